@@ -1,0 +1,41 @@
+# The two commands: `make demo` and `make test`. Both install what is missing
+# first (scripts/setup.sh, idempotent), so a fresh Debian machine needs nothing else.
+
+PRESETS := linux linux-asan mingw64 mingw32 fuzz
+FUZZ_RUNS ?= 200000
+CTEST_JOBS ?= 2
+
+.PHONY: all setup build demo test bench clean $(addprefix build-,$(PRESETS))
+
+all: build
+
+setup:
+	@sh scripts/setup.sh
+
+build/%/CMakeCache.txt:
+	cmake --preset $* >/dev/null
+
+build-%: build/%/CMakeCache.txt
+	cmake --build --preset $*
+
+# The cross builds come first: the Wine tests of the linux build run them.
+build: setup
+	@$(MAKE) --no-print-directory build-mingw64 build-mingw32
+	@$(MAKE) --no-print-directory build-linux build-linux-asan build-fuzz
+
+demo: setup
+	@$(MAKE) --no-print-directory build-linux
+	@sh examples/run-demo.sh build/linux
+
+test: build
+	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)
+	cd build/linux-asan && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
+	./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=2048 \
+	    tests/fuzz/corpus 2>&1 | tail -n 3
+
+bench: setup
+	@$(MAKE) --no-print-directory build-linux
+	./build/linux/bench/brenvik_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,46 @@
+# Shared compile settings and the one helper that registers a test.
+
+# brenvik_warnings(target): the project's warning set; warnings are errors.
+function(brenvik_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+      -Wformat=2 -Wno-format-nonliteral -Wcast-align -Wnull-dereference)
+    if(BRENVIK_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()
+
+# brenvik_static_runtime(target): Windows binaries carry their C and C++
+# runtimes inside, so nothing from MinGW has to lie beside them.
+function(brenvik_static_runtime target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
+# brenvik_test(NAME n SOURCES ... [LIBS ...] LABELS unit|integration|wine
+#              [TIMEOUT s] [GTEST] [COMMAND ...] [ENVIRONMENT ...])
+# With GTEST the sources become one GoogleTest executable registered as a
+# single CTest test; with COMMAND an existing program or script is run.
+function(brenvik_test)
+  cmake_parse_arguments(T "GTEST" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;COMMAND;ENVIRONMENT" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  if(T_GTEST)
+    find_package(GTest REQUIRED)
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+    brenvik_warnings(${T_NAME})
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_ENVIRONMENT)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+endfunction()

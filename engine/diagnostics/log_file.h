@@ -1,0 +1,34 @@
+// The debug log's file and the local clock. One back end per platform
+// (log_file_win32.cpp, log_file_posix.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brenvik {
+
+class LogFile {
+public:
+    virtual ~LogFile() = default;
+    // Opens or creates `path` for appending. `shareWrite` lets other
+    // processes write the file at the same time.
+    virtual bool Open(const char* path, bool shareWrite) = 0;
+    // Size in bytes; 0xFFFFFFFF when the file is not open.
+    virtual uint32_t Size() = 0;
+    // Appends one whole line at the end of the file with one write.
+    virtual void Append(const char* data, size_t count) = 0;
+    virtual void Close() = 0;
+    virtual bool Rename(const char* from, const char* to) = 0;
+};
+
+struct LocalTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual LocalTime Now() = 0;
+};
+
+}  // namespace brenvik

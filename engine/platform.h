@@ -1,0 +1,37 @@
+// The platform pieces an engine is built with, and the native ones.
+#pragma once
+
+#include <string>
+
+#include "engine/diagnostics/log_file.h"
+#include "engine/diagnostics/message_dialog.h"
+#include "engine/link/serial_line.h"
+
+namespace brenvik {
+
+struct EnginePlatform {
+    SerialLine* line = nullptr;
+    LogFile* log = nullptr;
+    Clock* clock = nullptr;
+    MessageDialog* dialog = nullptr;
+    std::string logDirectory;  // without a trailing separator
+    char pathSeparator = '/';
+};
+
+// The real pieces of the platform this binary is built for. Each lives
+// for the whole process.
+SerialLine& NativeSerialLine();
+LogFile& NativeLogFile();
+Clock& NativeClock();
+MessageDialog& NativeMessageDialog();
+// Directory of the module (DLL, shared object or program) that holds the engine.
+std::string ModuleDirectory();
+char NativePathSeparator();
+EnginePlatform NativePlatform();
+
+// POSIX only: the handler the native message dialog calls; the default
+// writes caption and text to standard error. Replaceable by programs.
+using MessageHandler = void (*)(const char* text, const char* caption, uint32_t style);
+void SetMessageHandler(MessageHandler handler);
+
+}  // namespace brenvik

@@ -1,0 +1,316 @@
+// PrinterEngine: the one object that knows the Maria 301 MTM fiscal printer.
+//
+// Every operation runs on the caller's thread and returns when the printer
+// has answered or the waits have run out. Texts in and out are zero-terminated
+// code page 1251 bytes. Result conventions:
+//   - raw command operations return ErrorNumber (0 = success);
+//   - operations named after automation methods return 1 for success and 0
+//     for failure, where ErrorNumber 0 or 35 counts as success;
+//   - amount operations return the amount or 0;
+//   - text operations return ResultBuffer (valid until the next text result),
+//     a reply field, or the empty text.
+// Why an operation failed stays in ErrorNumber, ErrorCode and LastErrorText.
+//
+// The road of every command: command text -> SendCommand (frame, write) ->
+// ReplyReader (collection, data pass, "DONE" pass, error pass).
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/platform.h"
+
+namespace brenvik {
+
+// Error numbers the engine sets on its own, besides the port (1-7) and the
+// printer's words (10-86).
+enum : uint32_t {
+    kErrOpenPort = 1,
+    kErrQueueSizes = 2,
+    kErrEventMask = 3,
+    kErrGetState = 4,
+    kErrSetState = 5,
+    kErrTimeouts = 6,
+    kErrNoConnection = 7,
+    kErrNotFiscalized = 35,
+    kErrTimeout = 80,
+    kErrTooBigQty = 87,
+    kErrInvalidTax = 88,
+    kErrInvalidTime = 89,
+    kErrFieldOverflow = 90,  // a value does not fit its field in a command
+    kErrCommandTooLong = 91, // a command text over 251 bytes is never sent
+};
+
+// Sizes of the engine's fixed texts (capacity including the terminator).
+constexpr size_t kErrorCodeSize = 64;
+constexpr size_t kErrorTextSize = 1024;
+constexpr size_t kResultBufferSize = 1024;
+constexpr size_t kMaxCommandText = 251;
+constexpr uint32_t kLogArchiveSize = 5000000;
+
+// One sale or return line in format-neutral form.
+struct SaleLine {
+    const char* name = "";
+    int32_t sum = 0;
+    int32_t price = 0;
+    int32_t quantity = 0;
+    int32_t pieceFlag = 1;  // 1 piece goods, 0 weighed goods
+    int32_t lineType = 0;
+    int32_t taxes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int32_t article = 0;
+    const char* discountName = "";
+    int32_t discount = 0;  // negative discount, positive surcharge
+};
+
+class PrinterEngine {
+public:
+    explicit PrinterEngine(const EnginePlatform& platform);
+    virtual ~PrinterEngine();
+    PrinterEngine(const PrinterEngine&) = delete;
+    PrinterEngine& operator=(const PrinterEngine&) = delete;
+
+    // ---- Connection ------------------------------------------------------
+    int32_t Init(int32_t portNumber, const char* name, const char* password, int32_t showStatus,
+                 const char* callerApplicationName);
+    int32_t InitEx(int32_t portNumber, const char* name, const char* password, int32_t showStatus,
+                   const char* callerApplicationName, const char* remoteHostName);
+    // Native POSIX callers: the same as Init on a device path such as /dev/ttyUSB0.
+    int32_t InitDevice(const char* devicePath, const char* name, const char* password);
+    int32_t Done();
+    int32_t LockPrinter(int32_t timeoutMs);
+    int32_t UnlockPrinter();
+
+    uint32_t OpenPort(int32_t portNumber, int32_t baudRate);
+    uint32_t OpenPortNamed(const char* portName, int32_t portNumberForLog, int32_t baudRate);
+    int32_t ClosePort();
+    int32_t Handshake();
+
+    // ---- The command road ------------------------------------------------
+    // Frames `text` (printer code page) as one block, writes it and runs the
+    // ReplyReader. A text over 251 bytes is refused with error 91.
+    void SendCommand(const char* text);
+    static void ToPrinterCodePage(char* text);
+    static void FromPrinterCodePage(char* text);
+
+    // ---- Diagnostics -----------------------------------------------------
+    uint32_t SetError(uint32_t number);
+    static const char* ErrorMessage(uint32_t number);
+    void WriteLog(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    void WriteLogV(const char* format, va_list args);
+    void OpenLog();
+    const char* GetLastErrorMessage();  // read-once
+    const char* GetLastErrorCode();     // read-once
+    int32_t GetShowErrorMessages() const { return ShowErrorMessages ? 1 : 0; }
+    void SetShowErrorMessages(int32_t show) { ShowErrorMessages = show != 0 ? 1 : 0; }
+    bool Succeeded() const { return ErrorNumber == 0 || ErrorNumber == kErrNotFiscalized; }
+    int32_t BoolResult() const { return Succeeded() ? 1 : 0; }
+
+    // ---- Reads used by the start-up sequence and the queries ---------------
+    uint32_t ReadPrinterConfig();    // CONf, up to three tries
+    uint32_t ReadDocumentNumbers();  // GLCN
+    uint32_t ReadTaxRates();         // CNAL, up to three tries
+    uint32_t ReadArticle(int32_t article);  // ARTD
+
+    // ---- Single commands -------------------------------------------------
+    int32_t SetCheckMessagesMode(int32_t mode);
+    int32_t LongName(const char* name);
+    int32_t FreeTextLine(int32_t placeBeforeFiscalPart, int32_t printOnJornal, int32_t doubleStrike,
+                         const char* text);
+    int32_t ClearFreeTextLines();
+    int32_t SetOnSaleTaxesPrintMode(int32_t mode);
+    int32_t SetLinePrintingOn();
+    int32_t SetCheckBottomLineEx(int32_t lineIndex, int32_t printOnJornal, int32_t printMode,
+                                 const char* lineText);
+    int32_t SetDiscountPrintMode(int32_t printMode);
+    int32_t SetContinousPaperPrintMode(int32_t continousPaper);
+    int32_t SetCurrentCurrency(const char* currencyName);
+    int32_t OpenGoodsGroup(const char* groupName);
+    int32_t CloseGoodsGroup(const char* discountTotalsName, const char* upcountTotalsName);
+    int32_t SetDiscountUpcountTotalsName(const char* discountTotalsName, const char* upcountTotalsName);
+    int32_t SetDoubledTaxCalcMode(int32_t tax1Index, int32_t tax2Index);
+    int32_t PrintBarcode(int32_t barcodeType, int32_t placeBelowFiscalPart, int32_t printOnJornal,
+                         const char* barcode);
+    int32_t SetArticleMode(int32_t articleMode);
+    int32_t SetTableMode(int32_t tableMode);
+    int32_t SetDeptAlias(const char* alias);
+    int32_t SetCheckHeadLine(const char* text);
+    int32_t SetCheckBottomLine(const char* text);
+    int32_t SetTaxesCalcMode(int32_t saleTaxesOnTotal);    // no effect, 1
+    int32_t SetPrintingDoubleWidth(int32_t doubleWidth);   // not supported, 0
+    const char* GetArticleInfo(int32_t article);
+    const char* GetTaxesInfo();
+
+    // ---- Sale and return lines -------------------------------------------
+    uint32_t RegistrUniversal(const SaleLine& line);
+    uint32_t ReturnUniversal(const SaleLine& line);
+    static void EncodeShortArticle(int32_t article, char out[5]);
+    static double RoundToDecimals(double x, int decimals);
+    static int32_t RoundToInteger(double x);
+    bool TaxIsProgrammed(int32_t index1, int32_t index2) const;
+
+    // ---- Check opening, closing, cashier and cash commands ---------------
+    uint32_t OpenCheckCommand(const char* department);
+    uint32_t CloseCheckCommand(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4, uint32_t a5,
+                               uint32_t a6);
+    uint32_t RegisterCashier(const char* password, const char* name);
+    uint32_t SetReturnCheckNumberCommand(const char* number);
+    uint32_t MoveCashCommand(int32_t amount);
+
+    // ---- Check transaction -----------------------------------------------
+    int32_t OpenCheck(const char* department);
+    int32_t OpenReturnCheck(const char* department);
+    int32_t SetCurrentCheckDirection(int32_t direction);
+    int32_t FiscalLine(const char* name, int32_t qty, int32_t price, int32_t goodsDividual,
+                       int32_t tax1Index, int32_t tax2Index, int32_t article);
+    int32_t FiscalLineEx(const char* name, int32_t qty, int32_t price, int32_t goodsDividual,
+                         int32_t tax1Index, int32_t tax2Index, int32_t article,
+                         int32_t discountDirection, const char* discountName, int32_t discountValue);
+    int32_t Storn();
+    int32_t CloseCheck();
+    int32_t CloseCheckEx(int32_t cash, int32_t payCheck, int32_t credit, int32_t packing);
+    int32_t AbortCheck();
+    int32_t GetCheckSum();
+    int32_t GetCheckOnSaleTaxes();
+    int32_t GetCheckReturnSum();
+    int32_t GetCheckReturnOnSaleTaxes();
+    int32_t GetLastLineTaxes();
+    const char* GetCheckResult();
+    int32_t SetReturnCheckNumber(int32_t checkNumber);
+    int32_t SetReturnCheckNumberStr(const char* checkNumbers);
+    int32_t CheckCopy();
+
+    // ---- Information documents -------------------------------------------
+    const char* GetPrinterSerialNumber();
+    const char* GetPrinterConfigXML(int32_t refreshFromPrinter);
+    const char* GetPrinterConfig();
+    int32_t GetPrinterKeyPosition();
+    const char* GetPrinterTime();
+    const char* CreateTaxesForConfigXML();
+    const char* GetTaxesInfoXML();
+    const char* GetArticleInfoXML(int32_t article);
+    const char* GetCashInfo();
+    const char* GetFiscalInfo();
+    const char* GetDocumentsInfo();
+    const char* GetCashInfoXML();
+    const char* GetFiscalInfoXML();
+    const char* GetDocumentsInfoXML();
+    const char* GetCheckResultXML();
+
+    // ---- Reports, clock and service --------------------------------------
+    int32_t OpenTextDocument();
+    int32_t CloseTextDocument(int32_t printOnJornal);
+    int32_t XReport();
+    int32_t XReportAsync();
+    int32_t ZReport();
+    int32_t ZReportAsync();
+    int32_t PrintZeroZReport();
+    int32_t ArticleReport();
+    int32_t DiscountReport();
+    int32_t PeriodicalFiscalReport(int32_t firstZReport, int32_t lastZReport);
+    int32_t PeriodicalFiscalReportDate(const char* dateFrom, const char* dateTo);
+    int32_t Feed(int32_t linesToFeed);
+    int32_t OpenCashBox();
+    int32_t CutAndBeep(int32_t cutterOn, int32_t beepOn, int32_t partialCutOn);
+    int32_t SetInternalTime(int32_t hours, int32_t minutes, int32_t seconds);
+    int32_t NullCheck();
+    int32_t MoveCash(int32_t moveDirection, int32_t cashSum);
+    int32_t PutToDisplay(const char* line1, const char* line2);
+    int32_t PutToExternalDisplay(const char* lineText, int32_t clearBeforePut);
+
+    // ---- State (field names as the printer's documentation has them) -------
+    int32_t CheckSumm = 0;
+    int32_t CheckReturnSumm = 0;
+    uint32_t ErrorNumber = 0;
+    int32_t MaxQuantity = 99999;
+
+    // Document numbers (GLCN reply).
+    char LastCheckNumber[11] = {};
+    char LastDocNumber[11] = {};
+    char LastServDocNumber[11] = {};
+    char ArticleMode[2] = {};
+    char FiscalReportMade[2] = {};
+    char LastZReportNumber[5] = {};
+    char DocumentNumbersText[38] = {};
+
+    // Configuration values (CONf reply).
+    char SerialNumber[11] = {};
+    char FiscalNumber[11] = {};
+    char Owner[37] = {};
+    char PrinterDate[9] = {};
+    char PrinterTime[7] = {};
+    char KeyPosition[2] = {};
+    char CheckNumber[13] = {};
+    char PrinterVariant[5] = {};
+    char FirmwareDate[9] = {};
+    char CurrencyDate[9] = {};
+    char DecPointPosition[2] = {};
+    char CurrencyName[4] = {};
+
+    // Further reply data areas.
+    char TaxRateTable[8][15] = {};
+    char CheckResultText[91] = {};
+    char ArticleInfoText[67] = {};
+    char CashInfoText[89] = {};
+    char FiscalInfoText[241] = {};
+
+    char LastErrorText[kErrorTextSize] = {};
+    char LastLineTaxes[11] = {};
+    int32_t CheckOnSaleTaxes = 0;
+    int32_t CheckReturnOnSaleTaxes = 0;
+    char ResultBuffer[kResultBufferSize] = {};
+    uint8_t ShowErrorMessages = 1;
+    int32_t LastLineSum = 0;
+    uint8_t ReturnLineMode = 0;
+    std::string sCONf;
+    std::string TaxReplyText;
+    std::vector<uint8_t> TxQueue;
+    std::vector<uint8_t> RxQueue;
+    size_t QueueCursor = 0;
+    uint8_t LogEnabled = 0;
+    uint8_t Connected = 0;
+    char LogFileName[128] = {};
+    int32_t CNALReplyBad = 0;
+    int32_t CONfReplyBad = 0;
+    char KernelVersion[128] = {};
+    uint8_t T3PlusFirmware = 0;
+    uint8_t LongArticles = 0;
+    uint8_t CheckDirection = 0;
+    uint32_t ReadTimeout = 3000;
+    char ErrorCode[kErrorCodeSize] = {};
+
+    // Waits of the link, in milliseconds.
+    static constexpr uint32_t kHandshakeSilenceMs = 1000;
+    static constexpr uint32_t kDtrPulseMs = 3000;
+    static constexpr uint32_t kReplySilenceMs = 6000;
+
+protected:
+    // ReplyReader: collection, then interpretation (data, DONE, errors).
+    void ReplyReader();
+    void CollectReply();
+    void InterpretReply();
+    void DataPass();
+    bool DonePass();
+    void ErrorPass();
+    bool EndOfAnswer() const;  // READY followed by exactly two bytes
+    void StoreErrorCode(const char* word);
+    uint32_t StartUpSequence();
+    // Copies `text` into ResultBuffer (bounded) and returns it.
+    const char* ToResult(const char* text);
+
+    EnginePlatform platform_;
+    bool dataReplySwitch_ = false;
+};
+
+// Bounded copy into a fixed text: at most size-1 bytes, always terminated.
+void CopyText(char* dest, size_t size, const char* src);
+// The constant empty text that failed text operations return.
+extern const char kEmptyText[];
+
+}  // namespace brenvik
