@@ -44,3 +44,14 @@ function(brenvik_test)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
   endif()
 endfunction()
+
+# brenvik_cp1251(target): string literals of the target are code page 1251
+# bytes, so the engine's Russian texts read as Russian in the sources and
+# leave the compiler as the exact bytes the log, the messages and the
+# printer expect. clang knows no other execution character set; its fuzz
+# build keeps UTF-8, which only the log lines see.
+function(brenvik_cp1251 target)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -fexec-charset=CP1251)
+  endif()
+endfunction()
