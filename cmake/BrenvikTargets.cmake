@@ -22,11 +22,12 @@ function(brenvik_static_runtime target)
 endfunction()
 
 # brenvik_test(NAME n SOURCES ... [LIBS ...] LABELS unit|integration|wine
-#              [TIMEOUT s] [GTEST] [COMMAND ...] [ENVIRONMENT ...])
+#              [TIMEOUT s] [GTEST] [CP1251] [COMMAND ...] [ENVIRONMENT ...])
+# CP1251: the test's string literals are code page 1251, like the engine's.
 # With GTEST the sources become one GoogleTest executable registered as a
 # single CTest test; with COMMAND an existing program or script is run.
 function(brenvik_test)
-  cmake_parse_arguments(T "GTEST" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;COMMAND;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "GTEST;CP1251" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;COMMAND;ENVIRONMENT" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -35,6 +36,9 @@ function(brenvik_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
     brenvik_warnings(${T_NAME})
+    if(T_CP1251)
+      brenvik_cp1251(${T_NAME})
+    endif()
     add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
   else()
     add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
