@@ -79,9 +79,11 @@ public:
     // Starts writing the whole buffer; does not wait for it to leave.
     virtual void Write(const uint8_t* data, uint32_t count) = 0;
     // Waits up to timeoutMs for an event of the mask; `events` receives the
-    // events that occurred (it may be 0 on a spurious wake-up). A wait that
-    // times out stays owned by the back end: a late completion never writes
-    // into the caller's storage.
+    // events that occurred. Spurious wake-ups with no event (Wine's pty does
+    // that every few milliseconds) are absorbed inside the same time-out, so
+    // Signalled always carries an event and a silent line always ends in
+    // TimedOut. A wait that times out stays owned by the back end: a late
+    // completion never writes into the caller's storage.
     virtual WaitStatus WaitEvent(uint32_t timeoutMs, uint32_t& events) = 0;
     // Reads exactly `count` bytes unless timeoutMs passes first; `got`
     // receives how many arrived (also on a time-out).
