@@ -150,9 +150,13 @@ public:
     // ---- Sale and return lines -------------------------------------------
     uint32_t RegistrUniversal(const SaleLine& line);
     uint32_t ReturnUniversal(const SaleLine& line);
-    static void EncodeShortArticle(int32_t article, char out[5]);
+    // Four characters for articles 0 to 20999; false and "" beyond them.
+    static bool EncodeShortArticle(int32_t article, char out[5]);
     static double RoundToDecimals(double x, int decimals);
     static int32_t RoundToInteger(double x);
+    // Line sum in kopecks; quantity 0 counts one piece or one kilogram. A
+    // product beyond 32 bits saturates, so the line encoder refuses it.
+    static int32_t LineSum(int32_t qty, int32_t price, bool weighed);
     bool TaxIsProgrammed(int32_t index1, int32_t index2) const;
 
     // ---- Check opening, closing, cashier and cash commands ---------------
@@ -303,6 +307,15 @@ protected:
     uint32_t StartUpSequence();
     // Copies `text` into ResultBuffer (bounded) and returns it.
     const char* ToResult(const char* text);
+
+    // Sale-line encoders: short FISC/BFIS, long FICD/BFCD (ReturnLineMode
+    // selects the return form). A value that does not fit its field is
+    // refused with error 90 before anything is sent.
+    uint32_t EncodeShortLine(const SaleLine& line);
+    uint32_t EncodeLongLine(const SaleLine& line, int32_t taxIndex1, int32_t taxIndex2);
+    uint32_t RefuseFieldOverflow();
+    // KASS after COMP or CAIO: the drawer never masks the outcome before it.
+    void OpenDrawerKeepingOutcome();
 
     EnginePlatform platform_;
     bool dataReplySwitch_ = false;
