@@ -1,0 +1,41 @@
+// The reads of the start-up sequence: configuration, document numbers and
+// tax rates, with the retries for malformed replies.
+#include "engine/printer_engine.h"
+
+namespace brenvik {
+
+namespace {
+constexpr int kTries = 3;
+}
+
+uint32_t PrinterEngine::ReadPrinterConfig() {
+    if (!Connected) return ErrorNumber;
+    WriteLog("F:CONf() Чтение параметров регистратора");
+    for (int i = 0; i < kTries; ++i) {
+        SendCommand("CONf");
+        WriteLog("Получен номер чека=%s", CheckNumber);
+        if (CONfReplyBad == 0) break;
+        WriteLog("E:CONf() Ошибка длинны пакета при чтении параметров");
+    }
+    return ErrorNumber;
+}
+
+uint32_t PrinterEngine::ReadDocumentNumbers() {
+    if (!Connected) return ErrorNumber;
+    WriteLog("F:GLCN() Запрос номеров чеков, документов, отчетов");
+    SendCommand("GLCN");
+    return ErrorNumber;
+}
+
+uint32_t PrinterEngine::ReadTaxRates() {
+    if (!Connected) return ErrorNumber;
+    WriteLog("F:CNAL() Чтение налоговых ставок");
+    for (int i = 0; i < kTries; ++i) {
+        SendCommand("CNAL");
+        if (CNALReplyBad == 0) break;
+        WriteLog("E:CNAL() Ошибка чтения налоговых ставок");
+    }
+    return ErrorNumber;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,69 @@
+// Waking the printer: five 'U' bytes, then wait for its READY block.
+#include "engine/printer_engine.h"
+
+namespace brenvik {
+
+namespace {
+// A wait that keeps failing (not timing out) is a dead port; after this many
+// in a row it counts as silence instead of spinning forever.
+constexpr int kMaxFailedWaits = 64;
+}  // namespace
+
+int32_t PrinterEngine::Handshake() {
+    SerialLine& line = *platform_.line;
+    WriteLog("Попытка соединения с ЭККР Мария 301МТМ...");
+    bool keepListening = true;
+    line.Purge();
+    const uint8_t wake = 'U';
+    for (int i = 0; i < 5; ++i) {
+        line.Sleep(10);
+        line.Write(&wake, 1);
+    }
+    line.Sleep(10);
+
+    int failedWaits = 0;
+    for (;;) {
+        uint32_t events = 0;
+        WaitStatus status = line.WaitEvent(kHandshakeSilenceMs, events);
+        if (status == WaitStatus::Failed && ++failedWaits < kMaxFailedWaits) continue;
+        if (status != WaitStatus::Signalled) break;  // silence
+        failedWaits = 0;
+        if (events & kEventRxChar) {
+            uint8_t buffer[1025] = {};  // one spare byte keeps the log text terminated
+            uint32_t waiting = line.ClearErrors();
+            if (waiting > 1024) waiting = 1024;
+            if (waiting > 0) {
+                uint32_t got = 0;
+                if (line.Read(buffer, waiting, ReadTimeout, got) != WaitStatus::Signalled) {
+                    WriteLog("Таймаут в ReadFile при установке связи");
+                    Connected = 0;
+                    keepListening = false;
+                }
+                WriteLog("Ответ при соединении с регистратором: %s", reinterpret_cast<char*>(buffer));
+                RxQueue.insert(RxQueue.end(), buffer, buffer + got);
+                if (EndOfAnswer()) {
+                    keepListening = false;
+                    WriteLog("Связь успешно установлена");
+                    Connected = 1;
+                }
+            }
+        }
+        if (!keepListening) {
+            RxQueue.clear();
+            line.Purge();
+            return Connected;
+        }
+    }
+
+    // A silent second: pulse DTR so a printer that hung on the line resets.
+    line.SetDtr(false);
+    line.Sleep(kDtrPulseMs);
+    line.SetDtr(true);
+    WriteLog("Таймаут при установке связи");
+    Connected = 0;
+    RxQueue.clear();
+    line.Purge();
+    return 0;
+}
+
+}  // namespace brenvik

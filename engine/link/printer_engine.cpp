@@ -1,0 +1,101 @@
+// The engine object: construction, Init/Done and the start-up sequence.
+#include "engine/printer_engine.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace brenvik {
+
+const char kEmptyText[] = "";
+
+void CopyText(char* dest, size_t size, const char* src) {
+    if (size == 0) return;
+    if (src == nullptr) src = "";
+    size_t n = 0;
+    while (n + 1 < size && src[n] != '\0') ++n;
+    std::memmove(dest, src, n);
+    dest[n] = '\0';
+}
+
+PrinterEngine::PrinterEngine(const EnginePlatform& platform) : platform_(platform) {
+    CopyText(KernelVersion, sizeof KernelVersion, "Версия ядра 7.0 от 14.06.2010");
+    CopyText(LogFileName, sizeof LogFileName, "Pelmora.log");
+    OpenLog();
+}
+
+// The port and the log stay open until the process ends, as a module
+// unloaded mid-session must not pull DTR from under the printer.
+PrinterEngine::~PrinterEngine() = default;
+
+const char* PrinterEngine::ToResult(const char* text) {
+    CopyText(ResultBuffer, sizeof ResultBuffer, text);
+    return ResultBuffer;
+}
+
+int32_t PrinterEngine::Init(int32_t portNumber, const char* name, const char* password,
+                            int32_t showStatus, const char* callerApplicationName) {
+    (void)showStatus;
+    (void)callerApplicationName;
+    ClosePort();
+    uint32_t opened = OpenPort(portNumber, 115200);
+    uint32_t registered = RegisterCashier(password, name);
+    bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
+              (registered == 0 || registered == kErrNotFiscalized);
+    return ok ? 1 : 0;
+}
+
+int32_t PrinterEngine::InitEx(int32_t portNumber, const char* name, const char* password,
+                              int32_t showStatus, const char* callerApplicationName,
+                              const char* remoteHostName) {
+    (void)remoteHostName;
+    return Init(portNumber, name, password, showStatus, callerApplicationName);
+}
+
+int32_t PrinterEngine::InitDevice(const char* devicePath, const char* name, const char* password) {
+    ClosePort();
+    uint32_t opened = OpenPortNamed(devicePath, -1, 115200);
+    uint32_t registered = RegisterCashier(password, name);
+    bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
+              (registered == 0 || registered == kErrNotFiscalized);
+    return ok ? 1 : 0;
+}
+
+int32_t PrinterEngine::Done() { return ClosePort(); }
+
+int32_t PrinterEngine::LockPrinter(int32_t timeoutMs) {
+    (void)timeoutMs;
+    return 1;
+}
+
+int32_t PrinterEngine::UnlockPrinter() { return 1; }
+
+uint32_t PrinterEngine::StartUpSequence() {
+    Handshake();
+    if (!Connected) Handshake();
+    if (!Connected) {
+        StoreErrorCode("CONNTIMEOUT");
+        SetError(kErrNoConnection);
+        return kErrNoConnection;
+    }
+    ReadPrinterConfig();
+    ReadDocumentNumbers();
+    if (std::strcmp(FirmwareDate, "20050208") == 0) {
+        WriteLog("Версия фискального регистратора Т3+");
+        // The variant comes from the printer: never let it act as a format.
+        WriteLog("%s", PrinterVariant);
+        T3PlusFirmware = 1;
+        ReadDocumentNumbers();
+        if (std::strtol(ArticleMode, nullptr, 10) == 2) {
+            LongArticles = 1;
+            MaxQuantity = 999999;
+        }
+    } else {
+        WriteLog("Версия фискального регистратора НЕ Т3+ (от 20050208)");
+        T3PlusFirmware = 0;
+        MaxQuantity = 99999;
+    }
+    ReadTaxRates();
+    return 0;
+}
+
+}  // namespace brenvik
