@@ -1,0 +1,474 @@
+// The serial line on POSIX terminals (termios, poll).
+//
+// Flow-control bytes in replies. The line runs XON/XOFF both ways with the
+// printer's XON character 0, which termios reads as "no START character".
+// Measured on Linux: a received 0x13 is taken out of the input and stops
+// our output; a received 0x00 stays in the input as data. The reply bytes
+// that can collide are the length bytes of blocks: a block text of 18
+// characters carries 0x13 (that length byte never reaches the engine), one
+// of 255 characters 0x00 (it arrives). IXANY makes the byte after a 0x13,
+// which in a block is always 0xFE, restart our output, so a length byte
+// cannot stall the next command.
+#include "engine/link/serial_line_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace brenvik {
+
+namespace {
+
+struct BaudEntry {
+    uint32_t rate;
+    speed_t constant;
+};
+
+// The printer's rates that termios can express. 14400 and 56000 are missing
+// on purpose (no constant): SetSettings refuses them.
+constexpr BaudEntry kBaudTable[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
+};
+
+bool SpeedFor(uint32_t rate, speed_t& constant) {
+    for (const BaudEntry& e : kBaudTable) {
+        if (e.rate == rate) {
+            constant = e.constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t RateFor(speed_t constant) {
+    for (const BaudEntry& e : kBaudTable) {
+        if (e.constant == constant) return e.rate;
+    }
+    return 0;
+}
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int Remaining(int64_t deadline) {
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// A hung-up terminal (the far side of a pty closed) polls as permanently
+// ready; waiting must not turn into a busy loop, so the rest of the time is
+// slept.
+void SleepMs(int ms) {
+    while (ms > 0) {
+        const int64_t start = NowMs();
+        if (poll(nullptr, 0, ms) >= 0 || errno != EINTR) return;
+        ms -= static_cast<int>(NowMs() - start);
+    }
+}
+
+bool ParsePortNumber(const char* digits, unsigned& number) {
+    if (*digits == '\0') return false;
+    unsigned value = 0;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        if (value > 99999) return false;
+    }
+    if (value < 1) return false;
+    number = value;
+    return true;
+}
+
+}  // namespace
+
+PosixSerialLine::~PosixSerialLine() { Close(); }
+
+std::string PosixSerialLine::ResolvePortName(const char* name) {
+    if (name == nullptr || *name == '\0') return std::string();
+    if (name[0] == '/') return std::string(name);
+    static const char kPrefix[] = "\\\\.\\";
+    const size_t prefixLength = sizeof(kPrefix) - 1;
+    if (std::strncmp(name, kPrefix, prefixLength) != 0) return std::string();
+    const char* com = name + prefixLength;
+    if ((com[0] != 'C' && com[0] != 'c') || (com[1] != 'O' && com[1] != 'o') ||
+        (com[2] != 'M' && com[2] != 'm')) {
+        return std::string();
+    }
+    unsigned number = 0;
+    if (!ParsePortNumber(com + 3, number)) return std::string();
+
+    const char* dir = std::getenv("BRENVIK_PORTS_DIR");
+    if (dir != nullptr && *dir != '\0') {
+        std::string mapped = std::string(dir) + "/com" + std::to_string(number);
+        struct stat st;
+        if (lstat(mapped.c_str(), &st) == 0) return mapped;
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+bool PosixSerialLine::Open(const char* name) {
+    Close();
+    const std::string path = ResolvePortName(name);
+    if (path.empty()) {
+        lastError_ = ENOENT;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    if (!isatty(fd)) {
+        lastError_ = ENOTTY;
+        ::close(fd);
+        return false;
+    }
+    // No sharing: a port another program holds stays closed to us, and
+    // the one we hold stays closed to others.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        lastError_ = errno;
+        ::close(fd);
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);  // also keeps out programs that do not flock
+    fd_ = fd;
+    hungUp_ = false;
+    txEmptyPending_ = false;
+    pending_.clear();
+    eventMask_ = 0;
+    inQueueSize_ = 1024;
+    cached_ = LineSettings();
+    timeouts_ = LineTimeouts();
+    return true;
+}
+
+bool PosixSerialLine::SetQueueSizes(uint32_t inBytes, uint32_t /*outBytes*/) {
+    // The kernel's queues have fixed sizes; the input size still bounds
+    // what ClearErrors reports, as the driver queue would.
+    if (fd_ < 0) return false;
+    inQueueSize_ = inBytes == 0 ? 1024 : inBytes;
+    return true;
+}
+
+bool PosixSerialLine::SetEventMask(uint32_t events) {
+    if (fd_ < 0) return false;
+    eventMask_ = events;
+    return true;
+}
+
+bool PosixSerialLine::GetSettings(LineSettings& settings) {
+    if (fd_ < 0) return false;
+    termios t;
+    if (tcgetattr(fd_, &t) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    settings = cached_;
+    settings.baudRate = RateFor(cfgetospeed(&t));
+    settings.binary = true;
+    settings.parityCheck = (t.c_iflag & INPCK) != 0;
+#ifdef CRTSCTS
+    settings.outxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+#endif
+    settings.outX = (t.c_iflag & IXON) != 0;
+    settings.inX = (t.c_iflag & IXOFF) != 0;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: settings.byteSize = 5; break;
+    case CS6: settings.byteSize = 6; break;
+    case CS7: settings.byteSize = 7; break;
+    default: settings.byteSize = 8; break;
+    }
+    if ((t.c_cflag & PARENB) == 0) {
+        settings.parity = Parity::None;
+    } else {
+#ifdef CMSPAR
+        if ((t.c_cflag & CMSPAR) != 0) {
+            settings.parity = (t.c_cflag & PARODD) != 0 ? Parity::Mark : Parity::Space;
+        } else
+#endif
+        {
+            settings.parity = (t.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
+        }
+    }
+    settings.stopBits = (t.c_cflag & CSTOPB) != 0 ? StopBits::Two : StopBits::One;
+    settings.xonChar = static_cast<char>(t.c_cc[VSTART]);
+    settings.xoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    return true;
+}
+
+bool PosixSerialLine::SetSettings(const LineSettings& s) {
+    if (fd_ < 0) return false;
+    termios t;
+    if (tcgetattr(fd_, &t) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    speed_t speed = B0;
+    if (!SpeedFor(s.baudRate, speed) || s.stopBits == StopBits::OneAndHalf) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+#ifdef CMSPAR
+    t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+#ifdef CRTSCTS
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    switch (s.byteSize) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    case 8: t.c_cflag |= CS8; break;
+    default: lastError_ = EINVAL; return false;
+    }
+    switch (s.parity) {
+    case Parity::None: break;
+    case Parity::Even: t.c_cflag |= PARENB; break;
+    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+#ifdef CMSPAR
+    case Parity::Mark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+#endif
+    default: lastError_ = EINVAL; return false;
+    }
+    if (s.stopBits == StopBits::Two) t.c_cflag |= CSTOPB;
+    t.c_cflag |= CREAD | CLOCAL;
+#ifdef CRTSCTS
+    if (s.outxCtsFlow || s.rtsControl == RtsControl::Handshake) t.c_cflag |= CRTSCTS;
+#endif
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    // An XON character of 0 is the "disabled" value of termios: the
+    // printer's XON would arrive as data and a received XOFF would stop our
+    // output for good. IXANY lets any received byte, that XON included,
+    // restart it.
+    if (s.outX) t.c_iflag |= s.xonChar == 0 ? IXON | IXANY : IXON;
+    if (s.inX) t.c_iflag |= IXOFF;
+    if (s.parityCheck) t.c_iflag |= INPCK;
+    t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    // glibc answers EINVAL when the driver did not keep PARENB, after the
+    // settings were applied; a pseudo-terminal never keeps it. So EINVAL
+    // is judged by reading back, like a partial success.
+    if (tcsetattr(fd_, TCSANOW, &t) != 0 && errno != EINVAL) {
+        lastError_ = errno;
+        return false;
+    }
+    // Check the parts every terminal keeps. The character framing is not
+    // checked: a pseudo-terminal reports CS8 without parity, whatever was
+    // asked.
+    termios back;
+    if (tcgetattr(fd_, &back) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    const tcflag_t iflags = IXON | IXOFF | IXANY | INPCK;
+    if ((back.c_iflag & iflags) != (t.c_iflag & iflags) || cfgetospeed(&back) != speed ||
+        back.c_cc[VSTART] != t.c_cc[VSTART] || back.c_cc[VSTOP] != t.c_cc[VSTOP]) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    cached_ = s;
+    // Modem lines; a pty has none and refuses quietly.
+    int dtr = TIOCM_DTR;
+    ioctl(fd_, s.dtrControl == DtrControl::Disable ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (s.rtsControl != RtsControl::Handshake) {
+        int rts = TIOCM_RTS;
+        ioctl(fd_, s.rtsControl == RtsControl::Enable ? TIOCMBIS : TIOCMBIC, &rts);
+    }
+    return true;
+}
+
+bool PosixSerialLine::SetTimeouts(const LineTimeouts& timeouts) {
+    // Every wait of the link carries its own time-out; kept for GetTimeouts-
+    // style inspection only.
+    if (fd_ < 0) return false;
+    timeouts_ = timeouts;
+    return true;
+}
+
+void PosixSerialLine::Purge() {
+    if (fd_ < 0) return;
+    tcflush(fd_, TCIOFLUSH);
+    pending_.clear();
+    txEmptyPending_ = false;
+}
+
+void PosixSerialLine::SetDtr(bool raised) {
+    if (fd_ < 0) return;
+    int dtr = TIOCM_DTR;
+    ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &dtr);
+}
+
+uint32_t PosixSerialLine::ClearErrors() {
+    // termios has no sticky line error to clear; report what waits.
+    if (fd_ < 0 || hungUp_) return 0;
+    int available = 0;
+    if (ioctl(fd_, FIONREAD, &available) != 0 || available <= 0) return 0;
+    const uint32_t n = static_cast<uint32_t>(available);
+    return n > inQueueSize_ ? inQueueSize_ : n;
+}
+
+void PosixSerialLine::FlushPending() {
+    while (!pending_.empty()) {
+        const ssize_t n = ::write(fd_, pending_.data(), pending_.size());
+        if (n > 0) {
+            pending_.erase(pending_.begin(), pending_.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The device is gone (EIO on a hung-up pty): drop what cannot leave.
+            lastError_ = errno;
+            pending_.clear();
+        }
+        return;
+    }
+}
+
+void PosixSerialLine::Write(const uint8_t* data, uint32_t count) {
+    if (fd_ < 0 || data == nullptr || count == 0) return;
+    pending_.insert(pending_.end(), data, data + count);
+    FlushPending();
+    txEmptyPending_ = true;
+}
+
+uint32_t PosixSerialLine::OutputQueued() const {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<uint32_t>(queued);
+}
+
+// While a TX-empty event is owed but the bytes are in the driver, poll has
+// nothing to wake on: look again after about the time they take to leave.
+int PosixSerialLine::DrainPollInterval() const {
+    const uint32_t rate = cached_.baudRate == 0 ? 9600 : cached_.baudRate;
+    const uint64_t ms = static_cast<uint64_t>(OutputQueued()) * 11u * 1000u / rate + 1u;
+    return ms > 20 ? 20 : static_cast<int>(ms);
+}
+
+WaitStatus PosixSerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
+    events = 0;
+    if (fd_ < 0) return WaitStatus::Failed;
+    const int64_t deadline = NowMs() + timeoutMs;
+    for (;;) {
+        if (hungUp_) {
+            SleepMs(Remaining(deadline));
+            return WaitStatus::TimedOut;
+        }
+        FlushPending();
+        if ((eventMask_ & kEventTxEmpty) != 0 && txEmptyPending_ && pending_.empty() && OutputQueued() == 0) {
+            txEmptyPending_ = false;
+            events |= kEventTxEmpty;
+        }
+        if ((eventMask_ & kEventRxChar) != 0) {
+            int available = 0;
+            if (ioctl(fd_, FIONREAD, &available) == 0 && available > 0) events |= kEventRxChar;
+        }
+        if (events != 0) return WaitStatus::Signalled;
+
+        const int left = Remaining(deadline);
+        if (left == 0) return WaitStatus::TimedOut;
+        pollfd p{};
+        p.fd = fd_;
+        p.events = static_cast<short>(((eventMask_ & kEventRxChar) != 0 ? POLLIN : 0) |
+                                      (pending_.empty() ? 0 : POLLOUT));
+        int interval = left;
+        if ((eventMask_ & kEventTxEmpty) != 0 && txEmptyPending_ && pending_.empty()) {
+            const int drain = DrainPollInterval();
+            if (drain < interval) interval = drain;
+        }
+        const int r = poll(&p, 1, interval);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            lastError_ = errno;
+            return WaitStatus::Failed;
+        }
+        if ((p.revents & POLLNVAL) != 0) return WaitStatus::Failed;
+        if ((p.revents & POLLHUP) != 0) {
+            hungUp_ = true;
+            pending_.clear();
+            txEmptyPending_ = false;
+        }
+    }
+}
+
+WaitStatus PosixSerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) {
+    got = 0;
+    if (fd_ < 0 || buffer == nullptr) return WaitStatus::Failed;
+    const int64_t deadline = NowMs() + timeoutMs;
+    while (got < count) {
+        const ssize_t n = ::read(fd_, buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            // End of file: the far side of a pty is gone.
+            hungUp_ = true;
+            return WaitStatus::TimedOut;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            lastError_ = errno;
+            if (errno == EIO) hungUp_ = true;
+            return WaitStatus::Failed;
+        }
+        const int left = Remaining(deadline);
+        if (left == 0) return WaitStatus::TimedOut;
+        pollfd p{};
+        p.fd = fd_;
+        p.events = POLLIN;
+        const int r = poll(&p, 1, left);
+        if (r < 0 && errno != EINTR) {
+            lastError_ = errno;
+            return WaitStatus::Failed;
+        }
+        if (r > 0 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) {
+            hungUp_ = true;
+            return WaitStatus::TimedOut;
+        }
+    }
+    return WaitStatus::Signalled;
+}
+
+void PosixSerialLine::Sleep(uint32_t ms) {
+    const int64_t deadline = NowMs() + ms;
+    int left = Remaining(deadline);
+    while (left > 0) {
+        SleepMs(left);
+        left = Remaining(deadline);
+    }
+}
+
+void PosixSerialLine::Close() {
+    if (fd_ < 0) return;
+    // The exclusive flag outlives our descriptor on a pty slave.
+    ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+    fd_ = -1;
+    pending_.clear();
+    txEmptyPending_ = false;
+    hungUp_ = false;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,75 @@
+// The POSIX serial line: a terminal device driven through termios, opened
+// non-blocking and locked exclusively; waits are poll() based.
+//
+// Port names: a device path ("/dev/ttyUSB0") is used as it is. The engine's
+// "\\.\COMn" (n >= 1) becomes $BRENVIK_PORTS_DIR/comN when that variable is
+// set and the entry exists (a directory of links, as Wine's dosdevices),
+// otherwise /dev/ttyS{n-1}.
+//
+// Baud rates: those of the printer's list that termios knows. 14400 and
+// 56000 have no termios constant; SetSettings refuses them rather than
+// configure some other rate silently.
+//
+// Flow control: with IXON the terminal driver consumes received XOFF (0x13)
+// and XON bytes and stops or resumes our output on them. The printer's XON
+// is 0x00. See the notes in the .cpp on what that means for replies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/link/serial_line.h"
+
+namespace brenvik {
+
+class PosixSerialLine final : public SerialLine {
+public:
+    PosixSerialLine() = default;
+    ~PosixSerialLine() override;
+    PosixSerialLine(const PosixSerialLine&) = delete;
+    PosixSerialLine& operator=(const PosixSerialLine&) = delete;
+
+    // The device path that `name` stands for, or "" for a name that is
+    // neither a device path nor "\\.\COMn" with n >= 1.
+    static std::string ResolvePortName(const char* name);
+
+    bool Open(const char* name) override;
+    bool IsOpen() const override { return fd_ >= 0; }
+    bool SetQueueSizes(uint32_t inBytes, uint32_t outBytes) override;
+    bool SetEventMask(uint32_t events) override;
+    bool GetSettings(LineSettings& settings) override;
+    bool SetSettings(const LineSettings& settings) override;
+    bool SetTimeouts(const LineTimeouts& timeouts) override;
+    void Purge() override;
+    void SetDtr(bool raised) override;
+    uint32_t ClearErrors() override;
+    void Write(const uint8_t* data, uint32_t count) override;
+    WaitStatus WaitEvent(uint32_t timeoutMs, uint32_t& events) override;
+    WaitStatus Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) override;
+    void Sleep(uint32_t ms) override;
+    void Close() override;
+
+    // errno of the last failed system call, for diagnostics and tests.
+    int LastError() const { return lastError_; }
+
+private:
+    void FlushPending();
+    uint32_t OutputQueued() const;
+    int DrainPollInterval() const;
+
+    int fd_ = -1;
+    int lastError_ = 0;
+    uint32_t eventMask_ = 0;
+    uint32_t inQueueSize_ = 1024;
+    bool txEmptyPending_ = false;
+    bool hungUp_ = false;
+    // Bytes a Write could not hand to the driver yet (output stopped by
+    // XOFF or a full queue); sent from later waits and reads.
+    std::vector<uint8_t> pending_;
+    // What termios cannot hold is kept as it was last set.
+    LineSettings cached_;
+    LineTimeouts timeouts_;
+};
+
+}  // namespace brenvik

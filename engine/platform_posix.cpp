@@ -1,0 +1,71 @@
+// The native platform pieces on POSIX.
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "engine/diagnostics/log_file_posix.h"
+#include "engine/diagnostics/message_dialog_posix.h"
+#include "engine/link/serial_line_posix.h"
+#include "engine/platform.h"
+
+namespace brenvik {
+
+SerialLine& NativeSerialLine() {
+    static PosixSerialLine line;
+    return line;
+}
+
+LogFile& NativeLogFile() {
+    static PosixLogFile file;
+    return file;
+}
+
+Clock& NativeClock() {
+    static PosixClock clock;
+    return clock;
+}
+
+MessageDialog& NativeMessageDialog() {
+    static PosixMessageDialog dialog;
+    return dialog;
+}
+
+std::string ModuleDirectory() {
+    // The object that holds this very function: the shared object when the
+    // engine is linked into one, the program otherwise.
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || info.dli_fname == nullptr) {
+        return ".";
+    }
+    std::string path(info.dli_fname);
+    char resolved[PATH_MAX];
+    if (path.find('/') == std::string::npos) {
+        // A program started through PATH is known only by its bare name.
+        const ssize_t n = readlink("/proc/self/exe", resolved, sizeof(resolved) - 1);
+        if (n <= 0) return ".";
+        resolved[n] = '\0';
+        path = resolved;
+    } else if (realpath(path.c_str(), resolved) != nullptr) {
+        path = resolved;
+    }
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+char NativePathSeparator() { return '/'; }
+
+EnginePlatform NativePlatform() {
+    EnginePlatform platform;
+    platform.line = &NativeSerialLine();
+    platform.log = &NativeLogFile();
+    platform.clock = &NativeClock();
+    platform.dialog = &NativeMessageDialog();
+    platform.logDirectory = ModuleDirectory();
+    platform.pathSeparator = NativePathSeparator();
+    return platform;
+}
+
+}  // namespace brenvik
