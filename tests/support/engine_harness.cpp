@@ -282,8 +282,11 @@ std::vector<std::string> MemoryLog::Messages() const {
 }
 
 bool MemoryLog::Has(const std::string& message) const {
-    auto m = Messages();
-    return std::find(m.begin(), m.end(), message) != m.end();
+    // Messages may hold line feeds of their own, so look at the whole text.
+    const std::string line = message + "\n";
+    for (size_t at = content.find(line); at != std::string::npos; at = content.find(line, at + 1))
+        if (at >= 20 && content[at - 1] == ' ' && content[at - 18] == '.') return true;
+    return false;
 }
 
 // ---- Harness ---------------------------------------------------------------

@@ -1,0 +1,95 @@
+// Init's start-up sequence: handshake, configuration, document numbers,
+// firmware test, tax rates, cashier.
+#include <gtest/gtest.h>
+
+#include "tests/support/engine_harness.h"
+
+namespace brenvik::test {
+namespace {
+
+TEST(StartUp, T3PlusFirmwareWithArticleMode2) {
+    Harness h;
+    h.printer.replies["GLCN"] = DoneReply("GLCN" + Printer::GlcnData('2'));
+    EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, "App"));
+    EXPECT_EQ((std::vector<std::string>{"CONf", "GLCN", "GLCN", "CNAL", "UPAS1234Ivanov"}), h.line.Commands());
+    EXPECT_EQ(1, h.engine->T3PlusFirmware);
+    EXPECT_EQ(1, h.engine->LongArticles);
+    EXPECT_EQ(999999, h.engine->MaxQuantity);
+    EXPECT_TRUE(h.log.Has("Версия фискального регистратора Т3+"));
+    EXPECT_TRUE(h.log.Has("vMTM"));
+    EXPECT_TRUE(h.log.Has("F:UPAS(1234, Ivanov) Регистрация кассира"));
+    EXPECT_EQ("\\\\.\\COM3", h.line.opened.back());
+}
+
+TEST(StartUp, ArticleMode1KeepsPreviousLimits) {
+    Harness h;
+    h.engine->LongArticles = 1;
+    h.engine->MaxQuantity = 12345;
+    EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+    EXPECT_EQ(1, h.engine->T3PlusFirmware);
+    EXPECT_EQ(1, h.engine->LongArticles);
+    EXPECT_EQ(12345, h.engine->MaxQuantity);
+}
+
+TEST(StartUp, OtherFirmwareEvenOneDigitOff) {
+    Harness h;
+    h.engine->LongArticles = 1;
+    h.engine->MaxQuantity = 999999;
+    h.printer.replies["CONf"] = DoneReply(Printer::ConfData("20050209"));
+    EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "", 0, ""));
+    EXPECT_EQ((std::vector<std::string>{"CONf", "GLCN", "CNAL", "UPAS Ivanov"}).size(), h.line.Commands().size());
+    EXPECT_EQ("UPASIvanov", h.line.Commands().back());
+    EXPECT_EQ(0, h.engine->T3PlusFirmware);
+    EXPECT_EQ(1, h.engine->LongArticles);
+    EXPECT_EQ(99999, h.engine->MaxQuantity);
+    EXPECT_TRUE(h.log.Has("Версия фискального регистратора НЕ Т3+ (от 20050208)"));
+}
+
+TEST(StartUp, EmptyCashierNameTravelsAsABlankAndCyrillicIsConverted) {
+    Harness h;
+    EXPECT_EQ(1, h.engine->Init(3, "", "77", 0, ""));
+    EXPECT_EQ("UPAS77 ", h.line.Commands().back());
+    Harness g;
+    EXPECT_EQ(1, g.engine->Init(3, "Петро", "1", 0, ""));
+    EXPECT_EQ("UPAS1\x8F\xA5\xE2\xE0\xAE", g.line.Commands().back());
+}
+
+TEST(StartUp, RejectedStartUpReadsDoNotFailInitButRefusedCashierDoes) {
+    Harness h;
+    h.printer.replies["CONf"] = ErrorReply("SOFTPROTOC");
+    h.printer.replies["CNAL"] = ErrorReply("SOFTPROTOC");
+    EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+
+    Harness g;
+    g.printer.replies["UPAS"] = ErrorReply("SOFTUPAS");
+    EXPECT_EQ(0, g.engine->Init(3, "Ivanov", "bad", 0, ""));
+    EXPECT_EQ(28u, g.engine->ErrorNumber);
+    EXPECT_EQ(1, g.engine->Connected);
+}
+
+TEST(StartUp, InitTwiceStartsOver) {
+    Harness h;
+    ASSERT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+    h.Forget();
+    ASSERT_EQ(1, h.engine->Init(4, "Ivanov", "1234", 0, ""));
+    EXPECT_EQ(1, h.line.closes);
+    EXPECT_EQ("\\\\.\\COM4", h.line.opened.back());
+    EXPECT_EQ((std::vector<std::string>{"CONf", "GLCN", "GLCN", "CNAL", "UPAS1234Ivanov"}), h.line.Commands());
+    EXPECT_EQ(10, std::count(h.line.writes.begin(), h.line.writes.end(), "U") * 2);
+}
+
+TEST(StartUp, SecondHandshakeRescuesAPrinterThatSleptThroughTheFirst) {
+    Harness h;
+    int wakeUps = 0;
+    h.printer.handshakeSilent = true;
+    auto printerScript = h.line.script;
+    h.line.script = [&](ScriptedLine& l, const std::string& bytes) {
+        if (bytes == "U" && ++wakeUps == 10) l.Arrive(ReadyBlock());
+        printerScript(l, bytes);
+    };
+    EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+    EXPECT_EQ(2u, h.line.dtr.size());  // one pulse after the first, silent run
+}
+
+}  // namespace
+}  // namespace brenvik::test
