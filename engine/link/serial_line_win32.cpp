@@ -1,0 +1,333 @@
+// The serial line on the Win32 communications API, overlapped I/O.
+#include "engine/link/serial_line_win32.h"
+
+namespace brenvik {
+
+namespace {
+
+const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;  // 15
+
+const DWORD kEmptyWakeUpPauseMs = 5;
+
+HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+DWORD Elapsed(ULONGLONG since) { return static_cast<DWORD>(GetTickCount64() - since); }
+
+}  // namespace
+
+Win32SerialLine::PendingWrite::~PendingWrite() {
+    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+}
+
+Win32SerialLine::~Win32SerialLine() { Close(); }
+
+bool Win32SerialLine::Open(const char* name) {
+    Close();
+    if (name == nullptr) return false;
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        lastError_ = GetLastError();
+        return false;
+    }
+    waitEvent_ = NewEvent();
+    readEvent_ = NewEvent();
+    if (waitEvent_ == nullptr || readEvent_ == nullptr) {
+        lastError_ = GetLastError();
+        CloseHandle(port);
+        Close();
+        return false;
+    }
+    port_ = port;
+    waitPending_ = false;
+    return true;
+}
+
+bool Win32SerialLine::SetQueueSizes(uint32_t inBytes, uint32_t outBytes) {
+    if (!IsOpen()) return false;
+    if (SetupComm(port_, inBytes, outBytes)) return true;
+    lastError_ = GetLastError();
+    return false;
+}
+
+bool Win32SerialLine::SetEventMask(uint32_t events) {
+    if (!IsOpen()) return false;
+    // The event bits are the Win32 values.
+    if (SetCommMask(port_, events)) return true;
+    lastError_ = GetLastError();
+    return false;
+}
+
+bool Win32SerialLine::GetSettings(LineSettings& s) {
+    if (!IsOpen()) return false;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port_, &dcb)) {
+        lastError_ = GetLastError();
+        return false;
+    }
+    s.baudRate = dcb.BaudRate;
+    s.binary = dcb.fBinary != 0;
+    s.parityCheck = dcb.fParity != 0;
+    s.outxCtsFlow = dcb.fOutxCtsFlow != 0;
+    s.outxDsrFlow = dcb.fOutxDsrFlow != 0;
+    s.dtrControl = static_cast<DtrControl>(dcb.fDtrControl);
+    s.dsrSensitivity = dcb.fDsrSensitivity != 0;
+    s.txContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+    s.outX = dcb.fOutX != 0;
+    s.inX = dcb.fInX != 0;
+    s.errorCharOn = dcb.fErrorChar != 0;
+    s.nullStrip = dcb.fNull != 0;
+    s.rtsControl = static_cast<RtsControl>(dcb.fRtsControl);
+    s.abortOnError = dcb.fAbortOnError != 0;
+    s.xonLim = dcb.XonLim;
+    s.xoffLim = dcb.XoffLim;
+    s.byteSize = dcb.ByteSize;
+    s.parity = dcb.Parity <= SPACEPARITY ? static_cast<Parity>(dcb.Parity) : Parity::None;
+    s.stopBits = dcb.StopBits <= TWOSTOPBITS ? static_cast<StopBits>(dcb.StopBits) : StopBits::One;
+    s.xonChar = dcb.XonChar;
+    s.xoffChar = dcb.XoffChar;
+    s.errorChar = dcb.ErrorChar;
+    s.eofChar = dcb.EofChar;
+    s.evtChar = dcb.EvtChar;
+    return true;
+}
+
+bool Win32SerialLine::SetSettings(const LineSettings& s) {
+    if (!IsOpen()) return false;
+    // Read first: flag bits the settings do not carry stay as the port has them.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port_, &dcb)) {
+        lastError_ = GetLastError();
+        return false;
+    }
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = s.baudRate;
+    dcb.fBinary = s.binary ? 1 : 0;
+    dcb.fParity = s.parityCheck ? 1 : 0;
+    dcb.fOutxCtsFlow = s.outxCtsFlow ? 1 : 0;
+    dcb.fOutxDsrFlow = s.outxDsrFlow ? 1 : 0;
+    dcb.fDtrControl = static_cast<DWORD>(s.dtrControl);
+    dcb.fDsrSensitivity = s.dsrSensitivity ? 1 : 0;
+    dcb.fTXContinueOnXoff = s.txContinueOnXoff ? 1 : 0;
+    dcb.fOutX = s.outX ? 1 : 0;
+    dcb.fInX = s.inX ? 1 : 0;
+    dcb.fErrorChar = s.errorCharOn ? 1 : 0;
+    dcb.fNull = s.nullStrip ? 1 : 0;
+    dcb.fRtsControl = static_cast<DWORD>(s.rtsControl);
+    dcb.fAbortOnError = s.abortOnError ? 1 : 0;
+    dcb.XonLim = s.xonLim;
+    dcb.XoffLim = s.xoffLim;
+    dcb.ByteSize = s.byteSize;
+    dcb.Parity = static_cast<BYTE>(s.parity);
+    dcb.StopBits = static_cast<BYTE>(s.stopBits);
+    dcb.XonChar = s.xonChar;
+    dcb.XoffChar = s.xoffChar;
+    dcb.ErrorChar = s.errorChar;
+    dcb.EofChar = s.eofChar;
+    dcb.EvtChar = s.evtChar;
+    if (SetCommState(port_, &dcb)) return true;
+    lastError_ = GetLastError();
+    return false;
+}
+
+bool Win32SerialLine::SetTimeouts(const LineTimeouts& t) {
+    if (!IsOpen()) return false;
+    COMMTIMEOUTS c{};
+    c.ReadIntervalTimeout = t.readInterval;
+    c.ReadTotalTimeoutMultiplier = t.readTotalMultiplier;
+    c.ReadTotalTimeoutConstant = t.readTotalConstant;
+    c.WriteTotalTimeoutMultiplier = t.writeTotalMultiplier;
+    c.WriteTotalTimeoutConstant = t.writeTotalConstant;
+    if (SetCommTimeouts(port_, &c)) return true;
+    lastError_ = GetLastError();
+    return false;
+}
+
+// A comm-event wait left from an earlier time-out is ended before anything
+// that must not race with it; its mask word is ours, so nothing is lost.
+void Win32SerialLine::CancelWait() {
+    if (!waitPending_) return;
+    CancelIoEx(port_, &waitOverlapped_);
+    DWORD unused = 0;
+    GetOverlappedResult(port_, &waitOverlapped_, &unused, TRUE);
+    waitPending_ = false;
+}
+
+void Win32SerialLine::ReapWrites(bool waitForAll) {
+    for (size_t i = 0; i < writes_.size();) {
+        PendingWrite& w = *writes_[i];
+        DWORD sent = 0;
+        if (waitForAll || HasOverlappedIoCompleted(&w.overlapped)) {
+            GetOverlappedResult(port_, &w.overlapped, &sent, TRUE);
+            writes_.erase(writes_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+void Win32SerialLine::Purge() {
+    if (!IsOpen()) return;
+    CancelWait();
+    PurgeComm(port_, kPurgeAll);
+    // TXABORT has ended the writes in flight; collect them.
+    for (auto& w : writes_) CancelIoEx(port_, &w->overlapped);
+    ReapWrites(true);
+}
+
+void Win32SerialLine::SetDtr(bool raised) {
+    if (!IsOpen()) return;
+    EscapeCommFunction(port_, raised ? SETDTR : CLRDTR);
+}
+
+uint32_t Win32SerialLine::ClearErrors() {
+    if (!IsOpen()) return 0;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(port_, &errors, &stat)) {
+        lastError_ = GetLastError();
+        return 0;
+    }
+    return stat.cbInQue;
+}
+
+void Win32SerialLine::Write(const uint8_t* data, uint32_t count) {
+    if (!IsOpen() || data == nullptr || count == 0) return;
+    ReapWrites(false);
+    std::unique_ptr<PendingWrite> w(new PendingWrite);
+    w->data.assign(data, data + count);
+    w->overlapped.hEvent = NewEvent();
+    if (w->overlapped.hEvent == nullptr) {
+        lastError_ = GetLastError();
+        return;
+    }
+    DWORD sent = 0;
+    if (WriteFile(port_, w->data.data(), count, &sent, &w->overlapped)) return;  // done already
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        writes_.push_back(std::move(w));  // the buffer stays with its OVERLAPPED
+        return;
+    }
+    lastError_ = error;
+}
+
+WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
+    events = 0;
+    if (!IsOpen()) return WaitStatus::Failed;
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        DWORD mask = 0;
+        if (!waitPending_) {
+            ResetEvent(waitEvent_);
+            waitMask_ = 0;
+            ZeroMemory(&waitOverlapped_, sizeof waitOverlapped_);
+            waitOverlapped_.hEvent = waitEvent_;
+            if (WaitCommEvent(port_, &waitMask_, &waitOverlapped_)) {
+                mask = waitMask_;
+            } else if (GetLastError() == ERROR_IO_PENDING) {
+                waitPending_ = true;
+            } else {
+                lastError_ = GetLastError();
+                return WaitStatus::Failed;
+            }
+        }
+        if (waitPending_) {
+            const DWORD used = Elapsed(start);
+            const DWORD left = used >= timeoutMs ? 0 : timeoutMs - used;
+            const DWORD r = WaitForSingleObject(waitEvent_, left);
+            if (r == WAIT_TIMEOUT) return WaitStatus::TimedOut;  // stays pending for the next call
+            if (r != WAIT_OBJECT_0) {
+                lastError_ = GetLastError();
+                return WaitStatus::Failed;
+            }
+            DWORD unused = 0;
+            const BOOL ok = GetOverlappedResult(port_, &waitOverlapped_, &unused, FALSE);
+            waitPending_ = false;
+            if (ok) {
+                mask = waitMask_;
+            } else if (GetLastError() != ERROR_OPERATION_ABORTED) {
+                // Wine ends a wait on a pty as aborted when it finds nothing;
+                // anything else is a real failure.
+                lastError_ = GetLastError();
+                return WaitStatus::Failed;
+            }
+        }
+        events = mask & (kEventRxChar | kEventTxEmpty);
+        if (events != 0) return WaitStatus::Signalled;
+        // Wine completes waits on a pty with an empty mask now and then:
+        // wait again within the same time-out.
+        ++emptyWakeUps_;
+        const DWORD used = Elapsed(start);
+        if (used >= timeoutMs) return WaitStatus::TimedOut;
+        // They come back to back; a short pause keeps the silent line cheap.
+        // Received bytes are still reported by the next wait.
+        ::Sleep(timeoutMs - used < kEmptyWakeUpPauseMs ? timeoutMs - used : kEmptyWakeUpPauseMs);
+    }
+}
+
+WaitStatus Win32SerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) {
+    got = 0;
+    if (!IsOpen() || buffer == nullptr) return WaitStatus::Failed;
+    const ULONGLONG start = GetTickCount64();
+    // The port's own read time-outs may end a read early; read on until the
+    // count is complete or our time is up.
+    while (got < count) {
+        ResetEvent(readEvent_);
+        ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
+        readOverlapped_.hEvent = readEvent_;
+        DWORD n = 0;
+        if (!ReadFile(port_, buffer + got, count - got, &n, &readOverlapped_)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_TIMEOUT) {
+                // The port's total time-out ended the read short at once.
+                n = static_cast<DWORD>(readOverlapped_.InternalHigh);
+            } else if (error != ERROR_IO_PENDING) {
+                lastError_ = error;
+                return WaitStatus::Failed;
+            } else {
+                const DWORD used = Elapsed(start);
+                const DWORD left = used >= timeoutMs ? 0 : timeoutMs - used;
+                const DWORD r = WaitForSingleObject(readEvent_, left);
+                if (r != WAIT_OBJECT_0) {
+                    // Take the read back before the caller's buffer goes
+                    // away; what arrived until now still counts.
+                    CancelIoEx(port_, &readOverlapped_);
+                    GetOverlappedResult(port_, &readOverlapped_, &n, TRUE);
+                    got += n;
+                    return r == WAIT_TIMEOUT ? WaitStatus::TimedOut : WaitStatus::Failed;
+                }
+                // The port's total time-out may end the read short; Wine
+                // reports that as ERROR_TIMEOUT, Windows as success.
+                if (!GetOverlappedResult(port_, &readOverlapped_, &n, FALSE) && GetLastError() != ERROR_TIMEOUT) {
+                    lastError_ = GetLastError();
+                    return WaitStatus::Failed;
+                }
+            }
+        }
+        got += n;
+        if (got < count && Elapsed(start) >= timeoutMs) return WaitStatus::TimedOut;
+    }
+    return WaitStatus::Signalled;
+}
+
+void Win32SerialLine::Sleep(uint32_t ms) { ::Sleep(ms); }
+
+void Win32SerialLine::Close() {
+    if (IsOpen()) {
+        CancelWait();
+        for (auto& w : writes_) CancelIoEx(port_, &w->overlapped);
+        ReapWrites(true);
+        CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+    }
+    writes_.clear();
+    waitPending_ = false;
+    if (waitEvent_ != nullptr) CloseHandle(waitEvent_);
+    if (readEvent_ != nullptr) CloseHandle(readEvent_);
+    waitEvent_ = nullptr;
+    readEvent_ = nullptr;
+}
+
+}  // namespace brenvik
