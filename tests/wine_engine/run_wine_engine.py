@@ -39,7 +39,7 @@ def config_text() -> bytes:
 ANSWERS = {
     b"CONf": block(config_text()),
     b"GLCN": block(b"GLCN" + b"0000000042" + b"0000000043" + b"0000000044" + b"1" + b"0" + b"0007"),
-    b"CNAL": block(b"CNAL" + b"A" + b"02000" + b"B" + b"00700"),
+    b"CNAL": block(b"CNAL" + b"20260101012000" + b"20260101010700" + b"0" * (6 * 14)),
 }
 DONE_READY = block(b"DONE") + block(b"READY")
 
@@ -188,8 +188,8 @@ def main():
         rc, out, peer, log = run_probe(args, prefix, "ok", env)
         expect(rc == 0 and "RESULT PASS" in out, "ok: Init succeeds, Done releases the port")
         expect(peer.wake_bytes == 5, "ok: one wake-up burst of five 'U' (saw %d)" % peer.wake_bytes)
-        for word in ("CONf", "GLCN", "CNAL", "UPAS"):
-            expect(word in peer.commands, "ok: the printer received %s" % word)
+        expect(peer.commands == ["CONf", "GLCN", "CNAL", "UPAS"],
+               "ok: the start-up commands, each once (%s)" % peer.commands)
         attrs = peer.termios_at_upas
         if attrs is None:
             expect(False, "ok: line settings seen on the terminal")
