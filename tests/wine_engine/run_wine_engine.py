@@ -185,6 +185,9 @@ def main():
         rc, out, peer, log = run_probe(args, prefix, "line", env)
         expect(rc == 0 and "RESULT PASS" in out, "line: Win32 serial line checks")
 
+        rc, out, peer, log = run_probe(args, prefix, "files", env)
+        expect(rc == 0 and "RESULT PASS" in out, "files: log file, clock, module directory")
+
         rc, out, peer, log = run_probe(args, prefix, "ok", env)
         expect(rc == 0 and "RESULT PASS" in out, "ok: Init succeeds, Done releases the port")
         expect(peer.wake_bytes == 5, "ok: one wake-up burst of five 'U' (saw %d)" % peer.wake_bytes)

@@ -1,7 +1,7 @@
 // Runs the engine, or its Win32 serial line alone, on a COM port under Wine.
 // The test driver plays the printer on the other end of the port.
 //
-//   wine_engine_probe PORT ok|silent|line [LOGDIR]
+//   wine_engine_probe PORT ok|silent|line|files [DIR]
 //
 // Prints one "key=value" line per finding and "RESULT PASS" or
 // "RESULT FAIL"; the exit code is the number of failed checks.
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/diagnostics/log_file_win32.h"
 #include "engine/link/serial_line_win32.h"
 #include "engine/platform.h"
 #include "engine/printer_engine.h"
@@ -210,11 +211,85 @@ int RunLine(int port) {
     return g_failures;
 }
 
+std::string ReadAll(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+int RunFiles(const std::string& dir) {
+    const std::string path = dir + "\\Pelmora.log";
+    DeleteFileA(path.c_str());
+    brenvik::Win32LogFile a, b;
+    Check(a.Size() == 0xFFFFFFFFu, "size of a log that is not open");
+    Check(!a.Open((dir + "\\missing\\Pelmora.log").c_str(), true), "a log in a missing directory does not open");
+    a.Append("lost\n", 5);
+
+    // Two writers sharing the log (as two processes with the server): every
+    // line lands at the end, none overwrites another.
+    Check(a.Open(path.c_str(), true), "open shared");
+    Check(b.Open(path.c_str(), true), "second writer opens the shared log");
+    Check(a.Size() == 0, "new log is empty");
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        char line[64];
+        int n = std::snprintf(line, sizeof line, "a %03d ....\n", i);
+        a.Append(line, static_cast<size_t>(n));
+        n = std::snprintf(line, sizeof line, "b %03d ....\n", i);
+        b.Append(line, static_cast<size_t>(n));
+    }
+    const std::string text = ReadAll(path);
+    Check(text.size() == 400 * 11, "every line of both writers is there");
+    Check(text.find("a 199 ....\nb 199 ....\n") != std::string::npos, "lines in the order written");
+    Check(a.Size() == 400 * 11 && b.Size() == 400 * 11, "both see the whole size");
+    b.Close();
+    a.Close();
+
+    // After archiving the log is opened without write sharing.
+    Check(a.Open(path.c_str(), false), "open unshared");
+    Check(!b.Open(path.c_str(), true), "no second writer on the unshared log");
+    a.Append("x\n", 2);
+    a.Close();
+
+    const std::string archive = dir + "\\01022010090507.log";
+    DeleteFileA(archive.c_str());
+    Check(a.Rename(path.c_str(), archive.c_str()), "rename to the archive");
+    Check(a.Open(path.c_str(), false), "fresh log");
+    a.Append("y\n", 2);
+    a.Close();
+    Check(!a.Rename(path.c_str(), archive.c_str()), "an existing archive is not replaced");
+    Check(ReadAll(path) == "y\n", "the log stays after a failed rename");
+
+    const brenvik::LocalTime now = brenvik::NativeClock().Now();
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    Check(now.year == st.wYear && now.month == st.wMonth && now.day == st.wDay, "clock gives the local date");
+
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    std::string exeDir(exe);
+    exeDir.resize(exeDir.find_last_of('\\'));
+    std::printf("module directory: %s\n", brenvik::ModuleDirectory().c_str());
+    Check(brenvik::ModuleDirectory() == exeDir, "module directory is where the program lies");
+    Check(brenvik::NativePathSeparator() == '\\', "path separator");
+    const brenvik::EnginePlatform p = brenvik::NativePlatform();
+    Check(p.line == &brenvik::NativeSerialLine() && p.log == &brenvik::NativeLogFile() && p.logDirectory == exeDir,
+          "native platform wired together");
+    DeleteFileA(path.c_str());
+    DeleteFileA(archive.c_str());
+    return g_failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s PORT ok|silent|line [LOGDIR]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PORT ok|silent|line|files [DIR]\n", argv[0]);
         return 100;
     }
     const int port = std::atoi(argv[1]);
@@ -227,6 +302,8 @@ int main(int argc, char** argv) {
         failures = RunEngine(port, false, logDir);
     } else if (mode == "line") {
         failures = RunLine(port);
+    } else if (mode == "files" && logDir != nullptr) {
+        failures = RunFiles(logDir);
     }
     std::printf("RESULT %s\n", failures == 0 ? "PASS" : "FAIL");
     return failures;
