@@ -46,6 +46,18 @@ std::string Convert(const char* from, const char* to, const std::string& text) {
 std::string ToEngine(const std::string& utf8) { return Convert("UTF-8", "CP1251", utf8); }
 std::string ToPeople(const char* cp1251) { return Convert("CP1251", "UTF-8", cp1251 ? cp1251 : ""); }
 
+// printf pads by bytes; Cyrillic letters take two in UTF-8.
+std::string Pad(const std::string& utf8, size_t width) {
+    size_t letters = 0;
+    for (unsigned char c : utf8) letters += (c & 0xC0) != 0x80;
+    return letters >= width ? utf8 : utf8 + std::string(width - letters, ' ');
+}
+
+std::string Trim(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
 brenvik::PrinterEngine* engine = nullptr;
 
 void Step(const char* what) { std::printf("\n== %s\n", what); }
@@ -59,7 +71,7 @@ void ShowError() {
 }
 
 bool Check(const char* call, int32_t result) {
-    std::printf("   %-58s -> %d\n", call, result);
+    std::printf("   %s -> %d\n", Pad(call, 58).c_str(), result);
     if (result == 0) ShowError();
     return result != 0;
 }
@@ -100,8 +112,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("   serial number %s, owner \"%s\"\n", engine->GetPrinterSerialNumber(),
-                ToPeople(engine->Owner).c_str());
-    std::printf("   clock %s\n", engine->GetPrinterTime());
+                Trim(ToPeople(engine->Owner)).c_str());
+    std::printf("   printer clock (GetPrinterTime) %s\n", engine->GetPrinterTime());
 
     Step("OpenCheck: a new sale check in department 1");
     if (!Check("OpenCheck(\"1\")", engine->OpenCheck("1"))) return 1;
@@ -129,7 +141,7 @@ int main(int argc, char** argv) {
             std::snprintf(call, sizeof call, "FiscalLine(\"%s\", %d%s x %s)", g.name, g.qty,
                           g.weighed ? " g" : "", Money(g.price).c_str());
         }
-        std::printf("   %-58s -> line sum %s\n", call, Money(sum).c_str());
+        std::printf("   %s -> line sum %s\n", Pad(call, 58).c_str(), Money(sum).c_str());
         if (sum == 0) ShowError();
         ++article;
     }
@@ -137,10 +149,11 @@ int main(int argc, char** argv) {
 
     Step("CloseCheck: the whole total paid in cash; the drawer opens");
     const int32_t total = engine->CloseCheck();
-    std::printf("   %-58s -> %s\n", "CloseCheck()", Money(total).c_str());
+    std::printf("   %s -> %s\n", Pad("CloseCheck()", 58).c_str(), Money(total).c_str());
     if (total == 0) ShowError();
 
-    Step("GetCheckResult / GetCheckResultXML: the printer's sums of the closed check");
+    Step("GetCheckResult / GetCheckResultXML: the printer's own sums of the closed check");
+    std::printf("   (check number; total; on-sale taxes; included taxes; ...; in kopecks)\n");
     std::printf("   %s\n", ToPeople(engine->GetCheckResult()).c_str());
     std::printf("   %s\n", ToPeople(engine->GetCheckResultXML()).c_str());
 
