@@ -234,6 +234,8 @@ int Dialog(bool want)
         GetClientRect(dialog, &client);
         out += ",\"caption\":" + WindowText(dialog);
         out += ",\"style\":" + std::to_string(GetWindowLongA(dialog, GWL_STYLE));
+        out += ",\"foreground\":" +
+               std::string(GetForegroundWindow() == dialog ? "true" : "false");
         out += ",\"owned_by_main\":" +
                std::string(GetWindow(dialog, GW_OWNER) == main ? "true" : "false");
         POINT origin{0, 0};

@@ -280,6 +280,11 @@ def test_about_box(s):
         s.pointer(ox + (ok[0] + ok[2]) // 2, oy + (ok[1] + ok[3]) // 2, click=1)
 
     def press_escape(d):
+        # Keys reach the box only once it is the foreground window and X
+        # has given the focus to Wine; a click on the box's margin does both.
+        ox, oy = d["client_origin"]
+        s.pointer(ox + 4, oy + 4, click=1)
+        check(wait_for(lambda: s.probe("dialog").get("foreground"), 5), "the box is in front")
         s.x("xdotool", "key", "Escape")
 
     def press_close_box(d):
