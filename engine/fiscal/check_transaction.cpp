@@ -99,8 +99,19 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
     line.article = article;
     line.discountName = OrEmpty(discountName);
     line.discount = discount;
+    const int32_t salesBefore = CheckSumm;
+    const int32_t returnsBefore = CheckReturnSumm;
     uint32_t result = CheckDirection == 1 ? ReturnUniversal(line) : RegistrUniversal(line);
-    return (result == 0 || result == kErrNotFiscalized) ? sum : 0;
+    if (result == 0 || result == kErrNotFiscalized) return sum;
+    // A line the printer refused is not in its check: keep it out of the
+    // closing amounts, and out of reach of Storn. After a lost reply the
+    // printer may well have taken the line, so that case stays counted.
+    if (result != kErrTimeout) {
+        CheckSumm = salesBefore;
+        CheckReturnSumm = returnsBefore;
+        LastLineSum = 0;
+    }
+    return 0;
 }
 
 int32_t PrinterEngine::Storn() {

@@ -233,15 +233,52 @@ TEST(FiscalLine, EngineChecksComeBeforeAnythingIsSent) {
     }
 }
 
-TEST(FiscalLine, PrinterRefusalReturnsZeroButKeepsTheLineSum) {
+TEST(FiscalLine, LongArticlePrintersTakeSixDigitQuantities) {
+    Harness h;
+    h.printer.replies["GLCN"] = DoneReply("GLCN" + Printer::GlcnData('2'));
+    h.Connect();
+    ASSERT_EQ(h.engine->MaxQuantity, 999999);
+    h.engine->OpenCheck("1");
+    EXPECT_EQ(h.engine->FiscalLine("Nails", 999999, 1, 0, 1, 0, 123456), 999999);
+    EXPECT_EQ(h.line.Commands().back().substr(0, 4), "FICD");
+    EXPECT_EQ(h.engine->FiscalLine("Nails", 1000000, 1, 0, 1, 0, 123456), 0);
+    EXPECT_STREQ(h.engine->ErrorCode, "TOOBIGQTY");
+}
+
+// A refused line is not in the printer's check; counting it would make the
+// closing command disagree with the printer (and Storn cancel it twice).
+TEST(FiscalLine, PrinterRefusalLeavesTheLineOutOfTheTotals) {
     Harness h;
     h.Connect();
     h.engine->OpenCheck("1");
+    h.engine->FiscalLine("Milk", 1, 400, 0, 1, 0, 4);
     h.printer.replies["FISC"] = ErrorReply("SOFTPAPER");
     EXPECT_EQ(h.engine->FiscalLine("Milk", 2, 1050, 0, 1, 0, 5), 0);
-    EXPECT_EQ(h.engine->LastLineSum, 2100);
     EXPECT_EQ(h.engine->ErrorNumber, 81u);
     EXPECT_STREQ(h.engine->GetLastErrorCode(), "SOFTPAPER");
+    EXPECT_EQ(h.engine->CheckSumm, 400);
+    EXPECT_EQ(h.engine->LastLineSum, 0);
+
+    h.engine->SetCurrentCheckDirection(1);
+    h.printer.replies["BFIS"] = ErrorReply("SOFTCHECK");
+    EXPECT_EQ(h.engine->FiscalLine("Milk", 1, 400, 0, 1, 0, 4), 0);
+    EXPECT_EQ(h.engine->CheckReturnSumm, 0);
+
+    h.printer.replies.erase("COMP");
+    EXPECT_EQ(h.engine->CloseCheck(), 400);
+    EXPECT_EQ(Sent(h, "COMP").back(), Comp(400, 0, 0, 0, 0, 400));
+}
+
+// When the reply is lost the printer may have taken the line: it stays.
+TEST(FiscalLine, LineWhoseReplyWasLostStaysCounted) {
+    Harness h;
+    h.Connect();
+    h.engine->OpenCheck("1");
+    h.printer.replies["FISC"] = "";  // the printer says nothing
+    EXPECT_EQ(h.engine->FiscalLine("Milk", 2, 1050, 0, 1, 0, 5), 0);
+    EXPECT_EQ(h.engine->ErrorNumber, 80u);
+    EXPECT_EQ(h.engine->CheckSumm, 2100);
+    EXPECT_EQ(h.engine->LastLineSum, 2100);
 }
 
 TEST(FiscalLine, CyrillicNameTravelsInThePrinterCodePage) {
