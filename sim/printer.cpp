@@ -281,7 +281,9 @@ Reply Printer::Impl::Answer(const std::string& block) {
         for (const std::string& w : out.errors) words += " " + w;
         trace("-> " + std::to_string(bytes.size()) + " bytes" + (words.empty() ? " DONE" : words));
     }
-    if (executed && info->key != KeyClass::Query) Save();
+    std::string saveError;
+    if (executed && info->key != KeyClass::Query && !Save(&saveError))
+        std::fprintf(stderr, "m301sim: %s\n", saveError.c_str());  // the printer goes on; the file lags
 
     const unsigned delay = static_cast<unsigned>(out.printed) * config.printDelayMs;
     if (f.splitParts > 1 && bytes.size() > 1) {

@@ -151,7 +151,7 @@ struct Printer::Impl {
     void OpenShift();
     void ComputeTaxes(Line& line) const;
     void ResetCheck();
-    void Save();
+    bool Save(std::string* error);
 
     // ---- commands ----
     void CmdCONf(const std::string&, Outcome&);

@@ -282,21 +282,23 @@ bool Printer::Impl::Deserialize(const std::string& text, std::string* error) {
     return true;
 }
 
-void Printer::Impl::Save() {
-    if (statePath.empty()) return;
+bool Printer::Impl::Save(std::string* error) {
+    if (statePath.empty()) return true;
     const std::string tmp = statePath + ".tmp";
     {
         std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
         f << Serialize();
         if (!f) {
-            std::fprintf(stderr, "m301sim: cannot write the state file %s: %s\n", tmp.c_str(), std::strerror(errno));
-            return;
+            if (error) *error = "cannot write the state file " + tmp + ": " + std::strerror(errno);
+            return false;
         }
     }
     // rename() replaces the old file in one step: a crash leaves either one.
-    if (std::rename(tmp.c_str(), statePath.c_str()) != 0)
-        std::fprintf(stderr, "m301sim: cannot replace the state file %s: %s\n", statePath.c_str(),
-                     std::strerror(errno));
+    if (std::rename(tmp.c_str(), statePath.c_str()) != 0) {
+        if (error) *error = "cannot replace the state file " + statePath + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool Printer::AttachStateFile(const std::string& path, std::string* error) {
@@ -322,10 +324,7 @@ bool Printer::AttachStateFile(const std::string& path, std::string* error) {
         return false;
     }
     impl_->statePath = path;
-    impl_->Save();
-    std::ifstream check(path);
-    if (!check) {
-        if (error) *error = "cannot write the state file " + path;
+    if (!impl_->Save(error)) {
         impl_->statePath.clear();
         return false;
     }
