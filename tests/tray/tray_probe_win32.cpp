@@ -258,7 +258,9 @@ int Tooltip()
     RECT r{};
     if (tip)
         GetWindowRect(tip, &r);
-    std::printf("{\"tooltip\":%s,\"rect\":%s}\n", tip ? "true" : "false", Rect(r).c_str());
+    // The shell's tooltip answers WM_GETTEXT with the tip it shows.
+    std::printf("{\"tooltip\":%s,\"rect\":%s,\"text\":%s}\n", tip ? "true" : "false",
+                Rect(r).c_str(), tip ? WindowText(tip).c_str() : "null");
     return tip ? 0 : 1;
 }
 

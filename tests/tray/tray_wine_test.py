@@ -17,6 +17,7 @@ import time
 
 TITLE = "Центр керування ЕККР Марія-301МТМ"
 CLASS_NAME = "KORVELLPRINTERSERVER"
+TOOLTIP = "Керування ЕККР Марія 301-МТМ"
 CAPTION = "Про центр керування ЕККР \"Марія\" "
 MENU = [[32773, "Про програму"], [0, None], [32772, "Вихід з програми"]]
 
@@ -214,7 +215,8 @@ def test_icon_click(s, geometry):
     w, h, left, top = geometry
     s.pointer(left + 9, top + h // 2)
     tip = s.probe("tooltip")
-    check(tip.get("tooltip", False), "hovering the icon shows its tooltip")
+    check(tip.get("tooltip", False) and tip.get("text") == TOOLTIP,
+          "hovering the icon shows its tooltip: %r" % tip.get("text"))
     s.screenshot("tray-tooltip")
     s.x("xdotool", "click", "3")
     menu = s.probe("menu")
