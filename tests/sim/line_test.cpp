@@ -227,6 +227,28 @@ TEST_F(Line, AFileInThePlaceOfTheLinkIsNotReplaced) {
     EXPECT_EQ(kept, "keep me");
 }
 
+TEST_F(Line, DeviceModeServesAnExistingTerminal) {
+    // The far end of a cable: a pseudo-terminal whose slave plays the device.
+    const int cable = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(cable, 0);
+    ASSERT_EQ(grantpt(cable), 0);
+    ASSERT_EQ(unlockpt(cable), 0);
+    char name[128];
+    ASSERT_EQ(ptsname_r(cable, name, sizeof name), 0);
+    m301sim::Printer p;
+    m301sim::PtyPrinter::Options device;
+    device.device = name;
+    m301sim::PtyPrinter s(p, device);
+    std::string error;
+    ASSERT_TRUE(s.Start(&error)) << error;
+    EXPECT_EQ(s.LinePath(), name);
+    ASSERT_EQ(write(cable, "UUUUU", 5), 5);
+    EXPECT_EQ(ReadReply(cable), "\xFDREADY\x06\xFE");
+    EXPECT_EQ(Status(Exchange(cable, "GLCN")), "DONE");
+    s.Stop();
+    close(cable);
+}
+
 // ---- the program ----------------------------------------------------------
 
 struct Child {
