@@ -84,9 +84,11 @@ struct PtyPrinter::Impl {
         return poll(&p, 1, ms) == 0;
     }
 
-    bool WriteAll(int fd, const char* data, size_t n) {
+    // `socket`: a control connection, where a peer that hung up must give
+    // EPIPE, not a SIGPIPE that ends the process hosting the printer.
+    bool WriteAll(int fd, const char* data, size_t n, bool socket = false) {
         while (n > 0) {
-            const ssize_t w = write(fd, data, n);
+            const ssize_t w = socket ? send(fd, data, n, MSG_NOSIGNAL) : write(fd, data, n);
             if (w > 0) {
                 data += w;
                 n -= static_cast<size_t>(w);
@@ -132,7 +134,7 @@ struct PtyPrinter::Impl {
             const std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);
             const std::string answer = printer.Control(line) + "\n";
-            if (!WriteAll(fd, answer.data(), answer.size())) break;
+            if (!WriteAll(fd, answer.data(), answer.size(), true)) break;
         }
         if (pending.size() > 4096) pending.clear();  // not a line-oriented client
     }

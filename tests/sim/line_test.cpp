@@ -181,6 +181,23 @@ TEST_F(Line, ControlSocketInjectsFaultsAndReportsState) {
     EXPECT_EQ(Status(Exchange(fd, "GLCN")), "DONE");
 }
 
+TEST_F(Line, ControlClientThatHangsUpDoesNotTakeThePrinterDown) {
+    Start();
+    for (int i = 0; i < 3; ++i) {
+        const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", options.control.c_str());
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const std::string many = "state\nstate\nstate\n";
+        ASSERT_EQ(write(s, many.data(), many.size()), static_cast<ssize_t>(many.size()));
+        close(s);  // before any answer is read
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(ControlSession("key 1\n", 1), "OK\n");
+    EXPECT_EQ(Status(Exchange(fd, "GLCN")), "DONE");
+}
+
 TEST_F(Line, SplitReplyArrivesInPiecesWithTheAskedPauses) {
     Start();
     ASSERT_EQ(printer->Control("next split 2 300"), "OK");
