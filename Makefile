@@ -2,7 +2,7 @@
 # first (scripts/setup.sh, idempotent), so a fresh Debian machine needs nothing else.
 
 PRESETS := linux linux-asan mingw64 mingw32 fuzz
-FUZZ_RUNS ?= 200000
+FUZZ_RUNS ?= 30000
 CTEST_JOBS ?= 2
 
 .PHONY: all setup build demo test bench clean $(addprefix build-,$(PRESETS))
@@ -30,7 +30,7 @@ demo: setup
 test: build
 	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)
 	cd build/linux-asan && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
-	./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=2048 \
+	./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=1024 \
 	    tests/fuzz/corpus 2>&1 | tail -n 3
 
 bench: setup
