@@ -148,6 +148,14 @@ std::string Printer::Impl::Block(std::string text) const {
 
 Reply Printer::Impl::Feed(const std::string& bytes) {
     Reply reply;
+    const auto now = std::chrono::steady_clock::now();
+    if (inBlock && !bytes.empty() && now - lastByte > kBlockTimeout) {
+        if (trace) trace("<- unfinished block dropped after a pause");
+        inBlock = false;
+        overflow = false;
+        body.clear();
+    }
+    if (!bytes.empty()) lastByte = now;
     for (char ch : bytes) {
         if (inBlock) {
             if (ch != kEnd) {

@@ -1,6 +1,7 @@
 // The printer's insides: what it keeps, shared by the simulator's sources.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -20,6 +21,10 @@ constexpr size_t kMaxCopyLines = 300;      // SOFTCOPY beyond
 constexpr size_t kFiscalMemoryRecords = 2100;
 constexpr size_t kMaxArticles = 15516;
 constexpr int64_t kShiftSeconds = 24 * 3600;
+// A block left unfinished this long is dropped, as the printer's receive
+// time-out would: a sender that died mid-block must not swallow the next
+// wake-up.
+constexpr std::chrono::milliseconds kBlockTimeout{1000};
 
 // Tax slots 0..7; index 8 of the turnover arrays is the untaxed turnover.
 struct Line {
@@ -227,6 +232,7 @@ struct Printer::Impl {
 
     // Line parser.
     bool inBlock = false;
+    std::chrono::steady_clock::time_point lastByte;
     bool overflow = false;
     std::string body;
     int wakeCount = 0;

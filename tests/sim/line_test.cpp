@@ -166,6 +166,14 @@ TEST_F(Line, WithoutTheGuardTheEngineSideLosesTheXoffLengthByte) {
     EXPECT_EQ(getd[19], '\xFE') << "the 0x13 length byte never reached the engine side";
 }
 
+TEST_F(Line, AnUnfinishedBlockIsDroppedAfterAPause) {
+    Start();
+    ASSERT_EQ(write(fd, "\xFD" "CON", 4), 4);  // the sender died here
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(write(fd, "UUUUU", 5), 5);
+    EXPECT_EQ(ReadReply(fd), "\xFDREADY\x06\xFE");
+}
+
 TEST_F(Line, ControlSocketInjectsFaultsAndReportsState) {
     Start();
     const std::string answers = ControlSession("next error SOFTPAPER\nbogus\nstate\n", 3);
