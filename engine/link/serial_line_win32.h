@@ -43,6 +43,8 @@ public:
     DWORD LastError() const { return lastError_; }
     // Empty comm-event completions absorbed so far (Wine on a pty).
     uint32_t EmptyWakeUps() const { return emptyWakeUps_; }
+    // Writes that found output held by a stale XOFF and released it.
+    uint32_t XoffReleases() const { return xoffReleases_; }
 
 private:
     struct PendingWrite {
@@ -52,11 +54,13 @@ private:
     };
 
     void CancelWait();
+    void ReleaseStaleXoff();
     void ReapWrites(bool waitForAll);
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
     DWORD lastError_ = 0;
     uint32_t emptyWakeUps_ = 0;
+    uint32_t xoffReleases_ = 0;
 
     HANDLE waitEvent_ = nullptr;
     OVERLAPPED waitOverlapped_{};

@@ -6,6 +6,13 @@ Runs: "line" (the Win32 serial line alone), "ok" (Init against a printer
 that answers, then Done) and, unless --quick, "silent" (Init against a
 printer that never answers: error 7 after the real time-outs, ~8 s).
 Exit code 0 on success, 1 on failure, 77 when the probe was not built.
+
+Known Wine limit: Wine maps the port's XON/XOFF onto the terminal's IXON
+with XON character 0, which Linux reads as "no START character", and
+reports no XOFF hold. A reply block with 18 characters of text carries the
+length byte 0x13 (XOFF): under Wine it stops the port's output for good, and
+every later command times out (error 80). The printer played here never
+sends such a block.
 """
 import argparse
 import os
