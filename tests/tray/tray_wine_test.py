@@ -83,6 +83,11 @@ class Session:
                          WINEDEBUG="-all", LC_ALL="uk_UA.UTF-8", LANG="uk_UA.UTF-8")
         subprocess.run(["sh", self.args.prefix_script, self.args.arch, self.prefix],
                        check=True, env=self.wenv)
+        # Wine draws caption buttons with Marlett, which Debian ships apart
+        # (fonts-wine); without it the close box shows a plain letter.
+        marlett = "/usr/share/wine/fonts/marlett.ttf"
+        if os.path.isfile(marlett):
+            shutil.copy(marlett, os.path.join(self.prefix, "drive_c", "windows", "Fonts"))
         # Without a window manager Wine draws the frames itself, so the box
         # gets its caption and close box, and keyboard focus follows Wine.
         subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
