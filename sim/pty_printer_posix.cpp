@@ -254,6 +254,13 @@ struct PtyPrinter::Impl {
         return true;
     }
 
+    // Another printer may have taken the link over since; leave it to it.
+    bool LinkIsOurs() const {
+        char target[512];
+        const ssize_t n = readlink(options.link.c_str(), target, sizeof target - 1);
+        return n > 0 && std::string(target, static_cast<size_t>(n)) == linePath;
+    }
+
     void Close() {
         for (const auto& c : clients) close(c.first);
         clients.clear();
@@ -261,7 +268,7 @@ struct PtyPrinter::Impl {
             if (*fd >= 0) close(*fd);
             *fd = -1;
         }
-        if (linkMade) unlink(options.link.c_str());
+        if (linkMade && LinkIsOurs()) unlink(options.link.c_str());
         if (controlMade) unlink(options.control.c_str());
         linkMade = controlMade = false;
     }

@@ -238,6 +238,22 @@ TEST_F(Line, LinkReplacesAStaleOneAndGoesAwayOnStop) {
     EXPECT_FALSE(Exists(options.control));
 }
 
+TEST_F(Line, APrinterThatLostItsLinkToANewerOneLeavesItInPlace) {
+    Start();
+    m301sim::Printer newer;
+    m301sim::PtyPrinter::Options o;
+    o.link = options.link;
+    m301sim::PtyPrinter second(newer, o);
+    std::string error;
+    ASSERT_TRUE(second.Start(&error)) << error;
+    server->Stop();
+    char target[256] = {};
+    ASSERT_GT(readlink(options.link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), second.LinePath());
+    second.Stop();
+    EXPECT_FALSE(Exists(options.link));
+}
+
 TEST_F(Line, AFileInThePlaceOfTheLinkIsNotReplaced) {
     std::ofstream(options.link) << "keep me";
     m301sim::Printer p;
