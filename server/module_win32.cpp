@@ -209,10 +209,16 @@ HRESULT UnregisterOwnTypeLib() {
     TLIBATTR* attributes = nullptr;
     hr = library->GetLibAttr(&attributes);
     if (SUCCEEDED(hr)) {
-        hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
-                               attributes->wMinorVerNum, attributes->lcid, attributes->syskind);
-        // Already gone is what we wanted.
-        if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
+        // A library that is not registered (any more) is what we want; the
+        // system would call it an error, so look first.
+        wchar_t libId[40] = {};
+        StringFromGUID2(attributes->guid, libId, 40);
+        wchar_t version[16] = {};
+        wsprintfW(version, L"\\%x.%x", attributes->wMajorVerNum, attributes->wMinorVerNum);
+        if (Win32Registry().KeyExists(std::wstring(L"TypeLib\\") + libId + version)) {
+            hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
+                                   attributes->wMinorVerNum, attributes->lcid, attributes->syskind);
+        }
         library->ReleaseTLibAttr(attributes);
     }
     library->Release();
