@@ -324,3 +324,37 @@ TEST_F(Check, CashMovesInAndOut) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+TEST(TaxOption, ParsesRatesAndKindsAndRefusesNonsense) {
+    struct Case {
+        const char* text;
+        bool ok;
+        bool programmed;
+        int rate;
+        char kind;
+    } cases[] = {
+        {"20.00", true, true, 2000, '0'},   {"7", true, true, 700, '0'},      {"7.5", true, true, 750, '0'},
+        {"2.00:1", true, true, 200, '1'},   {"5:on-sale", true, true, 500, '1'}, {"5:2", true, true, 500, '2'},
+        {"0.00", true, true, 0, '0'},       {"off", true, false, 0, '0'},     {"100.00", false, false, 0, '0'},
+        {"2.00:3", false, false, 0, '0'},   {"abc", false, false, 0, '0'},    {"2.005", false, false, 0, '0'},
+        {"", false, false, 0, '0'},         {"-1", false, false, 0, '0'},
+    };
+    for (const Case& c : cases) {
+        m301sim::TaxRate t;
+        t.rate = -1;
+        EXPECT_EQ(m301sim::ParseTaxRate(c.text, t), c.ok) << c.text;
+        if (!c.ok) {
+            EXPECT_EQ(t.rate, -1) << c.text << ": left as it was";
+            continue;
+        }
+        EXPECT_EQ(t.programmed, c.programmed) << c.text;
+        EXPECT_EQ(t.rate, c.rate) << c.text;
+        EXPECT_EQ(t.kind, c.kind) << c.text;
+    }
+}
+
+}  // namespace
+}  // namespace simtest
