@@ -5,17 +5,16 @@ PRESETS := linux linux-asan mingw64 mingw32 fuzz
 FUZZ_RUNS ?= 30000
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo test bench clean $(addprefix build-,$(PRESETS))
+.PHONY: all setup build demo test bench clean
 
 all: build
 
 setup:
 	@sh scripts/setup.sh
 
-build/%/CMakeCache.txt:
-	cmake --preset $* >/dev/null
-
-build-%: build/%/CMakeCache.txt
+# build-<preset>: configure once, then build.
+build-%:
+	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
 	cmake --build --preset $*
 
 # The cross builds come first: the Wine tests of the linux build run them.

@@ -6,7 +6,7 @@ set -e
 PKGS="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
       libgtest-dev libgmock-dev libxml2-dev
       mingw-w64 mingw-w64-tools libwine-dev
-      wine wine64 xvfb x11-utils xdotool imagemagick fonts-dejavu-core
+      wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
       python3 util-linux"
 PKGS32="wine32:i386"
 
