@@ -59,12 +59,14 @@ class Peer(threading.Thread):
     def __init__(self, master: int, slave: int, mode: str):
         super().__init__(daemon=True)
         self.master, self.slave, self.mode = master, slave, mode
+        self.slave_path = os.ttyname(slave)
         self.stop = False
         self.commands = []
         self.wake_bytes = 0
         self.termios_at_upas = None
         self.buffer = bytearray()
         self.wake_due = None
+        self.hup_at = None
 
     def send(self, data: bytes):
         view = memoryview(data)
@@ -82,8 +84,16 @@ class Peer(threading.Thread):
                 try:
                     data = os.read(self.master, 4096)
                 except OSError:
+                    # No slave side open any more: the program closed the port.
+                    if self.slave is None and self.hup_at is None:
+                        self.hup_at = time.monotonic()
                     time.sleep(0.02)
                     continue
+                if self.slave is not None:
+                    # The program has the port open; from now on its close
+                    # is the last close of the terminal, which we can see.
+                    os.close(self.slave)
+                    self.slave = None
                 self.buffer += data
                 self.consume()
             if self.wake_due is not None and time.monotonic() >= self.wake_due:
@@ -122,7 +132,9 @@ class Peer(threading.Thread):
                 word = text[:4]
                 self.commands.append(word.decode("latin-1"))
                 if word == b"UPAS":
-                    self.termios_at_upas = termios.tcgetattr(self.slave)
+                    fd = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    self.termios_at_upas = termios.tcgetattr(fd)
+                    os.close(fd)
                 if self.mode == "ok":
                     self.send(ANSWERS.get(word, b"") + DONE_READY)
             else:
@@ -150,11 +162,14 @@ def run_probe(args, prefix, mode, env):
     except subprocess.TimeoutExpired as e:
         output = (e.stdout or b"").decode("latin-1")
         rc = "timeout"
-    took = time.monotonic() - started
+    ended = time.monotonic()
+    took = ended - started
     peer.stop = True
     peer.join(2)
+    peer.ended = ended
     os.close(master)
-    os.close(slave)
+    if peer.slave is not None:
+        os.close(peer.slave)
     log = b""
     log_path = os.path.join(logdir, "Pelmora.log")
     if os.path.exists(log_path):
@@ -197,6 +212,8 @@ def main():
 
         rc, out, peer, log = run_probe(args, prefix, "ok", env)
         expect(rc == 0 and "RESULT PASS" in out, "ok: Init succeeds, Done releases the port")
+        expect(peer.hup_at is not None and peer.ended - peer.hup_at >= 1.0,
+               "ok: the printer sees the port closed at Done, before the program ends")
         expect(peer.wake_bytes == 5, "ok: one wake-up burst of five 'U' (saw %d)" % peer.wake_bytes)
         expect(peer.commands == ["CONf", "GLCN", "CNAL", "UPAS"],
                "ok: the start-up commands, each once (%s)" % peer.commands)
@@ -213,6 +230,8 @@ def main():
         if not args.quick:
             rc, out, peer, log = run_probe(args, prefix, "silent", env)
             expect(rc == 0 and "RESULT PASS" in out, "silent: Init fails with error 7, Done releases the port")
+            expect(peer.hup_at is not None and peer.ended - peer.hup_at >= 1.0,
+                   "silent: the port closes at Done, before the program ends")
             expect(peer.wake_bytes == 10, "silent: two wake-up bursts (saw %d)" % peer.wake_bytes)
             expect(log.count("Таймаут при установке связи".encode("cp1251")) == 2, "silent: two handshake time-outs logged")
     finally:

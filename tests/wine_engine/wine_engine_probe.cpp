@@ -70,6 +70,8 @@ int RunEngine(int port, bool expectPrinter, const char* logDir) {
     Check(engine.Done() == 1, "Done returns 1");
     std::printf("done\n");
     std::fflush(stdout);
+    // The printer side watches for the close; it must come now, not at exit.
+    Sleep(1500);
     Check(PortCanBeReopened(port), "Done released the port");
     return g_failures;
 }
