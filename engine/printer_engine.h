@@ -319,6 +319,9 @@ protected:
 
     EnginePlatform platform_;
     bool dataReplySwitch_ = false;
+    // The discount or surcharge of the last line, which the running total
+    // took in beside LastLineSum; Storn takes both back.
+    int32_t lastLineDiscount_ = 0;
 };
 
 // Bounded copy into a fixed text: at most size-1 bytes, always terminated.

@@ -64,6 +64,7 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
                                     int32_t discountDirection, const char* discountName,
                                     int32_t discountValue) {
     LastLineSum = 0;
+    lastLineDiscount_ = 0;
     // The taxes belong to this line only: a reply without them (a refused
     // line, the long format) must not leave the previous line's for Storn.
     std::memset(LastLineTaxes, 0, sizeof LastLineTaxes);
@@ -102,7 +103,10 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
     const int32_t salesBefore = CheckSumm;
     const int32_t returnsBefore = CheckReturnSumm;
     uint32_t result = CheckDirection == 1 ? ReturnUniversal(line) : RegistrUniversal(line);
-    if (result == 0 || result == kErrNotFiscalized) return sum;
+    if (result == 0 || result == kErrNotFiscalized) {
+        lastLineDiscount_ = discount;
+        return sum;
+    }
     // A line the printer refused is not in its check: keep it out of the
     // closing amounts, and out of reach of Storn. After a lost reply the
     // printer may well have taken the line, so that case stays counted.
@@ -110,6 +114,8 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
         CheckSumm = salesBefore;
         CheckReturnSumm = returnsBefore;
         LastLineSum = 0;
+    } else {
+        lastLineDiscount_ = discount;
     }
     return 0;
 }
@@ -122,12 +128,14 @@ int32_t PrinterEngine::Storn() {
     // otherwise the closing amounts would no longer match the printer's.
     if (!Succeeded()) return 0;
     const int32_t taxes = LeadingInteger(LastLineTaxes);
+    // The running total took the line in with its discount or surcharge.
+    const int64_t line = static_cast<int64_t>(LastLineSum) + lastLineDiscount_;
     if (CheckDirection == 1) {
-        CheckReturnSumm = WrapAdd(CheckReturnSumm, -static_cast<int64_t>(LastLineSum));
+        CheckReturnSumm = WrapAdd(CheckReturnSumm, -line);
         CheckReturnOnSaleTaxes = WrapAdd(CheckReturnOnSaleTaxes, -static_cast<int64_t>(taxes));
         WriteLog("Сумма предыдущей строки возврата=%i", LastLineSum);
     } else {
-        CheckSumm = WrapAdd(CheckSumm, -static_cast<int64_t>(LastLineSum));
+        CheckSumm = WrapAdd(CheckSumm, -line);
         CheckOnSaleTaxes = WrapAdd(CheckOnSaleTaxes, -static_cast<int64_t>(taxes));
         WriteLog("Сумма предыдущей строки продажи=%i", LastLineSum);
     }

@@ -44,6 +44,13 @@ TEST(CheckTotals, ClosingCommandCarriesTheTotalsLeftByLinesStornoAndReturns) {
              e.Storn();
          },
          [](PrinterEngine& e) { return e.CloseCheck(); }, "", Comp(1000, 0, 0, 0, 0, 1000), 1000},
+        {"storno of a discounted line takes its discount back too",
+         [](PrinterEngine& e) {
+             e.FiscalLine("Milk", 1, 1000, 0, 1, 0, 1);
+             e.FiscalLineEx("Tea", 2, 1050, 0, 1, 0, 3, 0, "Sale", 100);
+             e.Storn();
+         },
+         [](PrinterEngine& e) { return e.CloseCheck(); }, "", Comp(1000, 0, 0, 0, 0, 1000), 1000},
         {"returns above sales pay the difference",
          [](PrinterEngine& e) {
              e.FiscalLine("Milk", 1, 300, 0, 1, 0, 1);
