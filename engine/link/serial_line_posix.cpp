@@ -11,6 +11,8 @@
 // cannot stall the next command.
 #include "engine/link/serial_line_posix.h"
 
+#include "engine/link/serial_baud_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -34,8 +36,8 @@ struct BaudEntry {
     speed_t constant;
 };
 
-// The printer's rates that termios can express. 14400 and 56000 are missing
-// on purpose (no constant): SetSettings refuses them.
+// The printer's rates that termios has constants for. 14400 and 56000 have
+// none; they go through termios2 where the system has it (Linux).
 constexpr BaudEntry kBaudTable[] = {
     {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
     {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
@@ -179,6 +181,7 @@ bool PosixSerialLine::GetSettings(LineSettings& settings) {
     }
     settings = cached_;
     settings.baudRate = RateFor(cfgetospeed(&t));
+    if (settings.baudRate == 0) settings.baudRate = ReadArbitraryBaudRate(fd_);
     settings.binary = true;
     settings.parityCheck = (t.c_iflag & INPCK) != 0;
 #ifdef CRTSCTS
@@ -218,7 +221,14 @@ bool PosixSerialLine::SetSettings(const LineSettings& s) {
         return false;
     }
     speed_t speed = B0;
-    if (!SpeedFor(s.baudRate, speed) || s.stopBits == StopBits::OneAndHalf) {
+    const bool arbitrary = s.baudRate == 14400 || s.baudRate == 56000;
+    if (arbitrary) {
+        speed = B38400;  // stands in until termios2 sets the real rate
+    } else if (!SpeedFor(s.baudRate, speed)) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    if (s.stopBits == StopBits::OneAndHalf) {
         lastError_ = EINVAL;
         return false;
     }
@@ -284,6 +294,10 @@ bool PosixSerialLine::SetSettings(const LineSettings& s) {
     const tcflag_t iflags = IXON | IXOFF | IXANY | INPCK;
     if ((back.c_iflag & iflags) != (t.c_iflag & iflags) || cfgetospeed(&back) != speed ||
         back.c_cc[VSTART] != t.c_cc[VSTART] || back.c_cc[VSTOP] != t.c_cc[VSTOP]) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    if (arbitrary && !SetArbitraryBaudRate(fd_, s.baudRate)) {
         lastError_ = EINVAL;
         return false;
     }

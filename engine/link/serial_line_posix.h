@@ -6,9 +6,9 @@
 // set and the entry exists (a directory of links, as Wine's dosdevices),
 // otherwise /dev/ttyS{n-1}.
 //
-// Baud rates: those of the printer's list that termios knows. 14400 and
-// 56000 have no termios constant; SetSettings refuses them rather than
-// configure some other rate silently.
+// Baud rates: the printer's list. 14400 and 56000 have no termios constant;
+// they are set through termios2 on Linux and refused (SetSettings fails)
+// where that is missing, rather than configure some other rate silently.
 //
 // Flow control: with IXON the terminal driver consumes received XOFF (0x13)
 // and XON bytes and stops or resumes our output on them. The printer's XON
