@@ -313,8 +313,8 @@ bool PosixSerialLine::SetSettings(const LineSettings& s) {
 }
 
 bool PosixSerialLine::SetTimeouts(const LineTimeouts& timeouts) {
-    // Every wait of the link carries its own time-out; kept for GetTimeouts-
-    // style inspection only.
+    // Every wait and read of the link carries its own time-out, so the port
+    // needs none of its own; the values are only kept.
     if (fd_ < 0) return false;
     timeouts_ = timeouts;
     return true;

@@ -10,9 +10,10 @@
 // they are set through termios2 on Linux and refused (SetSettings fails)
 // where that is missing, rather than configure some other rate silently.
 //
-// Flow control: with IXON the terminal driver consumes received XOFF (0x13)
-// and XON bytes and stops or resumes our output on them. The printer's XON
-// is 0x00. See the notes in the .cpp on what that means for replies.
+// Flow control: with IXON the terminal driver takes a received XOFF (0x13)
+// out of the input and stops our output on it; the printer's XON (0x00)
+// stays in the input, and with IXANY any received byte resumes output. See
+// the notes in the .cpp on what that means for replies.
 #pragma once
 
 #include <cstdint>
