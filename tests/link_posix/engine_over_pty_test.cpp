@@ -26,7 +26,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Block(const std::string& text) {
-    Bytes b = {0xFD};
+    Bytes b;
+    b.reserve(text.size() + 3);
+    b.push_back(0xFD);
     b.insert(b.end(), text.begin(), text.end());
     b.push_back(static_cast<uint8_t>((text.size() + 1) % 256));
     b.push_back(0xFE);
