@@ -203,6 +203,16 @@ TEST(Collection, SilenceAndStalledReadsEndInError80) {
     }
 }
 
+TEST(Collection, WaitsThatKeepFailingEndLikeSilenceInsteadOfSpinning) {
+    Harness h;
+    ASSERT_EQ(1, h.Connect());
+    h.line.failWaits = true;
+    h.engine->SendCommand("GLCN");
+    EXPECT_EQ(uint32_t(kErrTimeout), h.engine->ErrorNumber);
+    EXPECT_EQ(0, h.engine->Handshake());
+    EXPECT_EQ(2u, h.line.dtr.size());  // the silence branch: DTR pulse
+}
+
 TEST(Collection, ChunksAreConvertedToCp1251UpToAZeroByte) {
     Harness h;
     ASSERT_EQ(1, h.Connect());

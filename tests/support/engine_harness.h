@@ -54,6 +54,7 @@ public:
     bool failOpen = false, failQueues = false, failMask = false, failGetState = false,
          failSetState = false, failTimeouts = false;
     int stallReads = 0;  // the next N reads never complete
+    bool failWaits = false;  // every wait for an event fails at once
     bool txEmptyEvents = true;
 
     // Command texts of the blocks written (handshake bytes left out).
