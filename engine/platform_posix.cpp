@@ -57,15 +57,4 @@ std::string ModuleDirectory() {
 
 char NativePathSeparator() { return '/'; }
 
-EnginePlatform NativePlatform() {
-    EnginePlatform platform;
-    platform.line = &NativeSerialLine();
-    platform.log = &NativeLogFile();
-    platform.clock = &NativeClock();
-    platform.dialog = &NativeMessageDialog();
-    platform.logDirectory = ModuleDirectory();
-    platform.pathSeparator = NativePathSeparator();
-    return platform;
-}
-
 }  // namespace brenvik

@@ -48,17 +48,6 @@ std::string ModuleDirectory() {
 
 char NativePathSeparator() { return '\\'; }
 
-EnginePlatform NativePlatform() {
-    EnginePlatform platform;
-    platform.line = &NativeSerialLine();
-    platform.log = &NativeLogFile();
-    platform.clock = &NativeClock();
-    platform.dialog = &NativeMessageDialog();
-    platform.logDirectory = ModuleDirectory();
-    platform.pathSeparator = NativePathSeparator();
-    return platform;
-}
-
 // Programs on Windows get a real message box; the handler is not used.
 void SetMessageHandler(MessageHandler /*handler*/) {}
 
