@@ -65,6 +65,7 @@ public:
     void Purge() override { line_.Purge(); }
     void SetDtr(bool raised) override { line_.SetDtr(raised); }
     uint32_t ClearErrors() override { return line_.ClearErrors(); }
+    void ClearLineError() override { line_.ClearLineError(); }
     void Write(const uint8_t* data, uint32_t count) override {
         blocks.emplace_back(reinterpret_cast<const char*>(data), count);
         bytesOut += count;

@@ -76,6 +76,9 @@ public:
     // Clears a pending line error; returns the number of received bytes
     // waiting in the input queue.
     virtual uint32_t ClearErrors() = 0;
+    // Clears a pending line error when the count is not wanted (before a
+    // write); a back end without sticky line errors makes it free.
+    virtual void ClearLineError() { ClearErrors(); }
     // Starts writing the whole buffer; does not wait for it to leave.
     virtual void Write(const uint8_t* data, uint32_t count) = 0;
     // Waits up to timeoutMs for an event of the mask; `events` receives the

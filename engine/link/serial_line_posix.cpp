@@ -18,6 +18,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -80,6 +83,20 @@ void SleepMs(int ms) {
         if (poll(nullptr, 0, ms) >= 0 || errno != EINTR) return;
         ms -= static_cast<int>(NowMs() - start);
     }
+}
+
+// A pseudo-terminal's slave side (Linux: majors 136-143). Its writes go
+// straight into the far side's input, so it never holds an output queue.
+bool IsPtySlave(int fd) {
+#if defined(__linux__)
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 bool ParsePortNumber(const char* digits, unsigned& number) {
@@ -150,6 +167,8 @@ bool PosixSerialLine::Open(const char* name) {
     fd_ = fd;
     hungUp_ = false;
     txEmptyPending_ = false;
+    outputQueueless_ = IsPtySlave(fd);
+    rxStart_ = rxEnd_ = 0;
     pending_.clear();
     eventMask_ = 0;
     inQueueSize_ = 1024;
@@ -324,6 +343,7 @@ void PosixSerialLine::Purge() {
     if (fd_ < 0) return;
     tcflush(fd_, TCIOFLUSH);
     pending_.clear();
+    rxStart_ = rxEnd_ = 0;
     txEmptyPending_ = false;
 }
 
@@ -334,12 +354,37 @@ void PosixSerialLine::SetDtr(bool raised) {
 }
 
 uint32_t PosixSerialLine::ClearErrors() {
-    // termios has no sticky line error to clear; report what waits.
-    if (fd_ < 0 || hungUp_) return 0;
-    int available = 0;
-    if (ioctl(fd_, FIONREAD, &available) != 0 || available <= 0) return 0;
-    const uint32_t n = static_cast<uint32_t>(available);
-    return n > inQueueSize_ ? inQueueSize_ : n;
+    // termios has no sticky line error to clear; report what waits. Taking
+    // the bytes now (instead of counting them) spares Read its own call.
+    if (fd_ < 0) return 0;
+    if (!hungUp_) FillInput();
+    return Buffered();
+}
+
+bool PosixSerialLine::FillInput() {
+    const uint32_t limit = inQueueSize_ < sizeof rx_ ? inQueueSize_ : static_cast<uint32_t>(sizeof rx_);
+    if (Buffered() >= limit) return true;
+    if (rxStart_ > 0) {
+        std::memmove(rx_, rx_ + rxStart_, Buffered());
+        rxEnd_ -= rxStart_;
+        rxStart_ = 0;
+    }
+    for (;;) {
+        const ssize_t n = ::read(fd_, rx_ + rxEnd_, limit - rxEnd_);
+        if (n > 0) {
+            rxEnd_ += static_cast<uint32_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            hungUp_ = true;  // end of file: the far side of a pty is gone
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        lastError_ = errno;
+        if (errno == EIO) hungUp_ = true;
+        return false;
+    }
 }
 
 void PosixSerialLine::FlushPending() {
@@ -374,9 +419,9 @@ uint32_t PosixSerialLine::OutputQueued() const {
 
 // While a TX-empty event is owed but the bytes are in the driver, poll has
 // nothing to wake on: look again after about the time they take to leave.
-int PosixSerialLine::DrainPollInterval() const {
+int PosixSerialLine::DrainPollInterval(uint32_t queued) const {
     const uint32_t rate = cached_.baudRate == 0 ? 9600 : cached_.baudRate;
-    const uint64_t ms = static_cast<uint64_t>(OutputQueued()) * 11u * 1000u / rate + 1u;
+    const uint64_t ms = static_cast<uint64_t>(queued) * 11u * 1000u / rate + 1u;
     return ms > 20 ? 20 : static_cast<int>(ms);
 }
 
@@ -384,19 +429,26 @@ WaitStatus PosixSerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
     events = 0;
     if (fd_ < 0) return WaitStatus::Failed;
     const int64_t deadline = NowMs() + timeoutMs;
+    const bool wantRx = (eventMask_ & kEventRxChar) != 0;
+    bool polledIn = false;  // what poll found is the event: no second look
     for (;;) {
-        if (hungUp_) {
+        // Also bytes ClearErrors took but Read has not handed out yet.
+        if (wantRx && (polledIn || Buffered() > 0)) events |= kEventRxChar;
+        if (hungUp_ && events == 0) {
             SleepMs(Remaining(deadline));
             return WaitStatus::TimedOut;
         }
-        FlushPending();
-        if ((eventMask_ & kEventTxEmpty) != 0 && txEmptyPending_ && pending_.empty() && OutputQueued() == 0) {
-            txEmptyPending_ = false;
-            events |= kEventTxEmpty;
-        }
-        if ((eventMask_ & kEventRxChar) != 0) {
-            int available = 0;
-            if (ioctl(fd_, FIONREAD, &available) == 0 && available > 0) events |= kEventRxChar;
+        if (!pending_.empty()) FlushPending();
+        // Bytes still in the driver: how long they take to leave sets the
+        // next look.
+        uint32_t queued = 0;
+        const bool owed = (eventMask_ & kEventTxEmpty) != 0 && txEmptyPending_ && pending_.empty();
+        if (owed) {
+            queued = outputQueueless_ ? 0 : OutputQueued();
+            if (queued == 0) {
+                txEmptyPending_ = false;
+                events |= kEventTxEmpty;
+            }
         }
         if (events != 0) return WaitStatus::Signalled;
 
@@ -404,11 +456,10 @@ WaitStatus PosixSerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
         if (left == 0) return WaitStatus::TimedOut;
         pollfd p{};
         p.fd = fd_;
-        p.events = static_cast<short>(((eventMask_ & kEventRxChar) != 0 ? POLLIN : 0) |
-                                      (pending_.empty() ? 0 : POLLOUT));
+        p.events = static_cast<short>((wantRx ? POLLIN : 0) | (pending_.empty() ? 0 : POLLOUT));
         int interval = left;
-        if ((eventMask_ & kEventTxEmpty) != 0 && txEmptyPending_ && pending_.empty()) {
-            const int drain = DrainPollInterval();
+        if (owed) {
+            const int drain = DrainPollInterval(queued);
             if (drain < interval) interval = drain;
         }
         const int r = poll(&p, 1, interval);
@@ -422,7 +473,10 @@ WaitStatus PosixSerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
             hungUp_ = true;
             pending_.clear();
             txEmptyPending_ = false;
+            continue;
         }
+        // Once more round: output held by flow control may leave now.
+        if (wantRx && (p.revents & POLLIN) != 0) polledIn = true;
     }
 }
 
@@ -430,6 +484,13 @@ WaitStatus PosixSerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeo
     got = 0;
     if (fd_ < 0 || buffer == nullptr) return WaitStatus::Failed;
     const int64_t deadline = NowMs() + timeoutMs;
+    const uint32_t taken = Buffered() < count ? Buffered() : count;
+    if (taken > 0) {
+        std::memcpy(buffer, rx_ + rxStart_, taken);
+        rxStart_ += taken;
+        if (rxStart_ == rxEnd_) rxStart_ = rxEnd_ = 0;
+        got = taken;
+    }
     while (got < count) {
         const ssize_t n = ::read(fd_, buffer + got, count - got);
         if (n > 0) {
@@ -481,6 +542,7 @@ void PosixSerialLine::Close() {
     ::close(fd_);
     fd_ = -1;
     pending_.clear();
+    rxStart_ = rxEnd_ = 0;
     txEmptyPending_ = false;
     hungUp_ = false;
 }

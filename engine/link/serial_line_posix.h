@@ -44,6 +44,7 @@ public:
     bool SetTimeouts(const LineTimeouts& timeouts) override;
     void Purge() override;
     void SetDtr(bool raised) override;
+    void ClearLineError() override {}  // termios keeps no sticky line error
     uint32_t ClearErrors() override;
     void Write(const uint8_t* data, uint32_t count) override;
     WaitStatus WaitEvent(uint32_t timeoutMs, uint32_t& events) override;
@@ -57,7 +58,11 @@ public:
 private:
     void FlushPending();
     uint32_t OutputQueued() const;
-    int DrainPollInterval() const;
+    int DrainPollInterval(uint32_t queued) const;
+    // Non-blocking read into rx_, up to the input queue size; false when the
+    // terminal is gone.
+    bool FillInput();
+    uint32_t Buffered() const { return rxEnd_ - rxStart_; }
 
     int fd_ = -1;
     int lastError_ = 0;
@@ -65,6 +70,14 @@ private:
     uint32_t inQueueSize_ = 1024;
     bool txEmptyPending_ = false;
     bool hungUp_ = false;
+    // A pseudo-terminal hands written bytes straight to the far side: once
+    // nothing is pending, the output queue is empty without asking.
+    bool outputQueueless_ = false;
+    // Bytes ClearErrors took from the terminal and Read has not handed out
+    // yet; ClearErrors counts them as waiting.
+    uint8_t rx_[4096] = {};
+    uint32_t rxStart_ = 0;
+    uint32_t rxEnd_ = 0;
     // Bytes a Write could not hand to the driver yet (output stopped by
     // XOFF or a full queue); sent from later waits and reads.
     std::vector<uint8_t> pending_;

@@ -435,5 +435,98 @@ TEST_F(LinePosix, WriteBeyondTheDriverQueueIsKeptAndSentLater) {
     EXPECT_TRUE(big == seen);
 }
 
+// ClearErrors takes the waiting bytes off the terminal; until Read hands
+// them out they still count as waiting and still raise the event.
+TEST_F(LinePosix, BytesTakenByClearErrorsStillCountAndSignal) {
+    pty.Send("ABCDEF");
+    uint32_t events = 0;
+    ASSERT_EQ(WaitStatus::Signalled, line.WaitEvent(1000, events));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(6u, line.ClearErrors());
+    EXPECT_EQ(6u, line.ClearErrors());  // asking again loses nothing
+
+    uint8_t buffer[16] = {};
+    uint32_t got = 0;
+    ASSERT_EQ(WaitStatus::Signalled, line.Read(buffer, 2, 1000, got));
+    EXPECT_EQ(0, memcmp(buffer, "AB", 2));
+    // The rest is already ours: signalled at once, not after the time-out.
+    const int64_t wall0 = WallMs();
+    ASSERT_EQ(WaitStatus::Signalled, line.WaitEvent(5000, events));
+    EXPECT_LT(WallMs() - wall0, 1000);
+    EXPECT_EQ(kEventRxChar, events);
+
+    // Bytes that arrive later join the count behind the kept ones, and a
+    // read spanning both returns them in order.
+    pty.Send("GH");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(6u, line.ClearErrors());
+    ASSERT_EQ(WaitStatus::Signalled, line.Read(buffer, 6, 1000, got));
+    EXPECT_EQ(6u, got);
+    EXPECT_EQ(0, memcmp(buffer, "CDEFGH", 6));
+    EXPECT_EQ(0u, line.ClearErrors());
+    EXPECT_EQ(WaitStatus::TimedOut, line.WaitEvent(50, events));
+    EXPECT_EQ(0u, events);
+
+    // A read for more than is kept takes the kept bytes first, then waits
+    // for the rest from the terminal.
+    pty.Send("12");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(2u, line.ClearErrors());
+    std::thread peer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pty.Send("345");
+    });
+    EXPECT_EQ(WaitStatus::Signalled, line.Read(buffer, 5, 2000, got));
+    peer.join();
+    EXPECT_EQ(5u, got);
+    EXPECT_EQ(0, memcmp(buffer, "12345", 5));
+}
+
+TEST_F(LinePosix, KeptBytesAreBoundedPurgedAndDroppedOnClose) {
+    ASSERT_TRUE(line.SetQueueSizes(16, 16));
+    pty.Send(std::vector<uint8_t>(40, 'q'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(16u, line.ClearErrors());
+    EXPECT_EQ(16u, line.ClearErrors());
+    EXPECT_EQ(16u, ReadAvailable().size());
+    EXPECT_EQ(16u, ReadAvailable().size());
+    EXPECT_EQ(8u, ReadAvailable().size());
+
+    pty.Send("stale");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(5u, line.ClearErrors());
+    line.Purge();
+    EXPECT_EQ(0u, line.ClearErrors());
+    uint32_t events = 0;
+    EXPECT_EQ(WaitStatus::TimedOut, line.WaitEvent(50, events));
+
+    pty.Send("old");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(3u, line.ClearErrors());
+    line.Close();
+    ASSERT_TRUE(line.Open(pty.slavePath().c_str()));
+    ASSERT_TRUE(line.SetEventMask(kEventRxChar | kEventTxEmpty));
+    EXPECT_EQ(0u, line.ClearErrors());
+    EXPECT_EQ(WaitStatus::TimedOut, line.WaitEvent(50, events));
+}
+
+// The far end hangs up after a reply: what had arrived is still handed out,
+// then the line goes quiet as a hung-up line does.
+TEST_F(LinePosix, KeptBytesOutliveAHangUp) {
+    pty.Send("READY");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(5u, line.ClearErrors());
+    pty.CloseMaster();
+    uint32_t events = 0;
+    ASSERT_EQ(WaitStatus::Signalled, line.WaitEvent(300, events));
+    EXPECT_EQ(kEventRxChar, events);
+    EXPECT_EQ(std::vector<uint8_t>({'R', 'E', 'A', 'D', 'Y'}), ReadAvailable());
+    const double cpu0 = CpuMs();
+    EXPECT_EQ(WaitStatus::TimedOut, line.WaitEvent(300, events));
+    EXPECT_EQ(0u, events);
+    EXPECT_LT(CpuMs() - cpu0, 20.0);
+    EXPECT_EQ(0u, line.ClearErrors());
+}
+
 }  // namespace
 }  // namespace brenvik
