@@ -104,6 +104,8 @@ public:
 #endif
         ;
     void WriteLogV(const char* format, va_list args);
+    // Writes the lines an exchange has kept back, in one append.
+    void FlushLog();
     void OpenLog();
     const char* GetLastErrorMessage();  // read-once
     const char* GetLastErrorCode();     // read-once
@@ -322,6 +324,12 @@ protected:
     // The discount or surcharge of the last line, which the running total
     // took in beside LastLineSum; Storn takes both back.
     int32_t lastLineDiscount_ = 0;
+    // Debug log lines of one SendCommand exchange, kept back so they leave
+    // in few appends; always written before the exchange returns or a
+    // message box shows (debug_log.cpp).
+    char logPending_[4096] = {};
+    size_t logPendingSize_ = 0;
+    int logBatchDepth_ = 0;
 };
 
 // Bounded copy into a fixed text: at most size-1 bytes, always terminated.

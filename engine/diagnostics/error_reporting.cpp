@@ -19,6 +19,7 @@ uint32_t PrinterEngine::SetError(uint32_t number) {
     if (ShowErrorMessages == 1 && number != kErrNotFiscalized && platform_.dialog) {
         char text[256] = {};
         std::snprintf(text, sizeof text, "%s\nКод ошибки: %i", message, static_cast<int>(number));
+        FlushLog();  // whoever reads the box may look at the log: all of it is there
         platform_.dialog->Show(text, caption, kMessageIconInformation);
     }
     WriteLog("Ошибка %i: %s", static_cast<int>(number), message);

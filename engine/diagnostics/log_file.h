@@ -15,7 +15,8 @@ public:
     virtual bool Open(const char* path, bool shareWrite) = 0;
     // Size in bytes; 0xFFFFFFFF when the file is not open.
     virtual uint32_t Size() = 0;
-    // Appends one whole line at the end of the file with one write.
+    // Appends whole lines (one or several) at the end of the file with one
+    // write, so another process's lines never land inside them.
     virtual void Append(const char* data, size_t count) = 0;
     virtual void Close() = 0;
     virtual bool Rename(const char* from, const char* to) = 0;

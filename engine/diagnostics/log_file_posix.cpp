@@ -28,7 +28,7 @@ uint32_t PosixLogFile::Size() {
 
 void PosixLogFile::Append(const char* data, size_t count) {
     if (fd_ < 0 || data == nullptr || count == 0) return;
-    // One write per line keeps lines whole; O_APPEND puts it at the end.
+    // One write per append keeps lines whole; O_APPEND puts it at the end.
     ssize_t n;
     do {
         n = ::write(fd_, data, count);
