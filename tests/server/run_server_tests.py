@@ -476,8 +476,11 @@ def errorbox(args):
     try:
         p.env["DISPLAY"] = display
         client = p.copy_in(exe(args, "server_client.exe"))
-        run_program(p, [client, "errorbox", p.dll, "on"], env={"LC_ALL": "C"})
-        run_program(p, [client, "errorbox", p.dll, "off"], env={"LC_ALL": "C"})
+        # The engine's box goes through MessageBoxA, which reads its texts
+        # in the ANSI code page: a Cyrillic system.
+        cyrillic = {"LC_ALL": "uk_UA.UTF-8"}
+        run_program(p, [client, "errorbox", p.dll, "on"], env=cyrillic)
+        run_program(p, [client, "errorbox", p.dll, "off"], env=cyrillic)
     finally:
         p.close()
         xvfb.terminate()
