@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
     LONG lineSum = 0;
     LONG checkSum = 0;
     if (SUCCEEDED(printer->OpenCheck(department)) &&
-        // 2 pieces at 18.50, tax A (index 1), article 101
-        SUCCEEDED(printer->FiscalLine(bread, 2, 1850, 0, 1, 0, 101, &lineSum)) &&
+        // 2 pieces at 18.50, tax A (index 1), article 202
+        SUCCEEDED(printer->FiscalLine(bread, 2, 1850, 0, 1, 0, 202, &lineSum)) &&
         // 50.00 in cash: the printer computes the change
         SUCCEEDED(printer->CloseCheckEx(5000, 0, 0, 0, &checkSum))) {
         std::printf("check closed: %ld.%02ld\n", checkSum / 100, checkSum % 100);

@@ -440,6 +440,12 @@ def session(args):
         # The printer's code page has no і: the engine sends a Latin I.
         check("ХлIб" in journal, "Хліб reaches the paper as the printer spells it")
         check("СТОРНО ХлIб" in journal, "the storno is on the paper")
+        sample = exe(args, "brenvik_client_sample.exe")
+        if os.path.exists(sample):
+            sim.restart()
+            rc, out = p.wine(p.copy_in(sample), str(PORT), env={"LC_ALL": "C"})
+            print(out)
+            check(rc == 0 and "check closed: 37.00" in out, "the compiled sample closes a check")
     with_printer(args, "session", body)
 
 
@@ -462,6 +468,15 @@ def scripts(args):
             bad = [l for l in out.splitlines() if l.startswith("FAIL")]
             failures.extend(script + ": " + l for l in bad)
             check(rc == 0 and "DONE-OK" in out and not bad, "%s runs a whole session" % script)
+        # The samples point-of-sale developers copy must work as they are.
+        if args.examples:
+            for sample, encoding, locale in (("sale.vbs", "cp1251", "uk_UA.UTF-8"), ("sale.js", "cp1251", "C")):
+                sim.restart()
+                path = p.copy_in(os.path.join(args.examples, sample), encoding)
+                rc, out = p.wine("//nologo", path, str(PORT), launcher=p.script_host(),
+                                 env={"LC_ALL": locale}, timeout=120)
+                print(out)
+                check(rc == 0 and "Check total:" in out, "example %s closes a check" % sample)
         journal = sim.journal_text()
         check(journal.count("Молоко") >= 2, "Cyrillic goods names on the paper from the scripts")
     with_printer(args, "scripts", body)
@@ -500,6 +515,7 @@ def main():
     ap.add_argument("--prefix-script", required=True)
     ap.add_argument("--sim", default="")
     ap.add_argument("--scripts", default="")
+    ap.add_argument("--examples", default="")
     args = ap.parse_args()
     if not os.path.exists(os.path.join(args.build, "server", "BrenvikPlus.dll")):
         print("SKIP: %s has no BrenvikPlus.dll" % args.build)

@@ -307,6 +307,19 @@ int Contract(const wchar_t* dllPath) {
     CheckHr(CallInvoke(maria, 0x7777, DISPATCH_METHOD, nullptr, 0, &result), DISP_E_MEMBERNOTFOUND,
             "an unknown dispatch identifier");
 
+    // Registration puts the caller's thread locale back.
+    using ServerFn = HRESULT(STDAPICALLTYPE*)();
+    auto registerServer = reinterpret_cast<ServerFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    auto unregisterServer = reinterpret_cast<ServerFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
+    const LCID ukrainian = MAKELCID(MAKELANGID(LANG_UKRAINIAN, SUBLANG_DEFAULT), SORT_DEFAULT);
+    SetThreadLocale(ukrainian);
+    CheckHr(registerServer ? registerServer() : E_FAIL, S_OK, "DllRegisterServer");
+    Check(GetThreadLocale() == ukrainian, "... leaves the thread locale as it was");
+    CheckHr(unregisterServer ? unregisterServer() : E_FAIL, S_OK, "DllUnregisterServer");
+    Check(GetThreadLocale() == ukrainian, "... leaves the thread locale as it was");
+
     brenvik->Release();
     maria->Release();
     CheckHr(canUnload(), S_OK, "after the last release the module may unload");
