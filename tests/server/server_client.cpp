@@ -444,8 +444,18 @@ int Session(LONG port) {
     Check(Same(code, L"SOFTPAPER"), "GetLastErrorCode SOFTPAPER");
     SysFreeString(code);
     SimControl("next error SOFTPAPER");
+    lineSum = -1;
     CheckHr(maria->FiscalLine(Text(L"X"), 1, 100, 0, 1, 0, 1, &lineSum), E_FAIL,
             "a refused FiscalLine: E_FAIL");
+    Check(lineSum != -1, "... its ThisLineSum is stored all the same");
+    // Error 35, a printer not yet fiscalized, counts as success.
+    SimControl("next error SOFTREGIST");
+    CheckHr(maria->FiscalLine(Text(L"X"), 1, 100, 0, 1, 0, 1, &lineSum), S_OK,
+            "a FiscalLine answered with error 35: S_OK");
+    code = nullptr;
+    maria->GetLastErrorCode(&code);
+    Check(Same(code, L"SOFTREGIST"), "... while the error word is SOFTREGIST");
+    SysFreeString(code);
 
     // Invoke by dispatch identifier: XReport is 0x2e in both.
     VARIANT value;
