@@ -483,10 +483,24 @@ def scripts(args):
 
 
 def errorbox(args):
-    display = ":%d" % (90 + (os.getpid() % 50))
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+    # Xvfb picks a free display itself and writes its number to the pipe
+    # once it accepts clients; other tests may run their own beside it.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1.0)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip():
+        check(False, "Xvfb starts")
+        return
+    display = ":" + number.decode().strip()
     p = Prefix(args, "errorbox")
     try:
         p.env["DISPLAY"] = display
