@@ -2,7 +2,7 @@
 # first (scripts/setup.sh, idempotent), so a fresh Debian machine needs nothing else.
 
 PRESETS := linux linux-asan mingw64 mingw32 fuzz
-FUZZ_RUNS ?= 30000
+FUZZ_RUNS ?= 100000
 CTEST_JOBS ?= 2
 
 .PHONY: all setup build demo test bench clean

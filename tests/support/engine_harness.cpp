@@ -32,9 +32,11 @@ std::string Unframe(const std::string& bytes) {
 // ---- ScriptedLine ----------------------------------------------------------
 
 void ScriptedLine::Arrive(const std::string& bytes, uint64_t afterMs) {
-    arrivals_.push_back({now + afterMs, bytes});
-    std::stable_sort(arrivals_.begin(), arrivals_.end(),
-                     [](const Chunk& a, const Chunk& b) { return a.at < b.at; });
+    // Kept in arrival order; equal times keep the order they were scripted in.
+    const uint64_t at = now + afterMs;
+    auto it = std::upper_bound(arrivals_.begin(), arrivals_.end(), at,
+                               [](uint64_t t, const Chunk& c) { return t < c.at; });
+    arrivals_.insert(it, Chunk{at, bytes});
 }
 
 std::vector<std::string> ScriptedLine::Commands() const {
