@@ -432,6 +432,14 @@ def session(args):
             ("F:UPAS(Pass567890, Cashier12)", "InitEx keeps 9 bytes of the name"),
             ("F:FIRP(20100301, 20100331)", "dates as %4i%02i%02i"),
             ("F:DIsp(" + "D" * 200 + ", 1)", "PutToExternalDisplay keeps 200 bytes"),
+            ("F:PREP(" + "P" * 15 + ")", "OpenCheck keeps 15 bytes"),
+            ("F:DEPT(" + "A" * 5 + ")", "SetDeptAlias keeps 5 bytes"),
+            ("F:HEAD(" + "H" * 43 + ")", "SetCheckHeadLine keeps 43 bytes"),
+            ("F:BOTM(" + "B" * 43 + ")", "SetCheckBottomLine keeps 43 bytes"),
+            ("F:GRBG(" + "G" * 21 + ")", "OpenGoodsGroup keeps 21 bytes"),
+            ("F:GRBG(" + "D" * 22 + "," + "U" * 22 + ")", "CloseGoodsGroup keeps 22 bytes of each"),
+            ("F:BCHN(" + "N" * 86 + ")", "SetReturnCheckNumberStr keeps 86 bytes"),
+            ("F:FINF(" + "L" * 86 + ")", "LongName keeps 86 bytes"),
         ]:
             check(line in log, what + ": " + line)
         check("F:UPAS(, )" in log, "NULL BSTRs reach the engine as empty texts")

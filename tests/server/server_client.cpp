@@ -392,6 +392,27 @@ int Session(LONG port) {
     CheckHr(maria->Init(port, Text(L"Cashier12345"), Text(L"Pass5678901"), 0, Text(L"App")), S_OK,
             "Init through IMaria301");
 
+    // Each text cut to its own limit; the driver reads the engine's log.
+    struct Cut {
+        wchar_t letter;
+        size_t length;
+        LONG (STDMETHODCALLTYPE IBrenvik::*call)(BSTR);
+    } cuts[] = {
+        {L'P', 20, &IBrenvik::OpenCheck},        // 15
+        {L'A', 7, &IBrenvik::SetDeptAlias},      // 5
+        {L'H', 50, &IBrenvik::SetCheckHeadLine},  // 43
+        {L'B', 50, &IBrenvik::SetCheckBottomLine},  // 43
+        {L'G', 30, &IBrenvik::OpenGoodsGroup},   // 21
+        {L'N', 100, &IBrenvik::SetReturnCheckNumberStr},  // 86
+        {L'L', 100, &IBrenvik::LongName},        // 86
+    };
+    for (const Cut& cut : cuts) {
+        std::wstring text(cut.length, cut.letter);
+        (brenvik->*cut.call)(Text(text.c_str()));
+    }
+    brenvik->CloseGoodsGroup(Text(std::wstring(30, L'D').c_str()), Text(std::wstring(30, L'U').c_str()));
+    brenvik->AbortCheck();
+
     // A sale check through the other objects: one engine behind all three.
     Check(another->OpenCheck(Text(L"1")) == 1, "OpenCheck through a second IBrenvik");
     Check(another->FiscalLine(Text(L"\x041c\x043e\x043b\x043e\x043a\x043e 2,5%"), 3, 4250, 0, 1, 0, 101) ==
