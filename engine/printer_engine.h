@@ -295,6 +295,7 @@ public:
     static constexpr uint32_t kHandshakeSilenceMs = 1000;
     static constexpr uint32_t kDtrPulseMs = 3000;
     static constexpr uint32_t kReplySilenceMs = 6000;
+    static constexpr uint32_t kLogFlushAfterMs = 20;  // see WaitForPort
 
 protected:
     // ReplyReader: collection, then interpretation (data, DONE, errors).
@@ -307,6 +308,10 @@ protected:
     bool EndOfAnswer() const;  // READY followed by exactly two bytes
     void StoreErrorCode(const char* word);
     uint32_t StartUpSequence();
+    // WaitEvent on the line; log lines kept back for the exchange go to the
+    // file once the printer has kept us waiting kLogFlushAfterMs, so a
+    // program killed while it hangs still shows what it was waiting for.
+    WaitStatus WaitForPort(uint32_t timeoutMs, uint32_t& events);
     // Copies `text` into ResultBuffer (bounded) and returns it.
     const char* ToResult(const char* text);
 

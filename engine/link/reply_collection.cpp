@@ -11,6 +11,15 @@ namespace {
 constexpr int kMaxFailedWaits = 64;  // see Handshake
 }  // namespace
 
+WaitStatus PrinterEngine::WaitForPort(uint32_t timeoutMs, uint32_t& events) {
+    SerialLine& line = *platform_.line;
+    if (logPendingSize_ == 0 || timeoutMs <= kLogFlushAfterMs) return line.WaitEvent(timeoutMs, events);
+    WaitStatus status = line.WaitEvent(kLogFlushAfterMs, events);
+    if (status != WaitStatus::TimedOut) return status;
+    FlushLog();
+    return line.WaitEvent(timeoutMs - kLogFlushAfterMs, events);
+}
+
 void PrinterEngine::ReplyReader() {
     CollectReply();
     InterpretReply();
@@ -41,7 +50,7 @@ void PrinterEngine::CollectReply() {
     int failedWaits = 0;
     while (waiting) {
         uint32_t events = 0;
-        WaitStatus status = line.WaitEvent(kReplySilenceMs, events);
+        WaitStatus status = WaitForPort(kReplySilenceMs, events);
         if (status == WaitStatus::Failed && ++failedWaits < kMaxFailedWaits) continue;
         if (status != WaitStatus::Signalled) {
             timedOut("Таймаут чтения от регистратора");

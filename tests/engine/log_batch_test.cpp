@@ -193,3 +193,36 @@ TEST(LogBatch, StampsReadAsPrintfMakesThem) {
 
 }  // namespace
 }  // namespace brenvik::test
+
+namespace brenvik::test {
+namespace {
+
+TEST(LogBatch, APrinterThatKeepsUsWaitingFindsTheLinesAlreadyWritten) {
+    // Killed while the printer is silent, a program must still leave in its
+    // log the command it was waiting for.
+    Rig r;
+    r.printer.delayMs = 3000;
+    std::vector<std::pair<uint32_t, std::string>> waits;
+    r.line.onWait = [&](uint32_t timeout) { waits.emplace_back(timeout, r.log.content); };
+    r.engine->SendCommand("TEST");
+    EXPECT_EQ(0u, r.engine->ErrorNumber);
+    bool sawLongWait = false;
+    for (const auto& [timeout, content] : waits) {
+        if (timeout <= PrinterEngine::kLogFlushAfterMs) continue;
+        sawLongWait = true;
+        EXPECT_NE(std::string::npos, content.find("Посылка В регистратор: " + Block("TEST")));
+    }
+    EXPECT_TRUE(sawLongWait);
+    // The whole silent stretch is still 6000 ms: a printer answering after
+    // 5990 ms is in time, one after 6010 ms is not.
+    for (auto [delay, error] : {std::pair{5990u, 0u}, {6010u, 80u}}) {
+        Rig s;
+        s.printer.delayMs = delay;
+        s.line.txEmptyEvents = false;
+        s.engine->SendCommand("TEST");
+        EXPECT_EQ(error, s.engine->ErrorNumber) << delay;
+    }
+}
+
+}  // namespace
+}  // namespace brenvik::test

@@ -119,6 +119,7 @@ void ScriptedLine::Write(const uint8_t* data, uint32_t count) {
 
 WaitStatus ScriptedLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
     events = 0;
+    if (onWait) onWait(timeoutMs);
     if (failWaits) return WaitStatus::Failed;
     if (!open_) {
         now += timeoutMs;

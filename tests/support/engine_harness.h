@@ -55,6 +55,7 @@ public:
          failSetState = false, failTimeouts = false;
     int stallReads = 0;  // the next N reads never complete
     bool failWaits = false;  // every wait for an event fails at once
+    std::function<void(uint32_t timeoutMs)> onWait;  // called as each wait begins
     bool txEmptyEvents = true;
 
     // Command texts of the blocks written (handshake bytes left out).
