@@ -29,8 +29,9 @@ demo: setup
 test: build
 	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)
 	cd build/linux-asan && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
+	mkdir -p build/fuzz/corpus
 	./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=1024 \
-	    tests/fuzz/corpus 2>&1 | tail -n 3
+	    build/fuzz/corpus tests/fuzz/corpus 2>&1 | tail -n 3
 
 bench: setup
 	@$(MAKE) --no-print-directory build-linux
