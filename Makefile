@@ -30,8 +30,10 @@ test: build
 	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)
 	cd build/linux-asan && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
 	mkdir -p build/fuzz/corpus
-	./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=1024 \
-	    build/fuzz/corpus tests/fuzz/corpus 2>&1 | tail -n 3
+	@echo "fuzz_reply: $(FUZZ_RUNS) runs over the reply interpretation"
+	@./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=1024 \
+	    build/fuzz/corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; \
+	    status=$$?; tail -n 3 build/fuzz/fuzz.log; exit $$status
 
 bench: setup
 	@$(MAKE) --no-print-directory build-linux
