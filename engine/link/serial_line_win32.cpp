@@ -129,6 +129,18 @@ bool Win32SerialLine::SetSettings(const LineSettings& s) {
     dcb.EvtChar = s.evtChar;
     if (SetCommState(port_, &dcb)) return true;
     lastError_ = GetLastError();
+    // A device without parity (Wine on a pseudo-terminal) takes the first
+    // even-parity setting, then reports no parity and refuses the same
+    // setting again, so every later Init would fail. Keep the parity it
+    // reports and everything else as asked; a port that then cannot talk to
+    // the printer still fails the handshake.
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (lastError_ != ERROR_INVALID_PARAMETER || !GetCommState(port_, &now) || now.Parity == dcb.Parity)
+        return false;
+    dcb.Parity = now.Parity;
+    if (SetCommState(port_, &dcb)) return true;
+    lastError_ = GetLastError();
     return false;
 }
 

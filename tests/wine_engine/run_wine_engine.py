@@ -214,9 +214,9 @@ def main():
         expect(rc == 0 and "RESULT PASS" in out, "ok: Init succeeds, Done releases the port")
         expect(peer.hup_at is not None and peer.ended - peer.hup_at >= 1.0,
                "ok: the printer sees the port closed at Done, before the program ends")
-        expect(peer.wake_bytes == 5, "ok: one wake-up burst of five 'U' (saw %d)" % peer.wake_bytes)
-        expect(peer.commands == ["CONf", "GLCN", "CNAL", "UPAS"],
-               "ok: the start-up commands, each once (%s)" % peer.commands)
+        expect(peer.wake_bytes == 10, "ok: one wake-up burst of five 'U' per Init (saw %d)" % peer.wake_bytes)
+        expect(peer.commands == ["CONf", "GLCN", "CNAL", "UPAS"] * 2,
+               "ok: the start-up commands, once per Init (%s)" % peer.commands)
         attrs = peer.termios_at_upas
         if attrs is None:
             expect(False, "ok: line settings seen on the terminal")

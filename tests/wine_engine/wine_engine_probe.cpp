@@ -60,6 +60,10 @@ int RunEngine(int port, bool expectPrinter, const char* logDir) {
     if (expectPrinter) {
         Check(result == 1, "Init succeeds against the printer");
         Check(engine.Connected == 1, "connected");
+        // Init again: the port is closed, opened and configured anew.
+        const int32_t again = engine.Init(port, "CASHIER", "0000", 0, "");
+        std::printf("second init=%d error=%u\n", again, engine.ErrorNumber);
+        Check(again == 1, "a second Init reconfigures the port and connects again");
     } else {
         Check(result == 0, "Init fails against a silent line");
         Check(engine.ErrorNumber == 7, "error 7");
