@@ -513,11 +513,11 @@ def errorbox(args):
     try:
         p.env["DISPLAY"] = display
         client = p.copy_in(exe(args, "server_client.exe"))
-        # The engine's box goes through MessageBoxA, which reads its texts
-        # in the ANSI code page: a Cyrillic system.
-        cyrillic = {"LC_ALL": "uk_UA.UTF-8"}
-        run_program(p, [client, "errorbox", p.dll, "on"], env=cyrillic)
-        run_program(p, [client, "errorbox", p.dll, "off"], env=cyrillic)
+        # The box's texts are code page 1251 converted by the engine, so they
+        # read right on a system whose ANSI code page is 1252.
+        western = {"LC_ALL": "C"}
+        run_program(p, [client, "errorbox", p.dll, "on"], env=western)
+        run_program(p, [client, "errorbox", p.dll, "off"], env=western)
     finally:
         p.close()
         xvfb.terminate()
