@@ -99,9 +99,7 @@ public:
     uint32_t SetError(uint32_t number);
     static const char* ErrorMessage(uint32_t number);
     void WriteLog(const char* format, ...)
-#if defined(__GNUC__)
-        __attribute__((format(printf, 2, 3)))
-#endif
+        __attribute__((format(printf, 2, 3)))  // gcc and clang check our formats
         ;
     void WriteLogV(const char* format, va_list args);
     // Writes the lines an exchange has kept back, in one append.

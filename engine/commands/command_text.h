@@ -44,9 +44,7 @@ public:
     static_assert(kCapacity > kMaxCommandText + 1, "room to detect an over-long text");
 
     void Add(const char* format, ...)
-#if defined(__GNUC__)
-        __attribute__((format(printf, 2, 3)))
-#endif
+        __attribute__((format(printf, 2, 3)))  // gcc and clang check our formats
     {
         if (length_ + 1 >= kCapacity) return;
         va_list args;
