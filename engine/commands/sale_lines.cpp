@@ -129,6 +129,20 @@ bool PrinterEngine::TaxIsProgrammed(int32_t index1, int32_t index2) const {
     return true;
 }
 
+namespace {
+
+// "F:<word>(...) <description>" with the 17 values of a line, as the three
+// line operations log them.
+void LogSaleLine(PrinterEngine& e, const char* word, const char* description, const SaleLine& line) {
+    e.WriteLog("F:%s(%s, %lu, %lu, %lu, %i, %i, %i, %i, %i, %i, %i, %i, %i, %i, %lu, %s, %li) %s", word,
+               Text(line.name), LogU(line.sum), LogU(line.price), LogU(line.quantity), line.pieceFlag,
+               line.lineType, line.taxes[0], line.taxes[1], line.taxes[2], line.taxes[3],
+               line.taxes[4], line.taxes[5], line.taxes[6], line.taxes[7], LogU(line.article),
+               Text(line.discountName), LogL(line.discount), description);
+}
+
+}  // namespace
+
 uint32_t PrinterEngine::RefuseFieldOverflow() {
     SetError(kErrFieldOverflow);
     StoreErrorCode("FIELDOVERFLOW");
@@ -137,12 +151,7 @@ uint32_t PrinterEngine::RefuseFieldOverflow() {
 
 uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
-    WriteLog("F:FISC(%s, %lu, %lu, %lu, %i, %i, %i, %i, %i, %i, %i, %i, %i, %i, %lu, %s, %li) "
-             "Продажа товара",
-             Text(line.name), LogU(line.sum), LogU(line.price), LogU(line.quantity), line.pieceFlag,
-             line.lineType, line.taxes[0], line.taxes[1], line.taxes[2], line.taxes[3],
-             line.taxes[4], line.taxes[5], line.taxes[6], line.taxes[7], LogU(line.article),
-             Text(line.discountName), LogL(line.discount));
+    LogSaleLine(*this, "FISC", "Продажа товара", line);
     const bool narrow = IsVariantTTs(PrinterVariant);
     const char* name = Text(line.name);
     const char* discountName = Text(line.discountName);
@@ -237,12 +246,7 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
 
 uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
-    WriteLog("F:RegistrUniversal(%s, %lu, %lu, %lu, %i, %i, %i, %i, %i, %i, %i, %i, %i, %i, %lu, %s, "
-             "%li) Продажа товара (Универсальная)",
-             Text(line.name), LogU(line.sum), LogU(line.price), LogU(line.quantity), line.pieceFlag,
-             line.lineType, line.taxes[0], line.taxes[1], line.taxes[2], line.taxes[3],
-             line.taxes[4], line.taxes[5], line.taxes[6], line.taxes[7], LogU(line.article),
-             Text(line.discountName), LogL(line.discount));
+    LogSaleLine(*this, "RegistrUniversal", "Продажа товара (Универсальная)", line);
     if (!UsesLongLines(*this)) return EncodeShortLine(line);
     int32_t first = 0, second = 0;
     TwoLowestTaxes(line, first, second);
@@ -251,12 +255,7 @@ uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {
 
 uint32_t PrinterEngine::ReturnUniversal(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
-    WriteLog("F:ReturnUniversal(%s, %lu, %lu, %lu, %i, %i, %i, %i, %i, %i, %i, %i, %i, %i, %lu, %s, "
-             "%li) Продажа товара (Универсальная)",
-             Text(line.name), LogU(line.sum), LogU(line.price), LogU(line.quantity), line.pieceFlag,
-             line.lineType, line.taxes[0], line.taxes[1], line.taxes[2], line.taxes[3],
-             line.taxes[4], line.taxes[5], line.taxes[6], line.taxes[7], LogU(line.article),
-             Text(line.discountName), LogL(line.discount));
+    LogSaleLine(*this, "ReturnUniversal", "Продажа товара (Универсальная)", line);
     const bool longLines = UsesLongLines(*this);
     WriteLog(longLines ? "F:BFCD() Возврат товара" : "F:BFIS() Возврат товара");
     // The encoder raises the return total, once the line is known to fit.
