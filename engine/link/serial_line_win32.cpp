@@ -53,6 +53,7 @@ bool Win32SerialLine::SetQueueSizes(uint32_t inBytes, uint32_t outBytes) {
 bool Win32SerialLine::SetEventMask(uint32_t events) {
     if (!IsOpen()) return false;
     // The event bits are the Win32 values.
+    eventMask_ = events;
     if (SetCommMask(port_, events)) return true;
     lastError_ = GetLastError();
     return false;
@@ -241,12 +242,25 @@ void Win32SerialLine::Write(const uint8_t* data, uint32_t count) {
     lastError_ = error;
 }
 
+// Bytes that came while no comm-event wait was pending: Wine reports only
+// bytes that arrive during a wait, so they would otherwise sit unreported.
+bool Win32SerialLine::InputWaiting() {
+    if ((eventMask_ & kEventRxChar) == 0) return false;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return ClearCommError(port_, &errors, &stat) && stat.cbInQue > 0;
+}
+
 WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
     events = 0;
     if (!IsOpen()) return WaitStatus::Failed;
     const ULONGLONG start = GetTickCount64();
     for (;;) {
         DWORD mask = 0;
+        if (!waitPending_ && InputWaiting()) {
+            events = kEventRxChar;
+            return WaitStatus::Signalled;
+        }
         if (!waitPending_) {
             ResetEvent(waitEvent_);
             waitMask_ = 0;
@@ -265,13 +279,27 @@ WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
             const DWORD used = Elapsed(start);
             const DWORD left = used >= timeoutMs ? 0 : timeoutMs - used;
             const DWORD r = WaitForSingleObject(waitEvent_, left);
-            if (r == WAIT_TIMEOUT) return WaitStatus::TimedOut;  // stays pending for the next call
+            if (r == WAIT_TIMEOUT) {
+                // The wait stays pending for the next call.
+                if (InputWaiting()) {
+                    events = kEventRxChar;
+                    return WaitStatus::Signalled;
+                }
+                return WaitStatus::TimedOut;
+            }
             if (r != WAIT_OBJECT_0) {
                 lastError_ = GetLastError();
                 return WaitStatus::Failed;
             }
             DWORD unused = 0;
             const BOOL ok = GetOverlappedResult(port_, &waitOverlapped_, &unused, FALSE);
+            if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+                // Wine may signal the event a moment before it sets the
+                // wait's status: the wait is still ours, look again shortly.
+                if (Elapsed(start) >= timeoutMs) return WaitStatus::TimedOut;
+                ::Sleep(1);
+                continue;
+            }
             waitPending_ = false;
             if (ok) {
                 mask = waitMask_;
@@ -327,8 +355,21 @@ WaitStatus Win32SerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeo
                     return r == WAIT_TIMEOUT ? WaitStatus::TimedOut : WaitStatus::Failed;
                 }
                 // The port's total time-out may end the read short; Wine
-                // reports that as ERROR_TIMEOUT, Windows as success.
-                if (!GetOverlappedResult(port_, &readOverlapped_, &n, FALSE) && GetLastError() != ERROR_TIMEOUT) {
+                // reports that as ERROR_TIMEOUT, Windows as success. Wine may
+                // also signal the event a moment before the read's status
+                // is set.
+                BOOL done = GetOverlappedResult(port_, &readOverlapped_, &n, FALSE);
+                for (int i = 0; !done && GetLastError() == ERROR_IO_INCOMPLETE && i < 1000; ++i) {
+                    ::Sleep(1);
+                    done = GetOverlappedResult(port_, &readOverlapped_, &n, FALSE);
+                }
+                if (!done && GetLastError() == ERROR_IO_INCOMPLETE) {
+                    CancelIoEx(port_, &readOverlapped_);
+                    GetOverlappedResult(port_, &readOverlapped_, &n, TRUE);
+                    got += n;
+                    return WaitStatus::TimedOut;
+                }
+                if (!done && GetLastError() != ERROR_TIMEOUT) {
                     lastError_ = GetLastError();
                     return WaitStatus::Failed;
                 }

@@ -66,6 +66,8 @@ private:
     OVERLAPPED waitOverlapped_{};
     DWORD waitMask_ = 0;
     bool waitPending_ = false;
+    uint32_t eventMask_ = 0;
+    bool InputWaiting();
 
     HANDLE readEvent_ = nullptr;
     OVERLAPPED readOverlapped_{};
