@@ -97,6 +97,9 @@ public:
 
     // ---- Diagnostics -----------------------------------------------------
     uint32_t SetError(uint32_t number);
+    // SetError, then the error's own word (if it has one) in ErrorCode: for
+    // what the engine finds wrong itself, before or instead of a reply.
+    uint32_t RaiseError(uint32_t number);
     static const char* ErrorMessage(uint32_t number);
     void WriteLog(const char* format, ...)
         __attribute__((format(printf, 2, 3)))  // gcc and clang check our formats
@@ -306,9 +309,15 @@ protected:
     bool EndOfAnswer() const;  // READY followed by exactly two bytes
     void StoreErrorCode(const char* word);
     uint32_t StartUpSequence();
-    // WaitEvent on the line; log lines kept back for the exchange go to the
-    // file once the printer has kept us waiting kLogFlushAfterMs, so a
-    // program killed while it hangs still shows what it was waiting for.
+    // The command pattern for a command without arguments: nothing at all
+    // while the link is down, else the log line and the text; the Boolean
+    // result.
+    int32_t SimpleCommand(const char* logLine, const char* text);
+    // WaitEvent on the line, for the handshake and the reply collection.
+    // Log lines kept back for the exchange go to the file once the printer
+    // has kept us waiting kLogFlushAfterMs, so a program killed while it
+    // hangs still shows what it was waiting for. Failed only when waits keep
+    // failing, which callers take as silence.
     WaitStatus WaitForPort(uint32_t timeoutMs, uint32_t& events);
     // Copies `text` into ResultBuffer (bounded) and returns it.
     const char* ToResult(const char* text);
@@ -318,7 +327,6 @@ protected:
     // refused with error 90 before anything is sent.
     uint32_t EncodeShortLine(const SaleLine& line);
     uint32_t EncodeLongLine(const SaleLine& line, int32_t taxIndex1, int32_t taxIndex2);
-    uint32_t RefuseFieldOverflow();
     // KASS after COMP or CAIO: the drawer never masks the outcome before it.
     void OpenDrawerKeepingOutcome();
 
@@ -337,6 +345,12 @@ protected:
 
 // Bounded copy into a fixed text: at most size-1 bytes, always terminated.
 void CopyText(char* dest, size_t size, const char* src);
+// The leading decimal integer of a text: blanks skipped, an optional sign,
+// digits up to the first other character; 0 when there is none. Clamped to
+// 32 bits, since a ten-digit field can exceed them.
+int32_t LeadingInteger(const char* text);
+// a + b as the printer's 32-bit registers add: wrapping, never overflowing.
+int32_t WrapAdd(int32_t a, int64_t b);
 // The constant empty text that failed text operations return.
 extern const char kEmptyText[];
 

@@ -24,17 +24,25 @@ char DoubledTaxLetter(int32_t index) {
 
 }  // namespace
 
+int32_t PrinterEngine::SimpleCommand(const char* logLine, const char* text) {
+    if (Connected) {
+        WriteLog("%s", logLine);
+        SendCommand(text);
+    }
+    return BoolResult();
+}
+
 uint32_t PrinterEngine::ReadArticle(int32_t article) {
     if (!Connected) return ErrorNumber;
     WriteLog("F:ARTD(%i) Запрос регистра учета реализации артикула.", article);
     CommandText text;
     if (LongArticles) {
         // "%09i" of a negative or ten-digit article is no article number.
-        if (article < 0 || article > 999999999) return RefuseFieldOverflow();
+        if (article < 0 || article > 999999999) return RaiseError(kErrFieldOverflow);
         text.Add("ARTD%09i", article);
     } else {
         char code[5] = {};
-        if (!EncodeShortArticle(article, code)) return RefuseFieldOverflow();
+        if (!EncodeShortArticle(article, code)) return RaiseError(kErrFieldOverflow);
         text.Add("ARTD%s", code);
     }
     SendCommand(text.Data());
@@ -94,10 +102,7 @@ int32_t PrinterEngine::FreeTextLine(int32_t placeBeforeFiscalPart, int32_t print
 }
 
 int32_t PrinterEngine::ClearFreeTextLines() {
-    if (!Connected) return BoolResult();
-    WriteLog("F:CTXT() Очистка текстовых массивов");
-    SendCommand("CTXT");
-    return BoolResult();
+    return SimpleCommand("F:CTXT() Очистка текстовых массивов", "CTXT");
 }
 
 int32_t PrinterEngine::SetOnSaleTaxesPrintMode(int32_t mode) {
@@ -114,10 +119,7 @@ int32_t PrinterEngine::SetOnSaleTaxesPrintMode(int32_t mode) {
 }
 
 int32_t PrinterEngine::SetLinePrintingOn() {
-    if (!Connected) return BoolResult();
-    WriteLog("F:STFL() Установка режима «построчной» печати чека");
-    SendCommand("STFL");
-    return BoolResult();
+    return SimpleCommand("F:STFL() Установка режима «построчной» печати чека", "STFL");
 }
 
 int32_t PrinterEngine::SetCheckBottomLineEx(int32_t lineIndex, int32_t printOnJornal,

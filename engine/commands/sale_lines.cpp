@@ -40,13 +40,6 @@ char LineTypeDigit(int32_t lineType) {
     return lineType >= 0 && lineType <= 2 ? static_cast<char>('0' + lineType) : '0';
 }
 
-// Totals wrap like the printer's 32-bit registers, so a Storn subtracting
-// the same line always undoes it exactly.
-int32_t WrapAdd(int32_t total, int32_t sum, int32_t discount) {
-    return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(sum) +
-                                static_cast<uint32_t>(discount));
-}
-
 bool IsVariantTTs(const char* variant) { return std::strcmp(variant, "vTTs") == 0; }
 
 bool UsesLongLines(const PrinterEngine& engine) {
@@ -143,12 +136,6 @@ void LogSaleLine(PrinterEngine& e, const char* word, const char* description, co
 
 }  // namespace
 
-uint32_t PrinterEngine::RefuseFieldOverflow() {
-    SetError(kErrFieldOverflow);
-    StoreErrorCode("FIELDOVERFLOW");
-    return ErrorNumber;
-}
-
 uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
     LogSaleLine(*this, "FISC", "Продажа товара", line);
@@ -172,7 +159,7 @@ uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
             commands::BoundedLength(TaxRateTable[k], kTaxRecordLength) != kTaxRecordLength)
             fits = false;
     }
-    if (!fits) return RefuseFieldOverflow();
+    if (!fits) return RaiseError(kErrFieldOverflow);
 
     CommandText text;
     text.Add("%s%12.12s%09u%09u%05u%c%c", ReturnLineMode ? "BFIS" : "FISC", name,
@@ -200,9 +187,9 @@ uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     }
 
     if (ReturnLineMode) {
-        CheckReturnSumm = WrapAdd(CheckReturnSumm, line.sum, line.discount);
+        CheckReturnSumm = WrapAdd(CheckReturnSumm, static_cast<int64_t>(line.sum) + line.discount);
     } else {
-        CheckSumm = WrapAdd(CheckSumm, line.sum, line.discount);
+        CheckSumm = WrapAdd(CheckSumm, static_cast<int64_t>(line.sum) + line.discount);
     }
     ToPrinterCodePage(text.Data());
     SendCommand(text.Data());
@@ -222,7 +209,7 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
                 Fits(line.quantity, kMaxLongQuantity) && Fits(line.article, kMaxNineDigits) &&
                 Magnitude(line.discount) <= static_cast<uint32_t>(kMaxNineDigits) &&
                 commands::BoundedLength(discountName, kDiscountNameWidth + 1) <= kDiscountNameWidth;
-    if (!fits) return RefuseFieldOverflow();
+    if (!fits) return RaiseError(kErrFieldOverflow);
 
     auto letter = [](int32_t index) { return index >= 1 && index <= 8 ? TaxLetter(index) : '0'; };
     CommandText text;
@@ -235,9 +222,9 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
     if (std::strlen(name) > 24) text.AddCut(name + 24, 104);
 
     if (ReturnLineMode) {
-        CheckReturnSumm = WrapAdd(CheckReturnSumm, line.sum, line.discount);
+        CheckReturnSumm = WrapAdd(CheckReturnSumm, static_cast<int64_t>(line.sum) + line.discount);
     } else {
-        CheckSumm = WrapAdd(CheckSumm, line.sum, line.discount);
+        CheckSumm = WrapAdd(CheckSumm, static_cast<int64_t>(line.sum) + line.discount);
     }
     ToPrinterCodePage(text.Data());
     SendCommand(text.Data());

@@ -54,24 +54,6 @@ private:
     const std::vector<uint8_t>& q_;
 };
 
-// Leading blanks, an optional sign, digits up to the first other character.
-int32_t LeadingInteger(const char* s) {
-    while (*s == ' ') ++s;
-    bool negative = *s == '-';
-    if (*s == '-' || *s == '+') ++s;
-    int64_t v = 0;
-    while (*s >= '0' && *s <= '9') {
-        v = v * 10 + (*s++ - '0');
-        if (v > INT32_MAX) v = INT32_MAX;  // the printer's ten digits fit; noise must not overflow
-    }
-    return static_cast<int32_t>(negative ? -v : v);
-}
-
-// Totals wrap like the printer's 32-bit registers instead of overflowing.
-void AddTo(int32_t& total, int32_t value) {
-    total = static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(value));
-}
-
 }  // namespace
 
 void PrinterEngine::DataPass() {
@@ -125,8 +107,8 @@ void PrinterEngine::DataPass() {
         if (r.At(p, "CFIS")) r.Take(p, 4, 240, FiscalInfoText);
         if (r.At(p, "FISC")) {
             r.Take(p, 4, 10, LastLineTaxes);
-            AddTo(CheckDirection == 1 ? CheckReturnOnSaleTaxes : CheckOnSaleTaxes,
-                  LeadingInteger(LastLineTaxes));
+            int32_t& taxes = CheckDirection == 1 ? CheckReturnOnSaleTaxes : CheckOnSaleTaxes;
+            taxes = WrapAdd(taxes, LeadingInteger(LastLineTaxes));
         }
     }
 }

@@ -27,6 +27,13 @@ uint32_t PrinterEngine::SetError(uint32_t number) {
     return number;
 }
 
+uint32_t PrinterEngine::RaiseError(uint32_t number) {
+    SetError(number);
+    const ErrorEntry* e = FindError(number);
+    if (e != nullptr && e->word != nullptr) StoreErrorCode(e->word);
+    return number;
+}
+
 const char* PrinterEngine::GetLastErrorMessage() {
     WriteLog("F:LastErrorMessage=%s", LastErrorText);
     CopyText(ResultBuffer, sizeof ResultBuffer, LastErrorText);

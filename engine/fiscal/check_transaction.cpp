@@ -8,10 +8,7 @@
 
 namespace brenvik {
 
-using fiscal::LeadingInteger;
 using fiscal::OrEmpty;
-using fiscal::Refuse;
-using fiscal::WrapAdd;
 
 namespace {
 
@@ -69,11 +66,11 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
     // line, the long format) must not leave the previous line's for Storn.
     std::memset(LastLineTaxes, 0, sizeof LastLineTaxes);
     if (qty > MaxQuantity) {
-        Refuse(*this, kErrTooBigQty, "TOOBIGQTY");
+        RaiseError(kErrTooBigQty);
         return 0;
     }
     if (!TaxIsProgrammed(tax1Index, tax2Index)) {
-        Refuse(*this, kErrInvalidTax, "INVALIDTAX");
+        RaiseError(kErrInvalidTax);
         return 0;
     }
 
@@ -159,7 +156,7 @@ int32_t PrinterEngine::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t cred
     // A negative payment would travel as a ten-digit unsigned amount and be
     // taken for a payment of millions: refuse it and leave the check open.
     if (cash < 0 || payCheck < 0 || credit < 0 || packing < 0) {
-        Refuse(*this, kErrFieldOverflow, "FIELDOVERFLOW");
+        RaiseError(kErrFieldOverflow);
         WriteLog("F:Результат CloseCheckEx = 0");
         return 0;
     }
@@ -180,7 +177,7 @@ int32_t PrinterEngine::AbortCheck() {
     CheckReturnSumm = 0;
     CheckOnSaleTaxes = 0;
     CheckReturnOnSaleTaxes = 0;
-    return fiscal::SimpleCommand(*this, "F:CANC() Отмена фискального чека", "CANC");
+    return SimpleCommand("F:CANC() Отмена фискального чека", "CANC");
 }
 
 int32_t PrinterEngine::GetCheckSum() {
@@ -239,7 +236,7 @@ int32_t PrinterEngine::SetReturnCheckNumberStr(const char* checkNumbers) {
 }
 
 int32_t PrinterEngine::CheckCopy() {
-    return fiscal::SimpleCommand(*this, "F:COPY() Печать копии чека", "COPY");
+    return SimpleCommand("F:COPY() Печать копии чека", "COPY");
 }
 
 }  // namespace brenvik

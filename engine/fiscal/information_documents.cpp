@@ -209,18 +209,18 @@ const char* PrinterEngine::GetArticleInfoXML(int32_t article) {
 }
 
 const char* PrinterEngine::GetCashInfo() {
-    fiscal::SimpleCommand(*this, "F:CCAS() Запрос информации о движении средств по кассе.", "CCAS");
+    SimpleCommand("F:CCAS() Запрос информации о движении средств по кассе.", "CCAS");
     return Succeeded() ? CashInfoText : kEmptyText;
 }
 
 const char* PrinterEngine::GetFiscalInfo() {
-    fiscal::SimpleCommand(*this, "F:CFIS() Запрос текущего состояния дневных фискальных регистров..",
+    SimpleCommand("F:CFIS() Запрос текущего состояния дневных фискальных регистров..",
                           "CFIS");
     return Succeeded() ? FiscalInfoText : kEmptyText;
 }
 
 const char* PrinterEngine::GetDocumentsInfo() {
-    fiscal::SimpleCommand(*this, "F:GLCN() Запрос номеров чеков, документов, отчетов", "GLCN");
+    SimpleCommand("F:GLCN() Запрос номеров чеков, документов, отчетов", "GLCN");
     return Succeeded() ? DocumentNumbersText : kEmptyText;
 }
 

@@ -11,8 +11,6 @@
 namespace brenvik {
 
 using fiscal::OrEmpty;
-using fiscal::Refuse;
-using fiscal::SimpleCommand;
 
 namespace {
 
@@ -37,31 +35,31 @@ int32_t PrinterEngine::CloseTextDocument(int32_t printOnJornal) {
         WriteLog("F:DBEG() Открытие служебного документа.");
         SendCommand(printOnJornal != 0 ? "DBEG1" : "DBEG0");
     }
-    return SimpleCommand(*this, "F:PRTX() Печать и закрытие служебного документа.", "PRTX");
+    return SimpleCommand("F:PRTX() Печать и закрытие служебного документа.", "PRTX");
 }
 
 int32_t PrinterEngine::XReport() {
-    return SimpleCommand(*this, "F:ZREP() Х-отчет фискального регистратора", "ZREP1");
+    return SimpleCommand("F:ZREP() Х-отчет фискального регистратора", "ZREP1");
 }
 
 int32_t PrinterEngine::XReportAsync() { return XReport(); }
 
 int32_t PrinterEngine::ZReport() {
-    return SimpleCommand(*this, "F:NREP() Z-отчет фискального регистратора", "NREP");
+    return SimpleCommand("F:NREP() Z-отчет фискального регистратора", "NREP");
 }
 
 int32_t PrinterEngine::ZReportAsync() { return ZReport(); }
 
 int32_t PrinterEngine::PrintZeroZReport() {
-    return SimpleCommand(*this, "F:nrep() Открытие новой смены без регистрации оборотов.", "nrep");
+    return SimpleCommand("F:nrep() Открытие новой смены без регистрации оборотов.", "nrep");
 }
 
 int32_t PrinterEngine::ArticleReport() {
-    return SimpleCommand(*this, "F:ARTZ() Отчет по товарам", "ARTZ");
+    return SimpleCommand("F:ARTZ() Отчет по товарам", "ARTZ");
 }
 
 int32_t PrinterEngine::DiscountReport() {
-    return SimpleCommand(*this, "F:DIZV() Отчет по скидкам", "DIZV");
+    return SimpleCommand("F:DIZV() Отчет по скидкам", "DIZV");
 }
 
 int32_t PrinterEngine::PeriodicalFiscalReport(int32_t firstZReport, int32_t lastZReport) {
@@ -73,7 +71,7 @@ int32_t PrinterEngine::PeriodicalFiscalReport(int32_t firstZReport, int32_t last
         // move the second one and ask for another range than the caller's.
         if (firstZReport < 0 || firstZReport > kMaxZReportNumber || lastZReport < 0 ||
             lastZReport > kMaxZReportNumber) {
-            Refuse(*this, kErrFieldOverflow, "FIELDOVERFLOW");
+            RaiseError(kErrFieldOverflow);
             return 0;
         }
         std::snprintf(text, sizeof text, "FIRN%04i%04i", firstZReport, lastZReport);
@@ -90,7 +88,7 @@ int32_t PrinterEngine::PeriodicalFiscalReportDate(const char* dateFrom, const ch
     char text[32] = "FIRP";
     if (from[0] != '\0' && to[0] != '\0') {
         if (!IsPrinterDate(from) || !IsPrinterDate(to)) {
-            Refuse(*this, kErrFieldOverflow, "FIELDOVERFLOW");
+            RaiseError(kErrFieldOverflow);
             return 0;
         }
         std::snprintf(text, sizeof text, "FIRP%s%s", from, to);
@@ -109,7 +107,7 @@ int32_t PrinterEngine::Feed(int32_t linesToFeed) {
 }
 
 int32_t PrinterEngine::OpenCashBox() {
-    return SimpleCommand(*this, "F:KASS() Открытие денежного ящика", "KASS");
+    return SimpleCommand("F:KASS() Открытие денежного ящика", "KASS");
 }
 
 int32_t PrinterEngine::CutAndBeep(int32_t cutterOn, int32_t beepOn, int32_t partialCutOn) {
@@ -129,7 +127,7 @@ int32_t PrinterEngine::SetInternalTime(int32_t hours, int32_t minutes, int32_t s
     // Compared unsigned: a negative value is as invalid as a large one.
     if (static_cast<uint32_t>(hours) > 24 || static_cast<uint32_t>(minutes) >= 60 ||
         static_cast<uint32_t>(seconds) >= 60) {
-        Refuse(*this, kErrInvalidTime, "INVALIDTIME");
+        RaiseError(kErrInvalidTime);
         return 0;
     }
     char digits[8] = {};
@@ -154,7 +152,7 @@ int32_t PrinterEngine::NullCheck() {
 int32_t PrinterEngine::MoveCash(int32_t moveDirection, int32_t cashSum) {
     // |INT32_MIN| has no signed 32-bit value to travel in.
     if (cashSum == INT32_MIN) {
-        Refuse(*this, kErrFieldOverflow, "FIELDOVERFLOW");
+        RaiseError(kErrFieldOverflow);
         return 0;
     }
     const int32_t magnitude = std::abs(cashSum);
@@ -166,7 +164,7 @@ int32_t PrinterEngine::PutToDisplay(const char* line1, const char* line2) {
     const char* first = OrEmpty(line1);
     const char* second = OrEmpty(line2);
     if (first[0] == '\0' && second[0] == '\0') {
-        return SimpleCommand(*this, "F:DISp() Вывод на индикатор клиента", "DISp");
+        return SimpleCommand("F:DISp() Вывод на индикатор клиента", "DISp");
     }
     // The amount in kopecks, rounded the way the display expects: printed
     // with no decimals and read back.
@@ -174,7 +172,7 @@ int32_t PrinterEngine::PutToDisplay(const char* line1, const char* line2) {
     // The display field holds ten digits; a negative, unbounded or
     // not-a-number amount would print as something else than was asked.
     if (!(scaled > -0.5 && scaled < 4294967295.5)) {
-        Refuse(*this, kErrFieldOverflow, "FIELDOVERFLOW");
+        RaiseError(kErrFieldOverflow);
         return 0;
     }
     char rounded[32] = {};

@@ -13,8 +13,7 @@ void PrinterEngine::SendCommand(const char* text) {
         // The printer takes 253 bytes after the start byte; a longer block
         // would only earn SOFTBLOCK after a wasted exchange.
         WriteLog("E:Команда длиной %u символов не отправлена", static_cast<unsigned>(length));
-        StoreErrorCode("CMDTOOLONG");
-        SetError(kErrCommandTooLong);
+        RaiseError(kErrCommandTooLong);
         return;
     }
 

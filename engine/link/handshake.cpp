@@ -3,12 +3,6 @@
 
 namespace brenvik {
 
-namespace {
-// A wait that keeps failing (not timing out) is a dead port; after this many
-// in a row it counts as silence instead of spinning forever.
-constexpr int kMaxFailedWaits = 64;
-}  // namespace
-
 int32_t PrinterEngine::Handshake() {
     SerialLine& line = *platform_.line;
     WriteLog("Попытка соединения с ЭККР Мария 301МТМ...");
@@ -21,13 +15,9 @@ int32_t PrinterEngine::Handshake() {
     }
     line.Sleep(10);
 
-    int failedWaits = 0;
     for (;;) {
         uint32_t events = 0;
-        WaitStatus status = line.WaitEvent(kHandshakeSilenceMs, events);
-        if (status == WaitStatus::Failed && ++failedWaits < kMaxFailedWaits) continue;
-        if (status != WaitStatus::Signalled) break;  // silence
-        failedWaits = 0;
+        if (WaitForPort(kHandshakeSilenceMs, events) != WaitStatus::Signalled) break;  // silence
         if (events & kEventRxChar) {
             uint8_t buffer[1025] = {};  // one spare byte keeps the log text terminated
             uint32_t waiting = line.ClearErrors();

@@ -17,6 +17,28 @@ void CopyText(char* dest, size_t size, const char* src) {
     dest[n] = '\0';
 }
 
+int32_t LeadingInteger(const char* text) {
+    const char* p = text != nullptr ? text : "";
+    while (*p == ' ' || *p == '\t') ++p;
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX) {
+            value = static_cast<int64_t>(INT32_MAX) + 1;
+            break;
+        }
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+int32_t WrapAdd(int32_t a, int64_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
 PrinterEngine::PrinterEngine(const EnginePlatform& platform) : platform_(platform) {
     CopyText(KernelVersion, sizeof KernelVersion, "Версия ядра 7.0 от 14.06.2010");
     CopyText(LogFileName, sizeof LogFileName, "Pelmora.log");

@@ -8,16 +8,25 @@
 namespace brenvik {
 
 namespace {
-constexpr int kMaxFailedWaits = 64;  // see Handshake
+// A wait that keeps failing (not timing out) is a dead port; after this many
+// in a row it counts as silence instead of spinning forever.
+constexpr int kMaxFailedWaits = 64;
 }  // namespace
 
 WaitStatus PrinterEngine::WaitForPort(uint32_t timeoutMs, uint32_t& events) {
     SerialLine& line = *platform_.line;
-    if (logPendingSize_ == 0 || timeoutMs <= kLogFlushAfterMs) return line.WaitEvent(timeoutMs, events);
-    WaitStatus status = line.WaitEvent(kLogFlushAfterMs, events);
-    if (status != WaitStatus::TimedOut) return status;
-    FlushLog();
-    return line.WaitEvent(timeoutMs - kLogFlushAfterMs, events);
+    WaitStatus status = WaitStatus::Failed;
+    for (int failed = 0; failed < kMaxFailedWaits && status == WaitStatus::Failed; ++failed) {
+        if (logPendingSize_ == 0 || timeoutMs <= kLogFlushAfterMs) {
+            status = line.WaitEvent(timeoutMs, events);
+            continue;
+        }
+        status = line.WaitEvent(kLogFlushAfterMs, events);
+        if (status != WaitStatus::TimedOut) continue;
+        FlushLog();
+        status = line.WaitEvent(timeoutMs - kLogFlushAfterMs, events);
+    }
+    return status;
 }
 
 void PrinterEngine::ReplyReader() {
@@ -41,22 +50,17 @@ void PrinterEngine::CollectReply() {
 
     auto timedOut = [this](const char* logLine) {
         WriteLog("%s", logLine);
-        StoreErrorCode("CONNTIMEOUT");
-        SetError(kErrTimeout);
+        RaiseError(kErrTimeout);
     };
 
     bool waiting = line.IsOpen();
     if (!waiting) timedOut("Таймаут чтения от регистратора");  // nothing can answer a closed port
-    int failedWaits = 0;
     while (waiting) {
         uint32_t events = 0;
-        WaitStatus status = WaitForPort(kReplySilenceMs, events);
-        if (status == WaitStatus::Failed && ++failedWaits < kMaxFailedWaits) continue;
-        if (status != WaitStatus::Signalled) {
+        if (WaitForPort(kReplySilenceMs, events) != WaitStatus::Signalled) {
             timedOut("Таймаут чтения от регистратора");
             break;
         }
-        failedWaits = 0;
         if (!(events & kEventRxChar)) continue;  // EV_TXEMPTY: a new silent stretch begins
 
         uint8_t buffer[1025] = {};  // the spare byte stops the conversion at the end
