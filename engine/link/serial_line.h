@@ -57,6 +57,12 @@ struct LineTimeouts {
 
 enum class WaitStatus : uint8_t { Signalled, TimedOut, Failed };
 
+// The printer's line: the given rate, 8 data bits, even parity, two stop
+// bits, XON/XOFF both ways with XON character 0, DTR raised, RTS low, abort
+// on error. Fields the printer does not care about (XoffChar, ErrorChar)
+// keep what the port had.
+void ApplyPrinterLineSettings(LineSettings& s, uint32_t baudRate);
+
 class SerialLine {
 public:
     virtual ~SerialLine() = default;

@@ -17,6 +17,31 @@ int32_t SupportedBaudRate(int32_t requested) {
 
 }  // namespace
 
+void ApplyPrinterLineSettings(LineSettings& s, uint32_t baudRate) {
+    s.baudRate = baudRate;
+    s.binary = true;
+    s.parityCheck = true;
+    s.outxCtsFlow = false;
+    s.outxDsrFlow = false;
+    s.dtrControl = DtrControl::Enable;
+    s.dsrSensitivity = false;
+    s.txContinueOnXoff = true;
+    s.outX = true;
+    s.inX = true;
+    s.errorCharOn = false;
+    s.nullStrip = false;
+    s.rtsControl = RtsControl::Disable;
+    s.abortOnError = true;
+    s.xonLim = 768;
+    s.xoffLim = 32;
+    s.byteSize = 8;
+    s.parity = Parity::Even;
+    s.stopBits = StopBits::Two;
+    s.xonChar = 0;
+    s.eofChar = 0;
+    s.evtChar = 0;
+}
+
 uint32_t PrinterEngine::OpenPort(int32_t portNumber, int32_t baudRate) {
     char name[16] = {};
     std::snprintf(name, sizeof name, "\\\\.\\COM%i", portNumber);
@@ -46,28 +71,7 @@ uint32_t PrinterEngine::OpenPortNamed(const char* portName, int32_t portNumberFo
 
     LineSettings s;
     if (!line.GetSettings(s)) return fail("Невозможно получить состояние порта", kErrGetState);
-    s.baudRate = static_cast<uint32_t>(SupportedBaudRate(baudRate));
-    s.binary = true;
-    s.parityCheck = true;
-    s.outxCtsFlow = false;
-    s.outxDsrFlow = false;
-    s.dtrControl = DtrControl::Enable;
-    s.dsrSensitivity = false;
-    s.txContinueOnXoff = true;
-    s.outX = true;
-    s.inX = true;
-    s.errorCharOn = false;
-    s.nullStrip = false;
-    s.rtsControl = RtsControl::Disable;
-    s.abortOnError = true;
-    s.xonLim = 768;
-    s.xoffLim = 32;
-    s.byteSize = 8;
-    s.parity = Parity::Even;
-    s.stopBits = StopBits::Two;
-    s.xonChar = 0;
-    s.eofChar = 0;
-    s.evtChar = 0;
+    ApplyPrinterLineSettings(s, static_cast<uint32_t>(SupportedBaudRate(baudRate)));
     if (!line.SetSettings(s)) return fail("Невозможно установить параметры порта", kErrSetState);
 
     LineTimeouts t;

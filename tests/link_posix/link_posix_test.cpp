@@ -22,22 +22,7 @@ using test::PtyPair;
 // The line settings the engine asks for.
 LineSettings PrinterSettings(uint32_t baud) {
     LineSettings s;
-    s.baudRate = baud;
-    s.binary = true;
-    s.parityCheck = true;
-    s.dtrControl = DtrControl::Enable;
-    s.txContinueOnXoff = true;
-    s.outX = true;
-    s.inX = true;
-    s.rtsControl = RtsControl::Disable;
-    s.abortOnError = true;
-    s.xonLim = 768;
-    s.xoffLim = 32;
-    s.byteSize = 8;
-    s.parity = Parity::Even;
-    s.stopBits = StopBits::Two;
-    s.xonChar = 0;
-    s.xoffChar = 0x13;
+    ApplyPrinterLineSettings(s, baud);
     return s;
 }
 

@@ -82,21 +82,7 @@ int RunEngine(int port, bool expectPrinter, const char* logDir) {
 
 brenvik::LineSettings PrinterSettings() {
     brenvik::LineSettings s;
-    s.baudRate = 115200;
-    s.binary = true;
-    s.parityCheck = true;
-    s.dtrControl = brenvik::DtrControl::Enable;
-    s.txContinueOnXoff = true;
-    s.outX = true;
-    s.inX = true;
-    s.abortOnError = true;
-    s.xonLim = 768;
-    s.xoffLim = 32;
-    s.byteSize = 8;
-    s.parity = brenvik::Parity::Even;
-    s.stopBits = brenvik::StopBits::Two;
-    s.xonChar = 0;
-    s.xoffChar = 0x13;
+    brenvik::ApplyPrinterLineSettings(s, 115200);
     return s;
 }
 
