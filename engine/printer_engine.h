@@ -327,6 +327,7 @@ protected:
     // refused with error 90 before anything is sent.
     uint32_t EncodeShortLine(const SaleLine& line);
     uint32_t EncodeLongLine(const SaleLine& line, int32_t taxIndex1, int32_t taxIndex2);
+    uint32_t SendSaleLine(char* text, const SaleLine& line);
     // KASS after COMP or CAIO: the drawer never masks the outcome before it.
     void OpenDrawerKeepingOutcome();
 

@@ -136,6 +136,16 @@ void LogSaleLine(PrinterEngine& e, const char* word, const char* description, co
 
 }  // namespace
 
+// The line counts in its side's running total once it is known to fit,
+// whatever the printer answers.
+uint32_t PrinterEngine::SendSaleLine(char* text, const SaleLine& line) {
+    int32_t& total = ReturnLineMode ? CheckReturnSumm : CheckSumm;
+    total = WrapAdd(total, static_cast<int64_t>(line.sum) + line.discount);
+    ToPrinterCodePage(text);
+    SendCommand(text);
+    return ErrorNumber;
+}
+
 uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
     LogSaleLine(*this, "FISC", "Продажа товара", line);
@@ -186,14 +196,7 @@ uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
         }
     }
 
-    if (ReturnLineMode) {
-        CheckReturnSumm = WrapAdd(CheckReturnSumm, static_cast<int64_t>(line.sum) + line.discount);
-    } else {
-        CheckSumm = WrapAdd(CheckSumm, static_cast<int64_t>(line.sum) + line.discount);
-    }
-    ToPrinterCodePage(text.Data());
-    SendCommand(text.Data());
-    return ErrorNumber;
+    return SendSaleLine(text.Data(), line);
 }
 
 uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, int32_t taxIndex2) {
@@ -221,14 +224,7 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
              Magnitude(line.discount));
     if (std::strlen(name) > 24) text.AddCut(name + 24, 104);
 
-    if (ReturnLineMode) {
-        CheckReturnSumm = WrapAdd(CheckReturnSumm, static_cast<int64_t>(line.sum) + line.discount);
-    } else {
-        CheckSumm = WrapAdd(CheckSumm, static_cast<int64_t>(line.sum) + line.discount);
-    }
-    ToPrinterCodePage(text.Data());
-    SendCommand(text.Data());
-    return ErrorNumber;
+    return SendSaleLine(text.Data(), line);
 }
 
 uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {

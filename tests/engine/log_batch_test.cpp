@@ -41,14 +41,7 @@ struct Rig {
 
     Rig() {
         dialog.log = &log;
-        EnginePlatform p;
-        p.line = &line;
-        p.log = &log;
-        p.clock = &clock;
-        p.dialog = &dialog;
-        p.logDirectory = "/logs";
-        p.pathSeparator = '/';
-        engine = std::make_unique<PrinterEngine>(p);
+        engine = std::make_unique<PrinterEngine>(ScriptedPlatform(line, log, clock, dialog));
         engine->SetShowErrorMessages(0);
         EXPECT_EQ(1, engine->Init(3, "Ivanov", "1234", 0, ""));
         log.content.clear();

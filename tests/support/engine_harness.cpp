@@ -295,7 +295,7 @@ bool MemoryLog::Has(const std::string& message) const {
 
 // ---- Harness ---------------------------------------------------------------
 
-Harness::Harness() {
+EnginePlatform ScriptedPlatform(SerialLine& line, LogFile& log, Clock& clock, MessageDialog& dialog) {
     EnginePlatform p;
     p.line = &line;
     p.log = &log;
@@ -303,7 +303,11 @@ Harness::Harness() {
     p.dialog = &dialog;
     p.logDirectory = "/logs";
     p.pathSeparator = '/';
-    engine = std::make_unique<PrinterEngine>(p);
+    return p;
+}
+
+Harness::Harness() {
+    engine = std::make_unique<PrinterEngine>(ScriptedPlatform(line, log, clock, dialog));
     engine->SetShowErrorMessages(0);
 }
 

@@ -157,6 +157,9 @@ public:
     }
 };
 
+// The pieces wired as an engine takes them, logging into "/logs".
+EnginePlatform ScriptedPlatform(SerialLine& line, LogFile& log, Clock& clock, MessageDialog& dialog);
+
 // An engine on scripted pieces. `printer` answers like a working printer.
 struct Harness {
     ScriptedLine line;
