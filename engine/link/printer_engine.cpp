@@ -49,6 +49,18 @@ PrinterEngine::PrinterEngine(const EnginePlatform& platform) : platform_(platfor
 // unloaded mid-session must not pull DTR from under the printer.
 PrinterEngine::~PrinterEngine() = default;
 
+namespace {
+
+// Init succeeds when both the port and the cashier came out as 0 or 35 (a
+// printer not yet fiscalized works normally).
+int32_t InitResult(uint32_t opened, uint32_t registered) {
+    const bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
+                    (registered == 0 || registered == kErrNotFiscalized);
+    return ok ? 1 : 0;
+}
+
+}  // namespace
+
 const char* PrinterEngine::ToResult(const char* text) {
     CopyText(ResultBuffer, sizeof ResultBuffer, text);
     return ResultBuffer;
@@ -59,11 +71,8 @@ int32_t PrinterEngine::Init(int32_t portNumber, const char* name, const char* pa
     (void)showStatus;
     (void)callerApplicationName;
     ClosePort();
-    uint32_t opened = OpenPort(portNumber, 115200);
-    uint32_t registered = RegisterCashier(password, name);
-    bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
-              (registered == 0 || registered == kErrNotFiscalized);
-    return ok ? 1 : 0;
+    const uint32_t opened = OpenPort(portNumber, 115200);
+    return InitResult(opened, RegisterCashier(password, name));
 }
 
 int32_t PrinterEngine::InitEx(int32_t portNumber, const char* name, const char* password,
@@ -75,11 +84,8 @@ int32_t PrinterEngine::InitEx(int32_t portNumber, const char* name, const char* 
 
 int32_t PrinterEngine::InitDevice(const char* devicePath, const char* name, const char* password) {
     ClosePort();
-    uint32_t opened = OpenPortNamed(devicePath, -1, 115200);
-    uint32_t registered = RegisterCashier(password, name);
-    bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
-              (registered == 0 || registered == kErrNotFiscalized);
-    return ok ? 1 : 0;
+    const uint32_t opened = OpenPortNamed(devicePath, -1, 115200);
+    return InitResult(opened, RegisterCashier(password, name));
 }
 
 int32_t PrinterEngine::Done() { return ClosePort(); }

@@ -67,6 +67,18 @@ TEST(StartUp, RejectedStartUpReadsDoNotFailInitButRefusedCashierDoes) {
     EXPECT_EQ(1, g.engine->Connected);
 }
 
+TEST(StartUp, InitByDevicePathRunsTheSameSequence) {
+    Harness h;
+    EXPECT_EQ(1, h.engine->InitDevice("/dev/ttyUSB0", "Ivanov", "1234"));
+    EXPECT_EQ("/dev/ttyUSB0", h.line.opened.back());
+    EXPECT_TRUE(h.log.Has("F:OpenPort(/dev/ttyUSB0, 115200) Открытие СОМ порта"));
+    EXPECT_EQ("UPAS1234Ivanov", h.line.Commands().back());
+    Harness g;
+    g.line.failOpen = true;
+    EXPECT_EQ(0, g.engine->InitDevice("/dev/missing", "Ivanov", "1234"));
+    EXPECT_EQ(uint32_t(kErrOpenPort), g.engine->ErrorNumber);
+}
+
 TEST(StartUp, InitTwiceStartsOver) {
     Harness h;
     ASSERT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
