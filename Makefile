@@ -5,12 +5,15 @@ PRESETS := linux linux-asan mingw64 mingw32 fuzz
 FUZZ_RUNS ?= 100000
 CTEST_JOBS ?= 2
 
-.PHONY: all setup build demo test bench clean
+.PHONY: all setup setup-demo build demo test bench clean
 
 all: build
 
 setup:
-	@sh scripts/setup.sh
+	@sh scripts/setup.sh test
+
+setup-demo:
+	@sh scripts/setup.sh demo
 
 # build-<preset>: configure once, then build.
 build-%:

@@ -1,17 +1,34 @@
 #!/bin/sh
-# Installs what the build and the tests need on a Debian machine, once.
+# Installs the Debian packages a make target needs, once.
 # Safe to run again: it does nothing when everything is there.
+#
+# Usage: sh scripts/setup.sh [demo|test]   (default: test, which is everything)
+#   demo  the native toolchain and the libraries of the Linux programs
+#   test  the above, plus the cross toolchains, Wine, Xvfb, NSIS, Chromium
+#         and the test libraries
 set -e
 
-PKGS="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-      libgtest-dev libgmock-dev libxml2-dev
-      mingw-w64 mingw-w64-tools libwine-dev
-      wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
-      python3 util-linux"
-PKGS32="wine32:i386"
+target=${1:-test}
+
+# Native build of the engine, libbrenvik, brenvik, brenvikd and m301sim.
+NATIVE="build-essential cmake ninja-build pkg-config
+        libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev
+        python3 util-linux curl"
+# Tests, the fuzzer, the cross builds and what runs them.
+TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
+         mingw-w64 mingw-w64-tools libwine-dev nsis
+         wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
+         chromium"
+TESTING32="wine32:i386"
+
+case "$target" in
+    demo) PKGS="$NATIVE" ;;
+    test) PKGS="$NATIVE $TESTING $TESTING32" ;;
+    *) echo "setup: unknown target '$target' (demo or test)" >&2; exit 2 ;;
+esac
 
 missing=""
-for p in $PKGS $PKGS32; do
+for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
         || missing="$missing $p"
 done
@@ -20,10 +37,13 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "setup: installing$missing"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-fi
+case "$missing" in
+    *:i386*)
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            $SUDO dpkg --add-architecture i386
+        fi ;;
+esac
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends $PKGS $PKGS32 >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
 echo "setup: done"
