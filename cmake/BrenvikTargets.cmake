@@ -59,3 +59,42 @@ function(brenvik_cp1251 target)
     target_compile_options(${target} PRIVATE -fexec-charset=CP1251)
   endif()
 endfunction()
+
+# The product's one version is the project() version of the top
+# CMakeLists.txt. brenvik_version.h carries it to C, C++ and resource files
+# (link brenvik_version_header); nothing else may spell it.
+set(BRENVIK_VERSION_DIR ${CMAKE_CURRENT_LIST_DIR}/version)
+configure_file(${BRENVIK_VERSION_DIR}/brenvik_version.h.in
+  ${PROJECT_BINARY_DIR}/generated/version/brenvik_version.h @ONLY)
+add_library(brenvik_version_header INTERFACE)
+target_include_directories(brenvik_version_header INTERFACE ${PROJECT_BINARY_DIR}/generated/version)
+
+# brenvik_version_resource(target DESCRIPTION text [SELF_REGISTER]): a
+# Windows version block for a program or DLL, so that Explorer, installers
+# and support staff read the same version. SELF_REGISTER marks a COM server
+# that regsvr32-aware installers may register.
+function(brenvik_version_resource target)
+  cmake_parse_arguments(V "SELF_REGISTER" "DESCRIPTION" "" ${ARGN})
+  get_target_property(type ${target} TYPE)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  set(BRENVIK_RC_DESCRIPTION "${V_DESCRIPTION}")
+  set(BRENVIK_RC_INTERNAL ${name})
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(BRENVIK_RC_FILENAME ${name}.dll)
+    set(BRENVIK_RC_FILETYPE VFT_DLL)
+  else()
+    set(BRENVIK_RC_FILENAME ${name}.exe)
+    set(BRENVIK_RC_FILETYPE VFT_APP)
+  endif()
+  set(BRENVIK_RC_SELF_REGISTER "")
+  if(V_SELF_REGISTER)
+    set(BRENVIK_RC_SELF_REGISTER "            VALUE \"OLESelfRegister\", \"\\0\"\n")
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${BRENVIK_VERSION_DIR}/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  target_link_libraries(${target} PRIVATE brenvik_version_header)
+endfunction()
