@@ -64,11 +64,13 @@ class Prefix:
     def copy_in(self, path, encoding=None):
         target = os.path.join(self.dir, "drive_c", os.path.basename(path))
         if encoding:
-            # cscript reads a script in the ANSI code page; ours are UTF-8.
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
+            # Wine's cscript reads a script only in the ANSI code page; ours
+            # are UTF-8, and the shipped sale.vbs is UTF-16 for Windows.
+            with open(path, "rb") as f:
+                raw = f.read()
+            text = raw.decode("utf-16") if raw.startswith(b"\xff\xfe") else raw.decode("utf-8")
             with open(target, "wb") as f:
-                f.write(text.replace("\n", "\r\n").encode(encoding))
+                f.write(text.replace("\r\n", "\n").replace("\n", "\r\n").encode(encoding))
         else:
             shutil.copy(path, target)
         return "C:\\" + os.path.basename(path)
