@@ -5,7 +5,7 @@ PRESETS := linux linux-asan mingw64 mingw32 fuzz
 FUZZ_RUNS ?= 100000
 CTEST_JOBS ?= 2
 
-.PHONY: all setup setup-demo build demo test bench clean
+.PHONY: all setup setup-demo build installer demo test bench clean
 
 all: build
 
@@ -20,10 +20,15 @@ build-%:
 	@test -f build/$*/CMakeCache.txt || cmake --preset $* >/dev/null
 	cmake --build --preset $*
 
-# The cross builds come first: the Wine tests of the linux build run them.
+# The cross builds come first: the Wine tests of the linux build run them,
+# and the installer ships what they made.
 build: setup
 	@$(MAKE) --no-print-directory build-mingw64 build-mingw32
-	@$(MAKE) --no-print-directory build-linux build-linux-asan build-fuzz
+	@$(MAKE) --no-print-directory build-linux build-linux-asan build-fuzz installer
+
+# build/linux/installer/BrenvikSetup-<version>.exe
+installer: build-linux
+	cmake --build --preset linux --target brenvik_setup
 
 # The demo needs only the native toolchain: its own preset builds no tests.
 demo: setup-demo
