@@ -350,6 +350,8 @@ void Printer::Impl::SaleLine(const std::string& arg, bool isReturn, bool longFor
             const std::string slot = take(6);
             if (slot == "000000") continue;
             if (static_cast<unsigned char>(slot[0]) != 0x80 + k) return out.Fail("SOFTPARAM");
+            // The narrow printer has no eighth slot: it is always zeros.
+            if (k == 7 && config.variant == "vTTs") return out.Fail("SOFTPARAM");
             const TaxRate& r = config.taxes[k];
             if (!r.programmed || slot.substr(1) != TaxRecord(r).substr(9)) return out.Fail("SOFTCHECK");
             line.taxMask |= 1 << k;
@@ -370,13 +372,24 @@ void Printer::Impl::SaleLine(const std::string& arg, bool isReturn, bool longFor
     line.piece = pieceC == '1';
     line.discount = sign == '-' ? -Value(discS) : sign == '+' ? Value(discS) : 0;
     line.discountName = FromPrinterText(Trim(discName));
+    // A name that fits its head is right-aligned in it; a longer one fills
+    // the head and goes on in a continuation of the layout's length: up to
+    // 104 characters (long), 43 or 36 on vTTs (short piece goods), exactly
+    // 30 or 23 and a full stop (short weighed goods).
+    const bool narrow = config.variant == "vTTs";
     std::string nameBytes = TrimLeft(nameHead);
-    if (!continuation.empty()) {
-        std::string c = continuation;
-        if (!line.piece && !longFormat && c.back() == '.') c.pop_back();  // weighed goods end with a full stop
-        while (!c.empty() && c.back() == ' ') c.pop_back();
-        nameBytes = nameHead + c;
+    if (continuation.empty()) {
+        if (nameHead.back() == ' ' && !nameBytes.empty()) return out.Fail("SOFTPARAM");
+    } else if (longFormat || line.piece) {
+        const size_t most = longFormat ? 104 : narrow ? 36 : 43;
+        if (continuation.size() > most) return out.Fail("SOFTPARAM");
+        nameBytes = nameHead + continuation;
+    } else {
+        const size_t width = narrow ? 23 : 30;
+        if (continuation.size() != width + 1 || continuation.back() != '.') return out.Fail("SOFTPARAM");
+        nameBytes = nameHead + continuation.substr(0, width);
     }
+    while (!nameBytes.empty() && nameBytes.back() == ' ') nameBytes.pop_back();
     line.name = FromPrinterText(nameBytes);
 
     // The printer checks the sum against price and quantity itself.
@@ -456,10 +469,12 @@ void Printer::Impl::CmdCOMP(const std::string& arg, Outcome& out) {
     for (int i = 0; i < 6; ++i) a[i] = Value(arg.substr(static_cast<size_t>(i) * 10, 10));
     const CheckSide& s = check.sale;
     const CheckSide& r = check.ret;
-    // The first two amounts must be the check's own sums, with or without
-    // their on-sale taxes: a mismatch means the application lost track.
-    if ((a[0] != s.amount && a[0] != s.amount + s.onsale) || (a[1] != r.amount && a[1] != r.amount + r.onsale))
-        return out.Fail("SOFTCHECK");
+    // The first two amounts are the check's own registers to the kopeck,
+    // both without their on-sale taxes or both with them: anything else
+    // means the application lost track of the check.
+    const bool bare = a[0] == s.amount && a[1] == r.amount;
+    const bool taxed = a[0] == s.amount + s.onsale && a[1] == r.amount + r.onsale;
+    if (!bare && !taxed) return out.Fail("SOFTCHECK");
     const int64_t due = (s.amount + s.onsale) - (r.amount + r.onsale);
     const int64_t nonCash = a[2] + a[3] + a[4];
     const int64_t paid = nonCash + a[5];

@@ -135,6 +135,36 @@ TEST_F(Check, ClosingRefusalsLeaveTheCheckOpen) {
     EXPECT_EQ(Status(Cmd(Comp(1050, 0, 0, 0, 0, 1050))), "SOFTPROTOC") << "no check open any more";
 }
 
+TEST_F(Check, ClosingAmountsAreTheRegistersToTheKopeck) {
+    // Sales 10.00 with 0.20 on-sale tax, returns 5.00 with 0.10.
+    Sale sale;
+    sale.sum = sale.price = 1000;
+    sale.taxMask = 8;
+    Sale ret = sale;
+    ret.sum = ret.price = 500;
+    ret.isReturn = true;
+    struct Case {
+        const char* what;
+        std::string comp;
+        const char* word;
+    } cases[] = {
+        {"sales with taxes, returns without", Comp(1020, 500, 0, 0, 0, 510), "SOFTCHECK"},
+        {"sales without taxes, returns with", Comp(1000, 510, 0, 0, 0, 510), "SOFTCHECK"},
+        {"one kopeck above the sales", Comp(1021, 510, 0, 0, 0, 520), "SOFTCHECK"},
+        {"one kopeck below the returns", Comp(1020, 509, 0, 0, 0, 520), "SOFTCHECK"},
+        {"nothing at all, as after lost totals", Comp(0, 0, 0, 0, 0, 0), "SOFTCHECK"},
+        {"both with their taxes", Comp(1020, 510, 0, 0, 0, 510), "DONE"},
+        {"both without", Comp(1000, 500, 0, 0, 0, 510), "DONE"},
+    };
+    for (const Case& c : cases) {
+        OpenCheck();
+        ASSERT_EQ(Status(Line(sale)), "DONE");
+        ASSERT_EQ(Status(Line(ret)), "DONE");
+        EXPECT_EQ(Status(Cmd(c.comp)), c.word) << c.what;
+        EXPECT_EQ(State("check_open"), std::string(c.word) == "DONE" ? "false" : "true") << c.what;
+    }
+}
+
 TEST_F(Check, ReturnCheckPaysOutExactlyItsTotal) {
     ASSERT_EQ(Status(Cmd("UPAS0000Іваненко")), "DONE");
     ASSERT_EQ(Status(Cmd("CAIOI0000005000")), "DONE");
@@ -177,6 +207,91 @@ TEST_F(Check, LinesThatDoNotAddUpAreRefused) {
     };
     for (const Case& c : cases) EXPECT_EQ(Status(Raw(c.text)), c.word) << c.what;
     EXPECT_EQ(State("check_lines"), "0");
+}
+
+// Texts as the engine lays out a line, bent in the ways an encoder could
+// get them wrong.
+TEST_F(Check, LinesOutsideTheirLayoutAreRefused) {
+    const std::string cont43(43, 'x');
+    Sale longPiece;
+    longPiece.name = "Хліб житній по-київськи " + cont43;  // longer than 12 + 43
+    const std::string piece = ShortLine(printer.config(), longPiece);  // the encoder's cut: 43
+    Sale weighed;
+    weighed.name = "Сир твердий голландський";
+    weighed.piece = false, weighed.qty = 1000, weighed.price = 1999, weighed.sum = 1999;
+    const std::string w = ShortLine(printer.config(), weighed);  // 30 characters and a full stop
+    Sale longName;
+    longName.name = std::string(24, 'k') + std::string(104, 'n');
+    Sale blank;
+    blank.name = "";
+    const std::string head = ToPrinterText("Хліб");
+    std::string leftAligned = ShortLine(printer.config(), Sale{});
+    leftAligned.replace(4, 12, head + std::string(12 - head.size(), ' '));
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* word;
+    } cases[] = {
+        {"name left-aligned in its head", leftAligned, "SOFTPARAM"},
+        {"piece continuation of 44", piece + "x", "SOFTPARAM"},
+        {"weighed continuation without its full stop", w.substr(0, w.size() - 1) + " ", "SOFTPARAM"},
+        {"weighed continuation one short", w.substr(0, w.size() - 2) + ".", "SOFTPARAM"},
+        {"weighed continuation one long", w.substr(0, w.size() - 1) + " .", "SOFTPARAM"},
+        {"piece continuation of 43", piece, "DONE"},
+        {"weighed continuation of 30 and a full stop", w, "DONE"},
+        {"blank name", ShortLine(printer.config(), blank), "DONE"},
+    };
+    ASSERT_EQ(Status(Cmd("ARMO2")), "DONE");  // before the shift opens; the short format stays allowed
+    for (const Case& c : cases) {
+        OpenCheck();
+        EXPECT_EQ(Status(Raw(c.text)), c.word) << c.what;
+        EXPECT_EQ(Status(Cmd("CANC")), "DONE");
+    }
+    OpenCheck();
+    EXPECT_EQ(Status(Raw(LongLine(longName) + "n")), "SOFTPARAM") << "long continuation of 105";
+    EXPECT_EQ(Status(Raw(LongLine(longName))), "DONE") << "long continuation of 104";
+}
+
+m301sim::Config Narrow() {
+    m301sim::Config c;
+    c.variant = "vTTs";
+    EXPECT_TRUE(m301sim::ParseTaxRate("0.00:0", c.taxes[7]));  // З is programmed, but has no slot here
+    return c;
+}
+
+class NarrowPrinter : public PrinterTest {
+protected:
+    NarrowPrinter() : PrinterTest(Narrow()) {}
+};
+
+TEST_F(NarrowPrinter, KeepsTheEighthTaxSlotEmptyAndItsShorterContinuations) {
+    const m301sim::Config c = printer.config();
+    Sale eighth;
+    eighth.taxMask = 1 | 0x80;
+    Sale weighed;
+    weighed.name = "Сир твердий голландський";
+    weighed.piece = false, weighed.qty = 1000, weighed.price = 1999, weighed.sum = 1999;
+    std::string w = ShortLine(c, weighed);
+    const std::string narrowWeighed = w.substr(0, 116) + w.substr(116, 23) + ".";
+    Sale longPiece;
+    longPiece.name = "Хліб житній " + std::string(43, 'x');
+    const std::string piece = ShortLine(c, longPiece);
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* word;
+    } cases[] = {
+        {"tax slot 8 filled", ShortLine(c, eighth), "SOFTPARAM"},
+        {"weighed continuation of the normal width", w, "SOFTPARAM"},
+        {"piece continuation of 37", piece.substr(0, 116 + 37), "SOFTPARAM"},
+        {"weighed continuation of 23 and a full stop", narrowWeighed, "DONE"},
+        {"piece continuation of 36", piece.substr(0, 116 + 36), "DONE"},
+    };
+    for (const Case& k : cases) {
+        OpenCheck();
+        EXPECT_EQ(Status(Raw(k.text)), k.word) << k.what;
+        EXPECT_EQ(Status(Cmd("CANC")), "DONE");
+    }
 }
 
 TEST_F(Check, WeighedGoodsAndLongNamesAreParsedBack) {
