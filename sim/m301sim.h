@@ -18,6 +18,7 @@
 // Printer from its thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -92,10 +93,18 @@ public:
     Reply Feed(const std::string& bytes);
     // Frames `text` (printer code page), feeds it and returns the flat reply.
     std::string Command(const std::string& text);
+    // Time passes on the line: a block whose next byte has not come for 2 s
+    // is refused with SOFTTXTOUT (its reply is returned) and dropped. A line
+    // calls it when MsUntilPoll() has run out; -1 means nothing is waiting.
+    Reply Poll();
+    long MsUntilPoll() const;
+    // Monotonic time source for the receive time-out (tests pin it).
+    void SetTicks(std::function<std::chrono::steady_clock::time_point()> now);
 
     // A fault-injection or control command, as on the control socket:
-    // "next silent", "next cut N", "next split PARTS MS", "next noise",
-    // "next trailing N", "next error WORD...", "next done-and-error WORD",
+    // "next silent", "next cut N", "next cut-end N", "next split PARTS MS",
+    // "next delay MS", "next noise", "next trailing N", "next lose-end",
+    // "next error WORD...", "next done-and-error WORD",
     // "conf-length N", "conf-no-end", "handshake on|off", "key 0|1|2|4|8",
     // "paper out|in", "clear", "state". Answers "OK", "ERR reason", or for
     // "state" one line of JSON.

@@ -61,9 +61,13 @@ Control socket: one command a line; the answer is OK, ERR reason, or for
 "state" one line of JSON.
   next silent                the next command is not even heard: no answer
   next cut N                 the next reply stops after N bytes
+  next cut-end N             the next reply lacks its last N bytes
   next split PARTS MS        the next reply in PARTS pieces, MS ms apart
+  next delay MS              the next reply comes MS ms late (0 to 60000); the
+                             command is carried out at once
   next noise                 junk bytes before the next reply
   next trailing N            N extra bytes after the READY block of the next reply
+  next lose-end              the next block's end byte is lost: SOFTTXTOUT 2 s later
   next error WORD [WORD...]  the next command fails with these words, in order
   next done-and-error WORD   the next reply carries both DONE and WORD
   conf-length N              CONf replies of N characters from now on

@@ -108,6 +108,7 @@ bool ParseTaxRate(const std::string& text, TaxRate& out) {
 
 Printer::Impl::Impl(const Config& c) : config(c) {
     clock = [] { return std::time(nullptr); };
+    ticks = [] { return std::chrono::steady_clock::now(); };
 }
 
 std::time_t Printer::Impl::Now() const { return clock() + static_cast<std::time_t>(clockOffset); }
@@ -148,14 +149,12 @@ std::string Printer::Impl::Block(std::string text) const {
 
 Reply Printer::Impl::Feed(const std::string& bytes) {
     Reply reply;
-    const auto now = std::chrono::steady_clock::now();
-    if (inBlock && !bytes.empty() && now - lastByte > kBlockTimeout) {
-        if (trace) trace("<- unfinished block dropped after a pause");
-        inBlock = false;
-        overflow = false;
-        body.clear();
+    if (!bytes.empty()) {
+        // Bytes that come after the receive time-out has passed find the
+        // block already refused, even when nobody polled in between.
+        reply = ReceiveTimeout();
+        lastByte = ticks();
     }
-    if (!bytes.empty()) lastByte = now;
     for (char ch : bytes) {
         if (inBlock) {
             if (ch != kEnd) {
@@ -163,6 +162,13 @@ Reply Printer::Impl::Feed(const std::string& bytes) {
                     body += ch;
                 else
                     overflow = true;
+                continue;
+            }
+            if (next.loseEnd) {
+                // The end byte is lost on the line: the block stays open
+                // until the receive time-out refuses it.
+                next.loseEnd = false;
+                if (trace) trace("<- end byte lost");
                 continue;
             }
             inBlock = false;
@@ -189,6 +195,25 @@ Reply Printer::Impl::Feed(const std::string& bytes) {
         if (ch != '\0' && ch != '\x11' && ch != '\x13') wakeCount = 0;
     }
     return reply;
+}
+
+long Printer::Impl::MsUntilReceiveTimeout() const {
+    if (!inBlock) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastByte + kReceiveTimeout - ticks());
+    return std::max(0L, static_cast<long>(left.count()) + 1);
+}
+
+Reply Printer::Impl::ReceiveTimeout() {
+    if (!inBlock || ticks() - lastByte < kReceiveTimeout) return {};
+    inBlock = false;
+    overflow = false;
+    body.clear();
+    ++commandCount;
+    Faults f;
+    std::swap(f, next);
+    if (trace) trace("<- unfinished block: SOFTTXTOUT");
+    if (f.silent) return {};
+    return Shape(Block("SOFTTXTOUT") + Ready(), f, 0);
 }
 
 Outcome Printer::Impl::Execute(const CommandInfo& info, const std::string& text) {
@@ -267,7 +292,6 @@ Reply Printer::Impl::Answer(const std::string& block) {
     }
 
     std::string bytes;
-    if (f.noise) bytes += kNoise;
     const bool isConf = info && std::strcmp(info->name, "CONf") == 0;
     for (const std::string& d : out.data) {
         std::string b = Block(d);
@@ -281,8 +305,6 @@ Reply Printer::Impl::Answer(const std::string& block) {
     }
     if (!f.doneAndError.empty()) bytes += Block(f.doneAndError);
     bytes += Ready();
-    if (f.trailing > 0) bytes += std::string(static_cast<size_t>(f.trailing), '*');
-    if (f.cut >= 0 && static_cast<size_t>(f.cut) < bytes.size()) bytes.resize(static_cast<size_t>(f.cut));
 
     if (trace) {
         std::string words;
@@ -292,8 +314,15 @@ Reply Printer::Impl::Answer(const std::string& block) {
     std::string saveError;
     if (executed && info->key != KeyClass::Query && !Save(&saveError))
         std::fprintf(stderr, "m301sim: %s\n", saveError.c_str());  // the printer goes on; the file lags
+    return Shape(std::move(bytes), f, static_cast<unsigned>(out.printed) * config.printDelayMs);
+}
 
-    const unsigned delay = static_cast<unsigned>(out.printed) * config.printDelayMs;
+Reply Printer::Impl::Shape(std::string bytes, const Faults& f, unsigned delayMs) const {
+    if (f.noise) bytes.insert(0, kNoise);
+    if (f.trailing > 0) bytes += std::string(static_cast<size_t>(f.trailing), '*');
+    if (f.cutEnd >= 0) bytes.resize(bytes.size() - std::min(bytes.size(), static_cast<size_t>(f.cutEnd)));
+    if (f.cut >= 0 && static_cast<size_t>(f.cut) < bytes.size()) bytes.resize(static_cast<size_t>(f.cut));
+    const unsigned delay = delayMs + f.delayMs;
     if (f.splitParts > 1 && bytes.size() > 1) {
         Reply reply;
         const size_t parts = std::min(bytes.size(), static_cast<size_t>(f.splitParts));
@@ -327,6 +356,12 @@ std::string Printer::Impl::Control(const std::string& line) {
             next.noise = true;
         } else if (what == "cut" && w.size() == 3 && ToLong(w[2], n)) {
             next.cut = n;
+        } else if (what == "cut-end" && w.size() == 3 && ToLong(w[2], n)) {
+            next.cutEnd = n;
+        } else if (what == "delay" && w.size() == 3 && ToLong(w[2], n) && n <= 60000) {
+            next.delayMs = static_cast<unsigned>(n);
+        } else if (what == "lose-end" && w.size() == 2) {
+            next.loseEnd = true;
         } else if (what == "trailing" && w.size() == 3 && ToLong(w[2], n) && n <= 1000) {
             next.trailing = static_cast<int>(n);
         } else if (what == "split" && w.size() == 4 && ToLong(w[2], n) && ToLong(w[3], m) && n >= 1 &&
@@ -338,8 +373,8 @@ std::string Printer::Impl::Control(const std::string& line) {
         } else if (what == "done-and-error" && w.size() == 3) {
             next.doneAndError = w[2];
         } else {
-            return "ERR usage: next silent|cut N|split PARTS MS|noise|trailing N|error WORD...|"
-                   "done-and-error WORD";
+            return "ERR usage: next silent|cut N|cut-end N|split PARTS MS|delay MS|noise|trailing N|"
+                   "lose-end|error WORD...|done-and-error WORD";
         }
         return "OK";
     }
@@ -424,6 +459,21 @@ Reply Printer::Feed(const std::string& bytes) {
 }
 
 std::string Printer::Command(const std::string& text) { return Flatten(Feed(Frame(text))); }
+
+Reply Printer::Poll() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->ReceiveTimeout();
+}
+
+long Printer::MsUntilPoll() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->MsUntilReceiveTimeout();
+}
+
+void Printer::SetTicks(std::function<std::chrono::steady_clock::time_point()> now) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->ticks = std::move(now);
+}
 
 std::string Printer::Control(const std::string& line) {
     std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -21,10 +21,10 @@ constexpr size_t kMaxCopyLines = 300;      // SOFTCOPY beyond
 constexpr size_t kFiscalMemoryRecords = 2100;
 constexpr size_t kMaxArticles = 15516;
 constexpr int64_t kShiftSeconds = 24 * 3600;
-// A block left unfinished this long is dropped, as the printer's receive
-// time-out would: a sender that died mid-block must not swallow the next
-// wake-up.
-constexpr std::chrono::milliseconds kBlockTimeout{1000};
+// The printer's receive time-out: a block whose next byte does not come
+// within 2 s is answered with SOFTTXTOUT and dropped, so a sender that died
+// mid-block does not swallow the next wake-up.
+constexpr std::chrono::milliseconds kReceiveTimeout{2000};
 
 // Tax slots 0..7; index 8 of the turnover arrays is the untaxed turnover.
 struct Line {
@@ -92,6 +92,9 @@ struct BottomLine {
 struct Faults {  // one-shot, for the next reply
     bool silent = false;
     long cut = -1;
+    long cutEnd = -1;      // bytes taken off the end of the reply
+    unsigned delayMs = 0;  // before the reply's first byte
+    bool loseEnd = false;  // the block's end byte is lost on the line
     int splitParts = 0;
     unsigned splitMs = 0;
     bool noise = false;
@@ -126,7 +129,11 @@ struct Printer::Impl {
     // ---- line ----
     Reply Feed(const std::string& bytes);
     Reply Answer(const std::string& body);
-    Reply Shape(std::string bytes, unsigned delayMs);
+    Reply ReceiveTimeout();
+    long MsUntilReceiveTimeout() const;
+    // The reply's bytes as the pending faults shape them (noise, trailing,
+    // cuts, delay, pieces); `delayMs` is the printing time before it.
+    Reply Shape(std::string bytes, const Faults& f, unsigned delayMs) const;
     std::string Block(std::string text) const;
     std::string Ready() const { return Block("READY"); }
     Outcome Execute(const CommandInfo& info, const std::string& text);
@@ -232,6 +239,7 @@ struct Printer::Impl {
 
     // Line parser.
     bool inBlock = false;
+    std::function<std::chrono::steady_clock::time_point()> ticks;
     std::chrono::steady_clock::time_point lastByte;
     bool overflow = false;
     std::string body;

@@ -1,8 +1,10 @@
 // The printer on a line: a pseudo-terminal (or a serial device), served by
 // one background thread, with the control socket beside it.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <thread>
 #include <vector>
@@ -101,21 +103,57 @@ struct PtyPrinter::Impl {
         return true;
     }
 
-    void Send(const Reply& reply) {
+    // What the printer has to send, each piece with the moment it is due.
+    // Pieces go out in order; a pause counts from the piece before, so a
+    // delayed reply also holds back the replies after it, as one printer
+    // answering in turn would. Meanwhile the line and the control socket
+    // are still served.
+    struct Due {
+        std::chrono::steady_clock::time_point at;
+        std::string bytes;
+    };
+    std::deque<Due> outgoing;
+
+    void Queue(const Reply& reply) {
+        auto at = std::chrono::steady_clock::now();
+        if (!outgoing.empty()) at = std::max(at, outgoing.back().at);
         for (const Chunk& c : reply) {
-            if (c.delayMs && !Pause(std::chrono::milliseconds(c.delayMs))) return;
+            at += std::chrono::milliseconds(c.delayMs);
+            outgoing.push_back({at, c.bytes});
+        }
+    }
+
+    // Sends the pieces that are due; false when Stop() came meanwhile.
+    bool SendDue() {
+        while (!outgoing.empty() && outgoing.front().at <= std::chrono::steady_clock::now()) {
+            const std::string bytes = std::move(outgoing.front().bytes);
+            outgoing.pop_front();
             if (!options.wireSpeed) {
-                if (!WriteAll(lineFd, c.bytes.data(), c.bytes.size())) return;
+                if (!WriteAll(lineFd, bytes.data(), bytes.size())) return !Stopping();
                 continue;
             }
             const auto start = std::chrono::steady_clock::now();
-            for (size_t i = 0; i < c.bytes.size(); ++i) {
-                if (!WriteAll(lineFd, &c.bytes[i], 1)) return;
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                if (!WriteAll(lineFd, &bytes[i], 1)) return !Stopping();
                 const auto due = start + kByteTime * static_cast<long>(i + 1);
                 const auto now = std::chrono::steady_clock::now();
-                if (due > now && !Pause(due - now)) return;
+                if (due > now && !Pause(due - now)) return false;
             }
         }
+        return true;
+    }
+
+    // Milliseconds poll may sleep: until the next piece is due or the
+    // printer's receive time-out runs out; -1 for nothing pending.
+    int PollTimeout() const {
+        long ms = printer.MsUntilPoll();
+        if (!outgoing.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(outgoing.front().at -
+                                                                                   std::chrono::steady_clock::now());
+            const long due = std::max(0L, static_cast<long>(left.count()) + 1);
+            ms = ms < 0 ? due : std::min(ms, due);
+        }
+        return static_cast<int>(ms);
     }
 
     void ServeClient(int fd) {
@@ -147,14 +185,15 @@ struct PtyPrinter::Impl {
             fds.push_back({lineFd, POLLIN, 0});
             if (listenFd >= 0) fds.push_back({listenFd, POLLIN, 0});
             for (const auto& c : clients) fds.push_back({c.first, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (poll(fds.data(), fds.size(), PollTimeout()) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[0].revents) return;
+            Queue(printer.Poll());
             if (fds[1].revents & POLLIN) {
                 const ssize_t n = read(lineFd, buf.data(), buf.size());
-                if (n > 0) Send(printer.Feed(std::string(buf.data(), static_cast<size_t>(n))));
+                if (n > 0) Queue(printer.Feed(std::string(buf.data(), static_cast<size_t>(n))));
             } else if (fds[1].revents & (POLLHUP | POLLERR)) {
                 // A serial device without a peer: do not spin.
                 if (!Pause(std::chrono::milliseconds(50))) return;
@@ -172,6 +211,7 @@ struct PtyPrinter::Impl {
             }
             for (size_t i = next; i < fds.size(); ++i)
                 if (fds[i].revents) ServeClient(fds[i].fd);
+            if (!SendDue()) return;
         }
     }
 

@@ -166,12 +166,33 @@ TEST_F(Line, WithoutTheGuardTheEngineSideLosesTheXoffLengthByte) {
     EXPECT_EQ(getd[19], '\xFE') << "the 0x13 length byte never reached the engine side";
 }
 
-TEST_F(Line, AnUnfinishedBlockIsDroppedAfterAPause) {
+TEST_F(Line, AnUnfinishedBlockIsRefusedAfterTwoSecondsOfSilence) {
     Start();
+    const auto start = Clock::now();
     ASSERT_EQ(write(fd, "\xFD" "CON", 4), 4);  // the sender died here
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(ReadReply(fd, 4000), "\xFDSOFTTXTOUT\x0B\xFE\xFDREADY\x06\xFE") << "unasked, by the printer itself";
+    EXPECT_GE(MsSince(start), 1990);
+    EXPECT_LT(MsSince(start), 3000);
     ASSERT_EQ(write(fd, "UUUUU", 5), 5);
-    EXPECT_EQ(ReadReply(fd), "\xFDREADY\x06\xFE");
+    EXPECT_EQ(ReadReply(fd), "\xFDREADY\x06\xFE") << "the block was dropped";
+}
+
+TEST_F(Line, ADelayedReplyHoldsBackTheNextButNotTheControlSocket) {
+    Start();
+    ASSERT_EQ(printer->Control("next delay 700"), "OK");
+    const auto start = Clock::now();
+    const std::string both = m301sim::Frame("GLCN") + m301sim::Frame("CTXT");
+    ASSERT_EQ(write(fd, both.data(), both.size()), static_cast<ssize_t>(both.size()));
+    EXPECT_EQ(ControlSession("state\n", 1).substr(0, 2), "{\"") << "answered during the delay";
+    EXPECT_LT(MsSince(start), 600);
+    std::string replies = ReadReply(fd, 1500);
+    EXPECT_GE(MsSince(start), 690);
+    replies += ReadReply(fd, 300);  // the second may have come in the same read
+    const std::vector<std::string> blocks = Blocks(replies);
+    ASSERT_EQ(blocks.size(), 5u);
+    EXPECT_EQ(blocks[0].substr(0, 4), "GLCN") << "replies keep their order";
+    EXPECT_EQ(std::vector<std::string>(blocks.begin() + 1, blocks.end()),
+              (std::vector<std::string>{"DONE", "READY", "DONE", "READY"}));
 }
 
 TEST_F(Line, ControlSocketInjectsFaultsAndReportsState) {
