@@ -42,6 +42,21 @@ enum : uint32_t {
     kErrInvalidTime = 89,
     kErrFieldOverflow = 90,  // a value does not fit its field in a command
     kErrCommandTooLong = 91, // a command text over 251 bytes is never sent
+    kErrBadConfig = 92,      // the configuration reply stayed malformed after its tries
+    kErrCloseUnconfirmed = 93,  // a closing command the printer neither confirmed nor refused
+};
+
+// How the last closing command (COMP, from CloseCheck or CloseCheckEx) ended.
+// Closed and the two Reconciled... outcomes zero the check's line totals;
+// the others keep them, so that a later closing sends the right amounts.
+enum class CloseOutcome : uint8_t {
+    None,              // no closing command sent yet
+    Closed,            // the printer confirmed it with the check's sums
+    Refused,           // the printer answered with an error word: the check is still open
+    ReconciledClosed,  // the reply was lost or garbled; the printer's numbers show it closed
+    ReconciledOpen,    // the reply was lost or garbled; the printer's numbers show it still open
+    Unreachable,       // the reply was lost or garbled and the printer could not be asked
+    Undecided,         // the printer answered, but no register it reports could tell
 };
 
 // Sizes of the engine's fixed texts (capacity including the terminator).
@@ -113,6 +128,12 @@ public:
     int32_t GetShowErrorMessages() const { return ShowErrorMessages ? 1 : 0; }
     void SetShowErrorMessages(int32_t show) { ShowErrorMessages = show != 0 ? 1 : 0; }
     bool Succeeded() const { return ErrorNumber == 0 || ErrorNumber == kErrNotFiscalized; }
+    // How the last closing command ended; see CloseOutcome.
+    CloseOutcome LastCloseOutcome() const { return lastCloseOutcome_; }
+    // The number of the last check the printer closed, as LastCheckNumber
+    // holds it (from the start-up reads, every GLCN and every COMP reply);
+    // 0 while it is unknown. The C API's brenvik_last_check_number().
+    int32_t LastClosedCheck() const;
     int32_t BoolResult() const { return Succeeded() ? 1 : 0; }
 
     // ---- Reads used by the start-up sequence and the queries ---------------
@@ -291,6 +312,11 @@ public:
     uint8_t CheckDirection = 0;
     uint32_t ReadTimeout = 3000;
     char ErrorCode[kErrorCodeSize] = {};
+    // Firmware other than T3+ keeps no check number we can read: read the
+    // day's fiscal registers (CFIS) before every closing command, so that a
+    // closing whose reply is lost can still be told closed or open. One
+    // more exchange per check; 0 saves it and leaves such closings undecided.
+    uint8_t DayRegistersBeforeClose = 1;
 
     // Waits of the link, in milliseconds.
     static constexpr uint32_t kHandshakeSilenceMs = 1000;
@@ -301,12 +327,14 @@ public:
 protected:
     // ReplyReader: collection, then interpretation (data, DONE, errors).
     void ReplyReader();
+    // Reads and logs what waits in the input before a command is written.
+    void DiscardStaleInput(uint32_t waiting);
     void CollectReply();
     void InterpretReply();
     void DataPass();
     bool DonePass();
     void ErrorPass();
-    bool EndOfAnswer() const;  // READY followed by exactly two bytes
+    bool EndOfAnswer();  // READY followed by exactly two bytes
     void StoreErrorCode(const char* word);
     uint32_t StartUpSequence();
     // The command pattern for a command without arguments: nothing at all
@@ -330,9 +358,32 @@ protected:
     uint32_t SendSaleLine(char* text, const SaleLine& line);
     // KASS after COMP or CAIO: the drawer never masks the outcome before it.
     void OpenDrawerKeepingOutcome();
+    // Closing: what an uncertain outcome is measured against, taken before
+    // the COMP, and the judgement of the COMP's reply (check_transaction.cpp).
+    struct CloseBaseline {
+        char lastCheck[11] = {};  // LastCheckNumber before the COMP (T3+)
+        char daySales[13] = {};   // CFIS total and return before the COMP (other firmware)
+        char dayReturns[13] = {};
+    };
+    CloseBaseline TakeCloseBaseline();
+    CloseOutcome JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns);
+    CloseOutcome Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns);
 
     EnginePlatform platform_;
     bool dataReplySwitch_ = false;
+    // What the last reply held: complete data blocks by kind, and whether
+    // its collection ended with the READY block rather than a time-out.
+    enum : uint32_t { kBlockConf = 1, kBlockComp = 2, kBlockGlcn = 4, kBlockCfis = 8 };
+    uint32_t blocksSeen_ = 0;
+    bool replyComplete_ = false;
+    // The end test resumes where it stopped: a reply read in many small
+    // pieces is searched once, not once per piece.
+    size_t readySearchFrom_ = 0;
+    size_t readyAt_ = SIZE_MAX;
+    CloseOutcome lastCloseOutcome_ = CloseOutcome::None;
+    // The last CONf reply stayed malformed after its tries: the
+    // configuration documents fail until a good one comes.
+    bool configBad_ = false;
     // The discount or surcharge of the last line, which the running total
     // took in beside LastLineSum; Storn takes both back.
     int32_t lastLineDiscount_ = 0;

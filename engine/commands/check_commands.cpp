@@ -63,10 +63,19 @@ uint32_t PrinterEngine::CloseCheckCommand(uint32_t a1, uint32_t a2, uint32_t a3,
     }
     CommandText comp;
     comp.Add("COMP%010u%010u%010u%010u%010u%010u", a1, a2, a3, a4, a5, a6);
+    const CloseBaseline before = TakeCloseBaseline();
     SendCommand(comp.Data());
-    CheckSumm = 0;
-    CheckReturnSumm = 0;
-    OpenDrawerKeepingOutcome();
+    lastCloseOutcome_ = JudgeClose(before, a1, a2);
+    // The totals go only with the check: a check the printer still holds is
+    // closed later with the same amounts.
+    const bool closed = lastCloseOutcome_ == CloseOutcome::Closed ||
+                        lastCloseOutcome_ == CloseOutcome::ReconciledClosed;
+    if (closed) {
+        CheckSumm = 0;
+        CheckReturnSumm = 0;
+    }
+    // No drawer for a printer that has just failed to answer twice.
+    if (lastCloseOutcome_ != CloseOutcome::Unreachable) OpenDrawerKeepingOutcome();
     return ErrorNumber;
 }
 

@@ -93,6 +93,8 @@ const ErrorEntry kErrorTable[] = {
     {89, "INVALIDTIME", "Неправильное время передано в функцию установки времени."},
     {kErrFieldOverflow, "FIELDOVERFLOW", "Значение не помещается в поле команды."},
     {kErrCommandTooLong, "CMDTOOLONG", "Команда длиннее 251 символа не может быть передана регистратору."},
+    {kErrBadConfig, "BADCONFIG", "Ответ регистратора с параметрами искажен и после повторных запросов."},
+    {kErrCloseUnconfirmed, "CLOSEUNCONFIRMED", "Регистратор не подтвердил закрытие чека; чек не закрыт."},
 };
 
 const size_t kErrorTableSize = sizeof kErrorTable / sizeof kErrorTable[0];

@@ -42,10 +42,28 @@ void PrinterEngine::SendCommand(const char* text) {
 
     WriteLog("Посылка В регистратор: %s", reinterpret_cast<char*>(block));
     SerialLine& line = *platform_.line;
-    line.ClearLineError();  // a line error left from before would abort the write
+    // Clears a line error left from before, which would abort the write, and
+    // tells what waits: a reply that came after its time-out must never be
+    // taken for the answer to this command.
+    const uint32_t stale = line.ClearErrors();
+    if (stale > 0) DiscardStaleInput(stale);
     line.Write(block, count);
     TxQueue.clear();
     ReplyReader();
+}
+
+void PrinterEngine::DiscardStaleInput(uint32_t waiting) {
+    SerialLine& line = *platform_.line;
+    // Bounded: a line that never stops talking still gets its command.
+    for (int round = 0; round < 4 && waiting > 0; ++round) {
+        uint8_t buffer[1025] = {};  // the spare byte keeps the log text terminated
+        uint32_t got = 0;
+        line.Read(buffer, waiting > 1024 ? 1024 : waiting, ReadTimeout, got);
+        FromPrinterCodePage(reinterpret_cast<char*>(buffer));
+        WriteLog("Отброшены данные от регистратора: %s", reinterpret_cast<char*>(buffer));
+        if (got == 0) break;
+        waiting = line.ClearErrors();
+    }
 }
 
 void PrinterEngine::ToPrinterCodePage(char* text) {

@@ -8,6 +8,9 @@ int32_t PrinterEngine::Handshake() {
     WriteLog("Попытка соединения с ЭККР Мария 301МТМ...");
     bool keepListening = true;
     line.Purge();
+    RxQueue.clear();
+    readySearchFrom_ = 0;
+    readyAt_ = SIZE_MAX;
     const uint8_t wake = 'U';
     for (int i = 0; i < 5; ++i) {
         line.Sleep(10);

@@ -34,11 +34,25 @@ void PrinterEngine::ReplyReader() {
     InterpretReply();
 }
 
-bool PrinterEngine::EndOfAnswer() const {
+bool PrinterEngine::EndOfAnswer() {
     static const char kReady[] = "READY";
-    auto it = std::search(RxQueue.begin(), RxQueue.end(), kReady, kReady + 5);
-    if (it == RxQueue.end()) return false;
-    return static_cast<size_t>(RxQueue.end() - it) == 7;
+    if (RxQueue.size() < readySearchFrom_) {  // emptied since the last test
+        readySearchFrom_ = 0;
+        readyAt_ = SIZE_MAX;
+    }
+    if (readyAt_ == SIZE_MAX) {
+        auto from = RxQueue.begin() + static_cast<std::ptrdiff_t>(readySearchFrom_);
+        auto it = std::search(from, RxQueue.end(), kReady, kReady + 5);
+        if (it == RxQueue.end()) {
+            // A READY may still be completed by the next piece.
+            readySearchFrom_ = RxQueue.size() >= 4 ? RxQueue.size() - 4 : 0;
+            return false;
+        }
+        readyAt_ = static_cast<size_t>(it - RxQueue.begin());
+        readySearchFrom_ = RxQueue.size();
+    }
+    // Only the first READY counts, followed by exactly two bytes.
+    return RxQueue.size() - readyAt_ == 7;
 }
 
 void PrinterEngine::CollectReply() {
@@ -47,6 +61,10 @@ void PrinterEngine::CollectReply() {
     CNALReplyBad = 0;
     CONfReplyBad = 0;
     dataReplySwitch_ = true;
+    blocksSeen_ = 0;
+    replyComplete_ = false;
+    readySearchFrom_ = 0;
+    readyAt_ = SIZE_MAX;
 
     auto timedOut = [this](const char* logLine) {
         WriteLog("%s", logLine);
@@ -74,7 +92,10 @@ void PrinterEngine::CollectReply() {
         }
         FromPrinterCodePage(reinterpret_cast<char*>(buffer));
         RxQueue.insert(RxQueue.end(), buffer, buffer + got);
-        if (EndOfAnswer()) waiting = false;
+        if (EndOfAnswer()) {
+            replyComplete_ = waiting;  // not when the read itself timed out
+            waiting = false;
+        }
     }
 
     char text[1024] = {};

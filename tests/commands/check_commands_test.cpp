@@ -68,7 +68,7 @@ TEST(CheckCommands, DrawerNeverMasksTheOutcomeOfCompOrCaio) {
         uint32_t number;
         const char* code;
     } cases[] = {
-        {"command done, drawer fails", DoneReply(), ErrorReply("HARDCUTTER"), 0, ""},
+        {"command done, drawer fails", DoneReply(Printer::CompData(43)), ErrorReply("HARDCUTTER"), 0, ""},
         {"command fails, drawer done", ErrorReply("SOFTPROTOC"), DoneReply(), 24, "SOFTPROTOC"},
         {"both fail", ErrorReply("SOFTPAPER"), ErrorReply("HARDCUTTER"), 81, "SOFTPAPER"},
     };

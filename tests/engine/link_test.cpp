@@ -218,13 +218,35 @@ TEST(Collection, ChunksAreConvertedToCp1251UpToAZeroByte) {
     ASSERT_EQ(1, h.Connect());
     std::vector<uint8_t> seen;
     h.printer.answer = [](const std::string&) {
-        return Block(std::string("CCAS\x8F\xE0\xA8", 7)) + Block(std::string("A\0\x8F", 3)) + Block("DONE") +
-               ReadyBlock();
+        return Block(std::string("CCAS\x8F\xE0\xA8", 7) + std::string(85, '0')) +
+               Block(std::string("A\0\x8F", 3)) + Block("DONE") + ReadyBlock();
     };
     h.engine->SendCommand("CCAS");
     EXPECT_EQ(0, std::memcmp(h.engine->CashInfoText, "\xCF\xF0\xE8", 3));
     // The log shows the converted text.
     EXPECT_NE(std::string::npos, h.log.content.find("Данные ИЗ регистратора: \xFD" "CCAS\xCF\xF0\xE8"));
+}
+
+TEST(Collection, LateReplyIsDiscardedBeforeTheNextCommand) {
+    // A reply late by 7 s, then 2 s before the next command; the late reply
+    // either refused its command or reported data.
+    for (std::string late : {ErrorReply("SOFTPAPER"), DoneReply("GETD20240331235958")}) {
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        h.printer.answer = [&](const std::string& c) -> std::string {
+            if (c == "GETD") h.line.Arrive(late, 7000);
+            return c == "GETD" ? "" : DoneReply();
+        };
+        h.engine->SendCommand("GETD");
+        EXPECT_EQ(uint32_t(kErrTimeout), h.engine->ErrorNumber);
+        h.line.now += 2000;
+        h.engine->SendCommand("KASS");
+        EXPECT_EQ(0u, h.engine->ErrorNumber);
+        EXPECT_STREQ("", h.engine->ErrorCode);
+        EXPECT_STREQ("20100614", h.engine->PrinterDate);  // as the start-up read it
+        EXPECT_EQ(0u, h.line.Pending());
+        EXPECT_TRUE(h.log.Has("Отброшены данные от регистратора: " + late));
+    }
 }
 
 TEST(OpenPort, EachFailingStepHasItsNumberAndClosesThePort) {

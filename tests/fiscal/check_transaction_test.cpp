@@ -333,18 +333,28 @@ TEST(CloseCheckEx, NegativePaymentIsRefusedBeforeSending) {
     EXPECT_TRUE(h.log.Has("F:Результат CloseCheckEx = 500"));
 }
 
-TEST(CloseCheck, FailedClosingReturnsZeroAndStillClearsTheLineTotals) {
-    Harness h;
-    h.Connect();
-    h.engine->OpenCheck("1");
-    h.engine->FiscalLine("Milk", 1, 500, 0, 1, 0, 1);
-    h.printer.replies["COMP"] = ErrorReply("SOFTPROTOC");
-    h.printer.replies["KASS"] = DoneReply();
-    EXPECT_EQ(h.engine->CloseCheck(), 0);
-    EXPECT_EQ(h.engine->ErrorNumber, 24u);
-    EXPECT_EQ(h.engine->CheckSumm, 0);
-    EXPECT_TRUE(h.log.Has("F:CheckSumm=500"));
-    EXPECT_TRUE(h.log.Has("F:CheckReturnOnSaleTaxes=0"));
+TEST(CloseCheck, RefusedClosingKeepsTheCheckForTheNextTry) {
+    for (const char* word : {"SOFTPAPER", "SOFTSLWORK", "SOFTUPAS"}) {
+        SCOPED_TRACE(word);
+        Harness h;
+        h.Connect();
+        h.engine->OpenCheck("1");
+        h.engine->FiscalLine("Milk", 1, 500, 0, 1, 0, 1);
+        h.printer.replies["COMP"] = ErrorReply(word);
+        EXPECT_EQ(h.engine->CloseCheck(), 0);
+        EXPECT_STREQ(h.engine->ErrorCode, word);
+        EXPECT_EQ(h.engine->LastCloseOutcome(), CloseOutcome::Refused);
+        EXPECT_EQ(h.engine->CheckSumm, 500);
+        EXPECT_TRUE(h.log.Has("F:CheckSumm=500"));
+        // The cause fixed, the same amounts go again and the check closes.
+        h.printer.replies.erase("COMP");
+        EXPECT_EQ(h.engine->CloseCheck(), 500);
+        EXPECT_EQ(Sent(h, "COMP"), (std::vector<std::string>{Comp(500, 0, 0, 0, 0, 500),
+                                                              Comp(500, 0, 0, 0, 0, 500)}));
+        EXPECT_EQ(h.engine->LastCloseOutcome(), CloseOutcome::Closed);
+        EXPECT_EQ(h.engine->CheckSumm, 0);
+        EXPECT_EQ(h.engine->LastClosedCheck(), 43);
+    }
 }
 
 TEST(CheckResult, GroupsOfTenFromTheClosingReply) {

@@ -1,6 +1,8 @@
 #include "tests/support/engine_harness.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace brenvik::test {
@@ -175,7 +177,6 @@ void ScriptedLine::Close() {
 Printer::Printer(ScriptedLine& line) {
     readyAnswer = ReadyBlock();
     replies["CONf"] = DoneReply(ConfData());
-    replies["GLCN"] = DoneReply("GLCN" + GlcnData());
     replies["CNAL"] = DoneReply(CnalData());
     line.script = [this](ScriptedLine& l, const std::string& bytes) { OnWrite(l, bytes); };
 }
@@ -195,8 +196,18 @@ void Printer::OnWrite(ScriptedLine& line, const std::string& bytes) {
     if (answer) {
         reply = answer(text);
     } else {
-        auto it = replies.find(text.substr(0, 4));
-        reply = it != replies.end() ? it->second : DoneReply();
+        const std::string word = text.substr(0, 4);
+        auto it = replies.find(word);
+        if (it != replies.end()) {
+            reply = it->second;
+        } else if (word == "COMP") {
+            reply = DoneReply(CompData(++lastCheck, static_cast<uint32_t>(
+                                                        std::strtoul(text.substr(4, 10).c_str(), nullptr, 10))));
+        } else if (word == "GLCN") {
+            reply = DoneReply("GLCN" + GlcnData('1', lastCheck));
+        } else {
+            reply = DoneReply();
+        }
     }
     if (!reply.empty()) line.Arrive(reply, delayMs);
 }
@@ -226,9 +237,17 @@ std::string Printer::ConfData(const std::string& firmwareDate, const std::string
     return t;  // 152 characters; the block's length byte makes 153
 }
 
-std::string Printer::GlcnData(char articleMode) {
+std::string Printer::CompData(int checkNumber, uint32_t total) {
+    char t[128];
+    std::snprintf(t, sizeof t, "COMP%010d%010u%070d", checkNumber, total, 0);
+    return t;
+}
+
+std::string Printer::GlcnData(char articleMode, int lastCheck) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%010d", lastCheck);
     std::string t;
-    t += "0000000042";   // last check
+    t += number;         // last check
     t += "0000000057";   // last document
     t += "0000000003";   // last service document
     t += articleMode;    // article mode

@@ -102,12 +102,17 @@ public:
     bool handshakeSilent = false; // ignores wake-up bytes
     std::string readyAnswer;      // the bytes answering five 'U's
     uint64_t delayMs = 1;
+    // Without replies["COMP"] / replies["GLCN"], a COMP closes check
+    // lastCheck + 1 and answers with its sums, and GLCN reports lastCheck.
+    int lastCheck = 42;
 
     // A well-formed CONf text of 153 characters (length byte included in
     // the count) with the given firmware date and variant.
     static std::string ConfData(const std::string& firmwareDate = "20050208",
                                 const std::string& variant = "vMTM", char keyPosition = '1');
-    static std::string GlcnData(char articleMode = '1');
+    static std::string GlcnData(char articleMode = '1', int lastCheck = 42);
+    // The COMP data block of a closed check: its number and the total.
+    static std::string CompData(int checkNumber, uint32_t total = 0);
     static std::string CnalData();  // taxes 1 to 3 programmed, 4 to 8 empty
 
 private:
