@@ -1,6 +1,7 @@
 // The platform pieces an engine is built with, and the native ones.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "engine/diagnostics/log_file.h"
@@ -28,6 +29,16 @@ MessageDialog& NativeMessageDialog();
 std::string ModuleDirectory();
 char NativePathSeparator();
 EnginePlatform NativePlatform();
+
+// A fresh set of native pieces, owned by the caller, for a program that
+// drives several printers at once: each engine gets its own line, log file
+// and clock. The dialog is left to the caller.
+struct OwnedNativePieces {
+    std::unique_ptr<SerialLine> line;
+    std::unique_ptr<LogFile> log;
+    std::unique_ptr<Clock> clock;
+};
+OwnedNativePieces NewNativePieces();
 
 // POSIX only: the handler the native message dialog calls; the default
 // writes caption and text to standard error. Replaceable by programs.

@@ -31,6 +31,14 @@ MessageDialog& NativeMessageDialog() {
     return dialog;
 }
 
+OwnedNativePieces NewNativePieces() {
+    OwnedNativePieces pieces;
+    pieces.line = std::make_unique<PosixSerialLine>();
+    pieces.log = std::make_unique<PosixLogFile>();
+    pieces.clock = std::make_unique<PosixClock>();
+    return pieces;
+}
+
 std::string ModuleDirectory() {
     // The object that holds this very function: the shared object when the
     // engine is linked into one, the program otherwise.

@@ -28,6 +28,14 @@ MessageDialog& NativeMessageDialog() {
     return dialog;
 }
 
+OwnedNativePieces NewNativePieces() {
+    OwnedNativePieces pieces;
+    pieces.line = std::make_unique<Win32SerialLine>();
+    pieces.log = std::make_unique<Win32LogFile>();
+    pieces.clock = std::make_unique<Win32Clock>();
+    return pieces;
+}
+
 std::string ModuleDirectory() {
     // The module that holds this very function: the server DLL, or the
     // program the engine is linked into.

@@ -311,6 +311,8 @@ public:
     uint8_t LongArticles = 0;
     uint8_t CheckDirection = 0;
     uint32_t ReadTimeout = 3000;
+    // How long the printer may stay silent while a reply is awaited.
+    uint32_t ReplySilenceMs = kReplySilenceMs;
     char ErrorCode[kErrorCodeSize] = {};
     // Firmware other than T3+ keeps no check number we can read: read the
     // day's fiscal registers (CFIS) before every closing command, so that a

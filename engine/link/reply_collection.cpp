@@ -75,7 +75,7 @@ void PrinterEngine::CollectReply() {
     if (!waiting) timedOut("Таймаут чтения от регистратора");  // nothing can answer a closed port
     while (waiting) {
         uint32_t events = 0;
-        if (WaitForPort(kReplySilenceMs, events) != WaitStatus::Signalled) {
+        if (WaitForPort(ReplySilenceMs, events) != WaitStatus::Signalled) {
             timedOut("Таймаут чтения от регистратора");
             break;
         }

@@ -1,0 +1,58 @@
+// A brenvik_printer: one engine with its own platform pieces, the handle's
+// lock and its last error. Shared by the C API's source files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "brenvik/brenvik.h"
+#include "engine/platform.h"
+#include "engine/printer_engine.h"
+
+namespace brenvik::capi {
+
+// Handles never show a box: the engine's error goes to the handle's error.
+class SilentDialog final : public MessageDialog {
+public:
+    void Show(const char*, const char*, uint32_t) override {}
+};
+
+}  // namespace brenvik::capi
+
+struct brenvik_printer {
+    std::mutex mutex;
+    brenvik::OwnedNativePieces pieces;
+    brenvik::capi::SilentDialog dialog;
+    std::string logDirectory;  // empty: the engine's default
+    uint32_t timeoutMs = brenvik::PrinterEngine::kReplySilenceMs;
+    std::unique_ptr<brenvik::PrinterEngine> engine;
+    brenvik_error error{};
+
+    // A new engine on this handle's pieces (the log is opened in the
+    // directory in force now).
+    void MakeEngine();
+    bool Connected() const { return engine != nullptr && engine->Connected != 0; }
+
+    brenvik_status Ok();
+    // A failure of the library's own, about `argument` (may be empty).
+    brenvik_status Fail(brenvik_status status, const std::string& message, const char* argument = "");
+    // The engine's outcome after an operation: OK by the engine's success
+    // rule, else the error number, word and message it left.
+    brenvik_status FromEngine();
+};
+
+namespace brenvik::capi {
+
+// Converts a UTF-8 argument for the engine; on failure the handle's error
+// names the argument (and the limit) and false is returned.
+bool ToEngineText(brenvik_printer& p, const char* argument, const char* utf8, size_t limit, std::string& out);
+
+// A text the caller frees with brenvik_free; NULL when out of memory.
+char* Duplicate(const std::string& text);
+
+// Reads `digits` characters as a decimal number; blanks are skipped.
+int64_t Number(const char* text, size_t digits);
+
+}  // namespace brenvik::capi
