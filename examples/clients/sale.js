@@ -15,7 +15,9 @@ function fail(what) {
 
 if (!printer.Init(port, "\u041e\u043b\u0435\u043d\u0430", "1111", 0, "sale.js")) fail("Init");
 if (!printer.OpenCheck("1")) fail("OpenCheck");
-// 2 pieces of "Хліб житній" at 18.50 with tax A (index 1), article 102
+// 2 pieces of rye bread ("Khlib zhytnii") at 18.50 with tax A (index 1),
+// article 102. The file is plain ASCII: \u escapes carry the Cyrillic
+// letters, so it reads the same whatever the system's code page.
 if (!printer.FiscalLine("\u0425\u043b\u0456\u0431 \u0436\u0438\u0442\u043d\u0456\u0439", 2, 1850, 0, 1, 0, 102))
     fail("FiscalLine");
 var total = printer.CloseCheckEx(5000, 0, 0, 0);  // 50.00 in cash

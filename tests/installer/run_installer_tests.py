@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""Tests of BrenvikSetup.exe in a throw-away Wine prefix.
+
+  run_installer_tests.py MODE --setup EXE --work DIR --prefix-script SH
+      --sim m301sim --server-tests DIR [--nsis "makensis ..." --nsi FILE]
+
+Modes:
+  win64  an older version installed silently, then this one over it (the
+         upgrade); both DLLs registered in their own registry view; a sale
+         through each bitness against m301sim with the log in ProgramData;
+         a silent uninstall that leaves nothing of ours but the logs
+  win32  a silent install without the Startup entry on 32-bit Windows, a
+         sale, and an uninstall asked to remove the logs too
+
+Wine's VBScript has no ChrW and cannot read a UTF-16 script, so the shipped
+sale.vbs runs re-encoded into code page 1251 on a Cyrillic system; the
+Cyrillic texts on a Western system are proven by sale.js, whose \\u escapes
+carry the same letters.
+
+Exit code 0 on success, 1 on failure, 77 when something to test is missing.
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+
+PRODUCT_KEY = "HKLM\\Software\\Brenvik"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Brenvik"
+LOG_DIR = "C:\\ProgramData\\Brenvik"
+LOG_FILE = re.compile(r"^(Pelmora|\d{14})\.log$")  # the log and its archives
+START_MENU = os.path.join("ProgramData", "Microsoft", "Windows", "Start Menu", "Programs")
+
+
+def pe_version(path):
+    """The four numbers of a PE file's VS_FIXEDFILEINFO, as "a.b.c.d"."""
+    data = open(path, "rb").read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def older(version):
+    """A version below this one, for the build the upgrade starts from."""
+    major, minor, patch = (int(x) for x in version.split("."))
+    if patch:
+        return "%d.%d.%d" % (major, minor, patch - 1)
+    if minor:
+        return "%d.%d.0" % (major, minor - 1)
+    return "%d.0.0" % (major - 1)
+
+
+class Installed:
+    """A prefix with the installer's places in it, in Linux and Windows
+    spelling. A 32-bit prefix has only one Program Files."""
+
+    def __init__(self, server, args, arch):
+        self.args = args
+        self.p = server.Prefix.__new__(server.Prefix)
+        p = self.p
+        p.args = argparse.Namespace(arch=arch)
+        p.dir = os.path.join(args.work, arch)
+        subprocess.run(["sh", args.prefix_script, arch, p.dir], check=True)
+        p.env = dict(os.environ, WINEPREFIX=p.dir, WINEDEBUG="-all", WINEARCH=arch)
+        p.env.pop("DISPLAY", None)
+        # Our own wineserver, its output thrown away: one started by a wine
+        # call would write into that call's output file, and it dumps its
+        # objects there when the simulator's pseudo-terminal hangs up.
+        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=p.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.c = os.path.join(p.dir, "drive_c")
+        self.dir64 = os.path.join(self.c, "Program Files", "Brenvik")
+        self.dir32 = os.path.join(self.c, "Program Files (x86)" if arch == "win64" else "Program Files",
+                                  "Brenvik")
+        self.win64 = "C:\\Program Files\\Brenvik"
+        self.win32 = "C:\\Program Files (x86)\\Brenvik" if arch == "win64" else self.win64
+        self.log_dir = os.path.join(self.c, "ProgramData", "Brenvik")
+
+    def view(self, bits):
+        """Points the server tests' registry checks at one registry view."""
+        p = self.p
+        p.args = argparse.Namespace(arch="win64" if bits == 64 else "win32")
+        p.dll = (self.win64 if bits == 64 else self.win32) + "\\BrenvikPlus.dll"
+        p.reg_view = lambda: ["/reg:%d" % bits]
+        return p
+
+    def run_setup(self, exe, *flags):
+        rc, out = self.p.wine(self.p.copy_in(exe), *flags, timeout=180)
+        return rc, out
+
+    def value(self, key, name, bits):
+        rc, out = self.p.wine("reg", "query", key, "/v", name, "/reg:%d" % bits)
+        match = re.search(r"^\s+%s\s+REG_\w+\s+(.*?)\s*$" % re.escape(name), out, re.M)
+        return match.group(1) if rc == 0 and match else None
+
+    def close(self):
+        self.p.close()
+        try:
+            self.server.wait(10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+
+    def wait_gone(self, path, seconds=30):
+        """The silent uninstaller re-runs itself from a temporary copy and
+        returns before that copy has finished."""
+        deadline = time.time() + seconds
+        while os.path.exists(path) and time.time() < deadline:
+            time.sleep(0.2)
+        return not os.path.exists(path)
+
+
+def build_older(args, version):
+    """The same installer at a lower version: what an upgrade starts from."""
+    out = os.path.join(args.work, "BrenvikSetup-%s.exe" % version)
+    quad = version + ".0"
+    subprocess.run(args.nsis.split("|") + ["-DVERSION=" + version, "-DVERSION_QUAD=" + quad,
+                                             "-DOUTFILE=" + out, args.nsi], check=True)
+    return out
+
+
+def check_files(s, t, version, bits_list):
+    check = s.check
+    for bits in bits_list:
+        where = t.dir64 if bits == 64 else t.dir32
+        dll = os.path.join(where, "BrenvikPlus.dll")
+        got = pe_version(dll) if os.path.exists(dll) else None
+        check(got == version + ".0", "%d-bit BrenvikPlus.dll installed at version %s (got %s)"
+              % (bits, version, got))
+    tray = os.path.join(t.dir64, "KorvellOLE.exe")
+    check(os.path.exists(tray) and pe_version(tray) == version + ".0", "KorvellOLE.exe at version " + version)
+    for sample in ("sale.vbs", "sale.js", "sample_client.cpp", os.path.join("csharp", "BrenvikSale.csproj"),
+                   os.path.join("csharp", "Sale.cs"), os.path.join("pascal", "sale.dpr")):
+        check(os.path.exists(os.path.join(t.dir64, "Samples", sample)), "sample installed: " + sample)
+    vbs = open(os.path.join(t.dir64, "Samples", "sale.vbs"), "rb").read()
+    check(vbs.startswith(b"\xff\xfe"), "sale.vbs is shipped as UTF-16 with a byte-order mark")
+    menu = os.path.join(t.c, START_MENU, "Brenvik")
+    for link in ("KorvellOLE.lnk", "Brenvik samples.lnk", "Brenvik logs.lnk", "Uninstall Brenvik.lnk"):
+        check(os.path.exists(os.path.join(menu, link)), "Start menu: " + link)
+    check(os.path.isdir(t.log_dir), "the log directory exists")
+
+
+def check_registry(s, t, version, bits_list):
+    check = s.check
+    for bits in bits_list:
+        p = t.view(bits)
+        print("-- registry view %d" % bits, flush=True)
+        s.server.check_registered(p)
+        check(t.value(PRODUCT_KEY, "LogDirectory", bits) == LOG_DIR,
+              "LogDirectory points to %s in view %d" % (LOG_DIR, bits))
+        check(t.value(PRODUCT_KEY, "Version", bits) == version, "Version %s in view %d" % (version, bits))
+    native = bits_list[0]
+    check(t.value(UNINSTALL_KEY, "DisplayVersion", native) == version,
+          "the uninstall entry shows version " + version)
+
+
+FOREIGN = "HKCR\\CLSID\\{00000000-1111-2222-3333-444444444444}"
+
+
+def plant_foreign_class(t, bits_list):
+    """Another program's class beside ours, which the uninstaller must keep."""
+    t.p.batch(['reg add "%s" /ve /d "Someone else" /f /reg:%d' % (FOREIGN, bits) for bits in bits_list])
+
+
+def check_removed(s, t, bits_list):
+    check = s.check
+    for bits in bits_list:
+        p = t.view(bits)
+        print("-- registry view %d" % bits, flush=True)
+        s.server.check_unregistered(p)
+        p.load([PRODUCT_KEY, UNINSTALL_KEY])
+        check(p.query(PRODUCT_KEY) is None, "%s removed in view %d" % (PRODUCT_KEY, bits))
+        check(p.query(UNINSTALL_KEY) is None, "uninstall entry removed in view %d" % bits)
+    for where in (t.dir64, t.dir32):
+        left = sorted(os.listdir(where)) if os.path.exists(where) else []
+        check(all(LOG_FILE.match(name) for name in left), "removed but the logs: %s %s" % (where, left))
+    check(not os.path.exists(os.path.join(t.c, START_MENU, "Brenvik")), "Start menu folder removed")
+    check(not os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
+          "Startup entry removed")
+
+
+def sale(s, t, sim, sample, bits, locale, encoding):
+    """Runs an installed sample through the cscript of one bitness."""
+    p = t.p
+    sim.restart()  # one Init per pseudo-terminal under Wine
+    path = p.copy_in(os.path.join(t.dir64, "Samples", sample), encoding)
+    host = ["/usr/lib/wine/wine64", "cscript"] if bits == 64 else ["wine", "cscript"]
+    rc, out = p.wine("//nologo", path, str(s.server.PORT), launcher=host, env={"LC_ALL": locale},
+                     timeout=120)
+    print(out.strip(), flush=True)
+    s.check(rc == 0 and "Check total:" in out, "%s closes a check through the %d-bit DLL (%s)"
+            % (sample, bits, locale))
+
+
+def reads_log_directory(t):
+    """Whether the installed engine knows the registry value at all."""
+    dll = open(os.path.join(t.dir32, "BrenvikPlus.dll"), "rb").read()
+    return b"LogDirectory" in dll or "LogDirectory".encode("utf-16-le") in dll
+
+
+def logs_anywhere(t):
+    return [os.path.join(d, n) for d in (t.log_dir, t.dir64, t.dir32) if os.path.isdir(d)
+            for n in os.listdir(d) if LOG_FILE.match(n)]
+
+
+def check_log(s, t, calls):
+    """The DLLs log where the installer pointed them, not beside themselves."""
+    if not reads_log_directory(t):
+        print("NOTE this BrenvikPlus.dll does not read LogDirectory yet: its log stays beside it")
+        return
+    path = os.path.join(t.log_dir, "Pelmora.log")
+    text = open(path, "rb").read().decode("cp1251", "replace") if os.path.exists(path) else ""
+    inits = text.count("F:UPAS(")
+    s.check(inits >= calls, "the log in %s holds all %d sessions (found %d)" % (LOG_DIR, calls, inits))
+    for where in {t.dir64, t.dir32}:
+        s.check(not os.path.exists(os.path.join(where, "Pelmora.log")), "no log beside the DLL in " + where)
+
+
+def win64(s):
+    args = s.args
+    old = older(args.version)
+    old_setup = build_older(args, old)
+    t = Installed(s.server, args, "win64")
+    sim = None
+    try:
+        rc, out = t.run_setup(old_setup, "/S")
+        s.check(rc == 0, "version %s installs silently (exit %d)" % (old, rc))
+        s.check(t.value(UNINSTALL_KEY, "DisplayVersion", 64) == old, "version %s is installed" % old)
+
+        rc, out = t.run_setup(args.setup, "/S")
+        s.check(rc == 0, "version %s installs over it (exit %d)" % (args.version, rc))
+        check_files(s, t, args.version, [64, 32])
+        s.check(os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
+                "KorvellOLE starts with Windows by default")
+        check_registry(s, t, args.version, [64, 32])
+
+        sim = s.server.Simulator(args, t.p)
+        sale(s, t, sim, "sale.js", 64, "C", None)
+        sale(s, t, sim, "sale.js", 32, "C", None)
+        sale(s, t, sim, "sale.vbs", 32, "uk_UA.UTF-8", "cp1251")
+        journal = sim.journal_text()
+        s.check(journal.count("ХлIб житнIй") >= 2, "Хліб житній on the paper from a Western system, "
+                "through both bitnesses (the printer spells і as I)")
+        s.check("Молоко 2,5%" in journal, "Молоко 2,5% on the paper from the VBScript sample")
+        check_log(s, t, 3)
+        sim.stop()
+        sim = None
+
+        plant_foreign_class(t, [64, 32])
+        rc, out = t.p.wine(t.win64 + "\\Uninstall.exe", "/S")
+        s.check(rc == 0, "the uninstaller runs silently")
+        s.check(t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller finishes")
+        check_removed(s, t, [64, 32])
+        s.check(logs_anywhere(t), "the logs are kept")
+    finally:
+        if sim:
+            sim.stop()
+        t.close()
+
+
+def win32(s):
+    args = s.args
+    t = Installed(s.server, args, "win32")
+    sim = None
+    try:
+        rc, out = t.run_setup(args.setup, "/S", "/NOSTARTUP")
+        s.check(rc == 0, "installs silently on 32-bit Windows (exit %d)" % rc)
+        s.check(not os.path.exists(os.path.join(t.c, "Program Files (x86)")), "a 32-bit Windows layout")
+        check_files(s, t, args.version, [32])
+        s.check(not os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
+                "/NOSTARTUP leaves KorvellOLE out of the Startup folder")
+        check_registry(s, t, args.version, [32])
+
+        sim = s.server.Simulator(args, t.p)
+        sale(s, t, sim, "sale.js", 32, "C", None)
+        s.check("ХлIб житнIй" in sim.journal_text(), "Хліб житній on the paper from a Western system")
+        check_log(s, t, 1)
+        sim.stop()
+        sim = None
+
+        plant_foreign_class(t, [32])
+        rc, out = t.p.wine(t.win32 + "\\Uninstall.exe", "/S", "/REMOVELOGS")
+        s.check(rc == 0, "the uninstaller runs silently")
+        s.check(t.wait_gone(os.path.join(t.dir32, "Uninstall.exe")), "the uninstaller finishes")
+        check_removed(s, t, [32])
+        s.check(not logs_anywhere(t) and not os.path.exists(t.log_dir), "/REMOVELOGS removes the logs too")
+    finally:
+        if sim:
+            sim.stop()
+        t.close()
+
+
+class Suite:
+    def __init__(self, args, server):
+        self.args = args
+        self.server = server
+        self.check = server.check
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("mode", choices=["win64", "win32"])
+    ap.add_argument("--setup", required=True)
+    ap.add_argument("--version", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--prefix-script", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--server-tests", required=True)
+    ap.add_argument("--nsis", default="")
+    ap.add_argument("--nsi", default="")
+    args = ap.parse_args()
+    for path, what in ((args.setup, "the installer (make installer)"), (args.sim, "m301sim")):
+        if not os.path.exists(path):
+            print("SKIP: no %s at %s" % (what, path))
+            return 77
+    sys.path.insert(0, args.server_tests)
+    import run_server_tests as server
+    os.makedirs(args.work, exist_ok=True)
+    {"win64": win64, "win32": win32}[args.mode](Suite(args, server))
+    failures = server.failures
+    print("%s: %d failure(s)" % ("FAIL" if failures else "OK", len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
