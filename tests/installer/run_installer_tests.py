@@ -131,15 +131,16 @@ def check_files(s, t, version, bits_list):
         got = pe_version(dll) if os.path.exists(dll) else None
         check(got == version + ".0", "%d-bit BrenvikPlus.dll installed at version %s (got %s)"
               % (bits, version, got))
-    tray = os.path.join(t.dir64, "KorvellOLE.exe")
-    check(os.path.exists(tray) and pe_version(tray) == version + ".0", "KorvellOLE.exe at version " + version)
+    for program in ("KorvellOLE.exe", "BrenvikTest.exe"):
+        path = os.path.join(t.dir64, program)
+        check(os.path.exists(path) and pe_version(path) == version + ".0", "%s at version %s" % (program, version))
     for sample in ("sale.vbs", "sale.js", "sample_client.cpp", os.path.join("csharp", "BrenvikSale.csproj"),
                    os.path.join("csharp", "Sale.cs"), os.path.join("pascal", "sale.dpr")):
         check(os.path.exists(os.path.join(t.dir64, "Samples", sample)), "sample installed: " + sample)
     vbs = open(os.path.join(t.dir64, "Samples", "sale.vbs"), "rb").read()
     check(vbs.startswith(b"\xff\xfe"), "sale.vbs is shipped as UTF-16 with a byte-order mark")
     menu = os.path.join(t.c, START_MENU, "Brenvik")
-    for link in ("KorvellOLE.lnk", "Brenvik samples.lnk", "Brenvik logs.lnk", "Uninstall Brenvik.lnk"):
+    for link in ("Brenvik printer test.lnk", "KorvellOLE.lnk", "Brenvik samples.lnk", "Brenvik logs.lnk", "Uninstall Brenvik.lnk"):
         check(os.path.exists(os.path.join(menu, link)), "Start menu: " + link)
     check(os.path.isdir(t.log_dir), "the log directory exists")
 
