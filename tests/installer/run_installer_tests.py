@@ -2,7 +2,7 @@
 """Tests of BrenvikSetup.exe in a throw-away Wine prefix.
 
   run_installer_tests.py MODE --setup EXE --work DIR --prefix-script SH
-      --sim m301sim --server-tests DIR [--nsis "makensis ..." --nsi FILE]
+      --sim m301sim --server-tests DIR --source DIR --nsis "makensis|..." --nsi FILE
 
 Modes:
   win64  an older version installed silently, then this one over it (the
@@ -143,6 +143,13 @@ def check_files(s, t, version, bits_list):
     for link in ("Brenvik printer test.lnk", "KorvellOLE.lnk", "Brenvik samples.lnk", "Brenvik logs.lnk", "Uninstall Brenvik.lnk"):
         check(os.path.exists(os.path.join(menu, link)), "Start menu: " + link)
     check(os.path.isdir(t.log_dir), "the log directory exists")
+    manual = os.path.join(s.args.source, "docs", "manual")
+    if os.path.isdir(manual):
+        pages = sorted(n for n in os.listdir(manual) if n.endswith(".md"))
+        shipped = os.path.join(t.dir64, "Manual")
+        check(pages and all(os.path.exists(os.path.join(shipped, n)) for n in pages),
+              "the manual's %d pages installed" % len(pages))
+        check(os.path.exists(os.path.join(menu, "Brenvik manual.lnk")), "Start menu: Brenvik manual.lnk")
 
 
 def check_registry(s, t, version, bits_list):
@@ -311,6 +318,7 @@ def main():
     ap.add_argument("--prefix-script", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--server-tests", required=True)
+    ap.add_argument("--source", required=True)
     ap.add_argument("--nsis", default="")
     ap.add_argument("--nsi", default="")
     args = ap.parse_args()
