@@ -1,0 +1,201 @@
+#include "service/config.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace brenvikd {
+namespace {
+
+bool ValidId(const std::string& id) {
+    if (id.empty() || id.size() > 32) return false;
+    for (char c : id) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool ParseListen(const std::string& text, Config* config, std::string* error) {
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? text : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || port.empty() || port.find_first_not_of("0123456789") != std::string::npos ||
+        port.size() > 5 || std::stoi(port) > 65535) {
+        *error = "--listen wants HOST:PORT, not '" + text + "'";
+        return false;
+    }
+    config->host = host;
+    config->port = std::stoi(port);
+    return true;
+}
+
+}  // namespace
+
+bool ParsePrinterArgument(const std::string& text, PrinterConfig* printer, std::string* error) {
+    size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == text.size()) {
+        *error = "--printer wants ID=DEVICE (main=/dev/ttyUSB0) or ID=PORT (main=com3), not '" + text + "'";
+        return false;
+    }
+    printer->id = text.substr(0, equals);
+    std::string where = text.substr(equals + 1);
+    std::string digits = where.rfind("com", 0) == 0 ? where.substr(3) : where;
+    if (!digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string::npos) {
+        printer->port = std::stoi(digits);
+        printer->device.clear();
+    } else {
+        printer->device = where;
+        printer->port = 0;
+    }
+    return true;
+}
+
+bool ParseConfigFile(const std::string& text, Config* config, std::string* error) {
+    using nlohmann::json;
+    json doc = json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) {
+        *error = "the configuration file is not a JSON object";
+        return false;
+    }
+    try {
+        if (doc.contains("listen") && !ParseListen(doc["listen"].get<std::string>(), config, error)) return false;
+        if (doc.contains("ledger")) config->ledger = doc["ledger"].get<std::string>();
+        if (doc.contains("tokenFile")) config->tokenFile = doc["tokenFile"].get<std::string>();
+        if (doc.contains("corsOrigins")) config->corsOrigins = doc["corsOrigins"].get<std::vector<std::string>>();
+        if (doc.contains("raw")) config->raw = doc["raw"].get<bool>();
+        if (doc.contains("bodyLimit")) config->bodyLimit = doc["bodyLimit"].get<size_t>();
+        if (doc.contains("nestingLimit")) config->nestingLimit = doc["nestingLimit"].get<int>();
+        if (doc.contains("queue")) config->queue = doc["queue"].get<size_t>();
+        if (doc.contains("threads")) config->threads = doc["threads"].get<int>();
+        if (doc.contains("waitMs")) config->waitMs = doc["waitMs"].get<int>();
+        if (doc.contains("logDir")) config->logDir = doc["logDir"].get<std::string>();
+        for (const json& p : doc.value("printers", json::array())) {
+            PrinterConfig printer;
+            printer.id = p.at("id").get<std::string>();
+            printer.device = p.value("device", "");
+            printer.port = p.value("port", 0);
+            printer.cashier = p.value("cashier", printer.cashier);
+            printer.password = p.value("password", printer.password);
+            config->printers.push_back(printer);
+        }
+    } catch (const json::exception& e) {
+        *error = std::string("configuration file: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool FinishConfig(Config* config, std::string* error) {
+    std::set<std::string> ids;
+    for (const PrinterConfig& p : config->printers) {
+        if (!ValidId(p.id)) {
+            *error = "printer id '" + p.id + "': up to 32 letters, digits, '-' or '_'";
+            return false;
+        }
+        if (!ids.insert(p.id).second) {
+            *error = "printer id '" + p.id + "' is given twice";
+            return false;
+        }
+        if (p.device.empty() && p.port <= 0) {
+            *error = "printer '" + p.id + "' has neither a device nor a port";
+            return false;
+        }
+    }
+    if (config->printers.empty() && !config->simulate) {
+        *error = "no printer: give --printer ID=DEVICE, --config FILE or --simulate";
+        return false;
+    }
+    if (config->bodyLimit < 1024 || config->nestingLimit < 2 || config->queue < 1 || config->threads < 2 ||
+        config->waitMs < 0) {
+        *error = "limits too small: body at least 1024 bytes, nesting at least 2, queue at least 1, threads at least 2";
+        return false;
+    }
+    if (!config->tokenFile.empty()) {
+        std::ifstream in(config->tokenFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string token = text.str();
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+        if (!in || token.empty()) {
+            *error = "cannot read a token from " + config->tokenFile;
+            return false;
+        }
+        config->token = token;
+    }
+    return true;
+}
+
+int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) {
+    CLI::App app{
+        "brenvikd: HTTP/JSON service for Maria 301 MTM fiscal printers; every receipt is printed exactly once."};
+    // Read into a copy first: the command line wins over the file, whichever comes first.
+    Config cli = *config;
+    std::string listen, configFile, cashier, password;
+    std::vector<std::string> printers;
+    bool noRaw = false;
+    std::vector<std::pair<CLI::Option*, std::function<void()>>> apply;
+    auto keep = [&](CLI::Option* option, std::function<void()> copy) { apply.emplace_back(option, copy); };
+    app.add_option("--listen", listen, "HOST:PORT to listen on (127.0.0.1:8123)");
+    app.add_option("--printer", printers, "ID=DEVICE or ID=comN; repeat for more printers");
+    app.add_option("--cashier", cashier, "cashier registered on the --printer printers (brenvikd)");
+    app.add_option("--password", password, "the cashier's password (0000)");
+    app.add_option("--config", configFile, "JSON configuration file; the command line wins over it");
+    keep(app.add_option("--ledger", cli.ledger, "the ledger file, SQLite (brenvikd-ledger.db)"),
+         [&] { config->ledger = cli.ledger; });
+    keep(app.add_option("--token-file", cli.tokenFile, "file holding the bearer token every request needs"),
+         [&] { config->tokenFile = cli.tokenFile; });
+    keep(app.add_option("--cors-origin", cli.corsOrigins, "an origin allowed to call from a browser; repeat"),
+         [&] { config->corsOrigins = cli.corsOrigins; });
+    app.add_flag("--no-raw", noRaw, "refuse POST /printers/{id}/raw");
+    keep(app.add_option("--body-limit", cli.bodyLimit, "largest request body, bytes (65536)"),
+         [&] { config->bodyLimit = cli.bodyLimit; });
+    keep(app.add_option("--nesting-limit", cli.nestingLimit, "deepest JSON nesting (16)"),
+         [&] { config->nestingLimit = cli.nestingLimit; });
+    keep(app.add_option("--queue", cli.queue, "waiting requests per printer before 503 (16)"),
+         [&] { config->queue = cli.queue; });
+    keep(app.add_option("--threads", cli.threads, "HTTP threads (32)"), [&] { config->threads = cli.threads; });
+    keep(app.add_option("--wait-ms", cli.waitMs, "a request waits this long, then gets 202 and a task (120000)"),
+         [&] { config->waitMs = cli.waitMs; });
+    keep(app.add_option("--log-dir", cli.logDir, "directory of the printers' debug logs"),
+         [&] { config->logDir = cli.logDir; });
+    app.add_flag("--simulate", config->simulate, "serve one simulated printer 'sim' (no hardware needed)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        std::ostringstream out, err;
+        int status = app.exit(e, out, err);
+        *error = out.str() + err.str();
+        return status;
+    }
+    if (!configFile.empty()) {
+        std::ifstream in(configFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) {
+            *error = "cannot read " + configFile;
+            return 2;
+        }
+        if (!ParseConfigFile(text.str(), config, error)) return 2;
+    }
+    for (auto& [option, copy] : apply) {
+        if (option->count() > 0) copy();
+    }
+    if (!listen.empty() && !ParseListen(listen, config, error)) return 2;
+    for (const std::string& text : printers) {
+        PrinterConfig printer;
+        if (!ParsePrinterArgument(text, &printer, error)) return 2;
+        if (!cashier.empty()) printer.cashier = cashier;
+        if (!password.empty()) printer.password = password;
+        config->printers.push_back(printer);
+    }
+    if (noRaw) config->raw = false;
+    if (!FinishConfig(config, error)) return 2;
+    return -1;
+}
+
+}  // namespace brenvikd

@@ -1,0 +1,49 @@
+// brenvikd's settings: the command line (CLI11) or a JSON file.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace brenvikd {
+
+struct PrinterConfig {
+    std::string id;        // the {id} of the routes: letters, digits, '-', '_'
+    std::string device;    // device path (/dev/ttyUSB0), or empty with port
+    int port = 0;          // the engine's port number N (comN), 0 with a device
+    std::string cashier = "brenvikd";
+    std::string password = "0000";
+};
+
+struct Config {
+    std::string host = "127.0.0.1";  // loopback unless told otherwise
+    int port = 8123;
+    std::vector<PrinterConfig> printers;
+    std::string ledger = "brenvikd-ledger.db";
+    std::string tokenFile;                 // bearer token, empty = none
+    std::string token;                     // read from tokenFile
+    std::vector<std::string> corsOrigins;  // exact origins allowed to call from a browser
+    bool raw = true;                       // POST .../raw reaches the printer
+    size_t bodyLimit = 64 * 1024;          // bytes of a request body
+    int nestingLimit = 16;                 // arrays and objects inside each other
+    size_t queue = 16;                     // waiting requests per printer
+    int threads = 32;                      // HTTP threads
+    int waitMs = 120000;                   // a synchronous request waits this long, then gets 202
+    std::string logDir;                    // the engine's debug logs; empty = beside the program
+    bool simulate = false;                 // one simulated printer, no hardware
+};
+
+// Parses the command line. Returns -1 to go on, otherwise the exit status
+// (0 after --help). *error holds what to print on failure.
+int ParseCommandLine(int argc, char** argv, Config* config, std::string* error);
+
+// "main=/dev/ttyUSB0" or "main=com3" or "main=3" (port number).
+bool ParsePrinterArgument(const std::string& text, PrinterConfig* printer, std::string* error);
+
+// Fills *config from a JSON file's text; false with *error.
+bool ParseConfigFile(const std::string& text, Config* config, std::string* error);
+
+// After parsing: ids unique and well-formed, limits sane, token read.
+bool FinishConfig(Config* config, std::string* error);
+
+}  // namespace brenvikd

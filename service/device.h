@@ -1,0 +1,72 @@
+// What a printer's worker needs from one printer. The real one stands on
+// the C API (capi_device.cpp); the unit tests script a fake one.
+// Everything here runs on the printer's worker thread only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace brenvikd {
+
+using nlohmann::json;
+
+struct DeviceError {
+    int number = 0;       // the engine's error number, 0 = none
+    std::string word;     // the printer's error word ("SOFTPAPER"), may be empty
+    std::string message;  // UTF-8
+};
+
+// How far a receipt got, told as it happens: the ledger writes each stage
+// down before the printer is sent the next thing.
+struct ReceiptProgress {
+    // Before anything is sent: the last check number the printer reported.
+    std::function<void(long lastCheckNumber)> started;
+    std::function<void()> linesSent;
+    std::function<void()> closing;
+};
+
+struct ReceiptOutcome {
+    bool closed = false;       // the printer closed the check
+    bool cancelled = false;    // the check was aborted on the printer (or never opened)
+    long checkNumber = 0;      // when closed
+    json details;              // amounts, the printer's date and time; failing line
+    DeviceError error;         // when not closed
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // Opens the line and registers the cashier; false with *error.
+    virtual bool Connect(DeviceError* error) = 0;
+    virtual bool Connected() const = 0;
+
+    // Reads the document numbers from the printer now.
+    virtual bool ReadLastCheckNumber(long* number, DeviceError* error) = 0;
+    // Cancels the open check on the printer; success when none is open.
+    virtual bool AbortCheck(DeviceError* error) = 0;
+
+    // A whole receipt, already validated.
+    virtual ReceiptOutcome PrintReceipt(const std::string& receiptJson, const ReceiptProgress& progress) = 0;
+
+    // The other operations answer JSON for the client.
+    // kind: config, taxes, cash, fiscal, documents; article with its number.
+    virtual bool Document(const std::string& kind, int article, json* out, DeviceError* error) = 0;
+    // The printer's state and document numbers, for GET .../status.
+    virtual bool Status(json* out, DeviceError* error) = 0;
+    virtual bool XReport(json* out, DeviceError* error) = 0;
+    virtual bool ZReport(json* out, DeviceError* error) = 0;
+    // Kopecks; in = true for cash in.
+    virtual bool MoveCash(bool in, long long amount, json* out, DeviceError* error) = 0;
+    virtual bool GetTime(json* out, DeviceError* error) = 0;
+    // "YYYY-MM-DDThh:mm:ss", the printer's local time.
+    virtual bool SetTime(const std::string& when, json* out, DeviceError* error) = 0;
+    virtual bool Raw(const std::string& command, json* out, DeviceError* error) = 0;
+};
+
+// Checks a receipt without a printer. false with the JSON path and reason.
+using ReceiptValidator = std::function<bool(const std::string& receiptJson, std::string* path, std::string* reason)>;
+
+}  // namespace brenvikd

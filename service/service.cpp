@@ -1,0 +1,513 @@
+#include "service/service.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "service/embedded.h"
+
+namespace brenvikd {
+namespace {
+
+std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void Send(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(Dump(body), "application/json");
+}
+
+void Error(httplib::Response& res, int status, const std::string& message, const std::string& path = "") {
+    Send(res, status, ErrorBody(status, message, {}, path));
+}
+
+void Busy(httplib::Response& res, const std::string& printer) {
+    res.set_header("Retry-After", "2");
+    Error(res, 503, "the queue of printer '" + printer + "' is full; try again shortly");
+}
+
+bool TimingSafeEqual(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
+    return diff == 0 && !b.empty();
+}
+
+// A request id is printable ASCII: it is shown in logs and on the status page.
+bool ValidRequestId(const std::string& id) {
+    if (id.empty() || id.size() > 64) return false;
+    return std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
+// The text at `key`, or nothing when it is missing or not a text.
+std::optional<std::string> TextAt(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+const char kPrinterRoute[] = "/printers/([A-Za-z0-9_-]+)";
+
+}  // namespace
+
+int JsonDepth(const std::string& text) {
+    int depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+bool ParseAmount(const json& value, long long* kopecks) {
+    if (value.is_number_integer()) {
+        long long v = value.get<long long>();
+        if (v < 0 || v > 99999999999LL) return false;
+        *kopecks = v;
+        return true;
+    }
+    if (!value.is_string()) return false;
+    const std::string text = value.get<std::string>();
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot);
+    std::string cents = dot == std::string::npos ? "" : text.substr(dot + 1);
+    auto digits = [](const std::string& s) { return s.find_first_not_of("0123456789") == std::string::npos; };
+    if (whole.empty() || whole.size() > 9 || !digits(whole) || cents.size() > 2 || !digits(cents) ||
+        (dot != std::string::npos && cents.empty())) {
+        return false;
+    }
+    while (cents.size() < 2) cents += '0';
+    *kopecks = std::stoll(whole) * 100 + std::stoll(cents);
+    return true;
+}
+
+Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptValidator validator)
+    : config_(std::move(config)),
+      ledger_(ledger),
+      devices_(std::move(devices)),
+      validator_(std::move(validator)),
+      book_(ledger),
+      server_(std::make_unique<httplib::Server>()) {
+    for (const PrinterConfig& pc : config_.printers) {
+        Printer& printer = printers_[pc.id];
+        printer.config = pc;
+        PrinterWorker::Options options;
+        options.capacity = config_.queue;
+        std::string id = pc.id;
+        printer.worker = std::make_unique<PrinterWorker>(
+            id, devices_(pc), options, [this, id](Device& device) { return book_.Reconcile(id, device); });
+    }
+    Routes();
+}
+
+Service::~Service() {
+    Stop();
+    for (auto& entry : printers_) entry.second.worker->Stop();
+}
+
+void Service::StartPrinters(int firstTryMs) {
+    for (auto& entry : printers_) entry.second.worker->Start();
+    // Serve once each printer has reconciled or given up its first try, so
+    // no new receipt overtakes the decision about an old one.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(firstTryMs);
+    for (auto& entry : printers_) {
+        while (entry.second.worker->Snapshot()["connection"] == "starting" &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+}
+
+bool Service::Bind(std::string* error) {
+    int threads = config_.threads;
+    server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    server_->set_payload_max_length(config_.bodyLimit);
+    server_->set_keep_alive_max_count(1000);
+    if (config_.port == 0) {
+        port_ = server_->bind_to_any_port(config_.host);
+    } else {
+        port_ = server_->bind_to_port(config_.host, config_.port) ? config_.port : -1;
+    }
+    if (port_ <= 0) {
+        *error = "cannot listen on " + config_.host + ":" + std::to_string(config_.port);
+        return false;
+    }
+    return true;
+}
+
+void Service::Serve() { server_->listen_after_bind(); }
+
+void Service::Stop() {
+    if (server_) server_->stop();
+}
+
+Service::Printer* Service::Find(const Request& req, Response& res) {
+    auto it = printers_.find(req.matches[1].str());
+    if (it == printers_.end()) {
+        Error(res, 404, "no printer '" + req.matches[1].str() + "'");
+        return nullptr;
+    }
+    return &it->second;
+}
+
+bool Service::ParseBody(const Request& req, Response& res, json* body) {
+    if (JsonDepth(req.body) > config_.nestingLimit) {
+        Error(res, 400, "the JSON is nested deeper than " + std::to_string(config_.nestingLimit) + " levels", "$");
+        return false;
+    }
+    *body = json::parse(req.body, nullptr, false);
+    if (body->is_discarded() || !body->is_object()) {
+        Error(res, 400, "the body is not a JSON object", "$");
+        return false;
+    }
+    return true;
+}
+
+void Service::Await(const std::shared_ptr<Task>& task, const Request& req, Response& res) {
+    bool async = req.get_param_value("async") == "1";
+    if (!async && task->Wait(config_.waitMs)) {
+        Send(res, task->status(), task->result());
+        return;
+    }
+    res.set_header("Location", "/tasks/" + task->id());
+    Send(res, 202, task->Describe());
+}
+
+void Service::Enqueue(Printer& printer, const Request& req, Response& res, std::function<Answer(Device&)> op) {
+    std::shared_ptr<Task> task = tasks_.Create(printer.config.id);
+    bool queued = printer.worker->Submit([task, op](Device* device, const DeviceError& unavailable) {
+        task->SetRunning();
+        if (!device) {
+            task->Finish(503, ErrorBody(503, "the printer is not available: " + unavailable.message, unavailable));
+            return;
+        }
+        try {
+            Answer answer = op(*device);
+            task->Finish(answer.status, answer.body);
+        } catch (const std::exception& e) {
+            task->Finish(500, ErrorBody(500, e.what()));
+        }
+    });
+    if (!queued) {
+        Busy(res, printer.config.id);
+        return;
+    }
+    Await(task, req, res);
+}
+
+// A device operation answers 200 with its JSON, or 422 with the printer's error.
+using Call = std::function<bool(Device&, json*, DeviceError*)>;
+static std::function<Answer(Device&)> Operation(Call call) {
+    return [call](Device& device) {
+        json out;
+        DeviceError error;
+        if (call(device, &out, &error)) return Answer{200, out};
+        return Answer{422, ErrorBody(422, error.message, error)};
+    };
+}
+
+void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
+    json body;
+    if (!ParseBody(req, res, &body)) return;
+    if (!body.contains("requestId")) {
+        Error(res, 400, "requestId is required: a unique id per receipt makes retries safe", "/requestId");
+        return;
+    }
+    const std::string requestId = TextAt(body, "requestId").value_or("");
+    if (!ValidRequestId(requestId)) {
+        Error(res, 400, "requestId must be 1 to 64 printable ASCII characters", "/requestId");
+        return;
+    }
+    const std::string canonical = body.dump();
+    std::string path, reason;
+    if (!validator_(canonical, &path, &reason)) {
+        Error(res, 400, reason, path.empty() ? "$" : path);
+        return;
+    }
+
+    std::shared_ptr<Task> task;
+    {
+        std::lock_guard<std::mutex> lock(receiptsMutex_);
+        LedgerEntry existing;
+        if (!ledger_.Claim(printer.config.id, requestId, canonical, &existing)) {
+            if (existing.printer != printer.config.id || existing.body != canonical) {
+                Error(res, 409, "requestId '" + requestId + "' was used for another receipt", "/requestId");
+                return;
+            }
+            if (IsFinal(existing.state)) {
+                Answer stored = ReceiptBook::Stored(existing);
+                res.set_header("Brenvik-Repeated", "1");
+                Send(res, stored.status, stored.body);
+                return;
+            }
+            auto running = receiptTasks_.find(requestId);
+            json state = running != receiptTasks_.end()
+                             ? running->second->Describe()
+                             : json{{"requestId", requestId}, {"state", StateName(existing.state)},
+                                    {"message", "the outcome is decided as soon as the printer answers"}};
+            if (running != receiptTasks_.end()) res.set_header("Location", "/tasks/" + running->second->id());
+            Send(res, 202, state);
+            return;
+        }
+        book_.SetActive(requestId, true);
+        task = tasks_.Create(printer.config.id);
+        receiptTasks_[requestId] = task;
+        const std::string id = printer.config.id;
+        PrinterWorker* worker = printer.worker.get();
+        bool queued = worker->Submit([this, task, requestId, canonical, id, worker](Device* device,
+                                                                                   const DeviceError& unavailable) {
+            task->SetRunning();
+            Answer answer;
+            if (!device) {
+                // Nothing was sent: the id is free for a retry.
+                ledger_.Forget(requestId);
+                answer = {503, ErrorBody(503, "the printer is not available: " + unavailable.message, unavailable)};
+            } else {
+                try {
+                    answer = book_.Print(id, requestId, canonical, *device);
+                } catch (const std::exception& e) {
+                    answer = {500, ErrorBody(500, e.what())};
+                }
+                worker->Publish([&](json& s) {
+                    s["lastReceipt"] = {{"requestId", requestId}, {"status", answer.status},
+                                        {"checkNumber", answer.body.value("checkNumber", json(nullptr))}};
+                });
+            }
+            book_.SetActive(requestId, false);
+            {
+                std::lock_guard<std::mutex> forget(receiptsMutex_);
+                receiptTasks_.erase(requestId);
+            }
+            task->Finish(answer.status, answer.body);
+        });
+        if (!queued) {
+            ledger_.Forget(requestId);
+            book_.SetActive(requestId, false);
+            receiptTasks_.erase(requestId);
+            Busy(res, printer.config.id);
+            return;
+        }
+    }
+    Await(task, req, res);
+}
+
+json Service::Describe(Printer& printer) {
+    json snapshot = printer.worker->Snapshot();
+    json out = {{"id", printer.config.id},
+                {"connection", snapshot["connection"]},
+                {"busy", snapshot["busy"]},
+                {"queue", snapshot["queue"]},
+                {"capacity", snapshot["capacity"]}};
+    if (!printer.config.device.empty()) {
+        out["device"] = printer.config.device;
+    } else {
+        out["port"] = printer.config.port;
+    }
+    const json& status = snapshot["printer"];
+    out["serialNumber"] = status.is_object() ? status.value("serialNumber", json(nullptr)) : json(nullptr);
+    out["fiscalNumber"] = status.is_object() ? status.value("fiscalNumber", json(nullptr)) : json(nullptr);
+    return out;
+}
+
+void Service::Routes() {
+    httplib::Server& s = *server_;
+    const std::string p = kPrinterRoute;
+
+    // Token and CORS before any route; GET / (the page) needs no token.
+    s.set_pre_routing_handler([this](const Request& req, Response& res) {
+        std::string origin = req.get_header_value("Origin");
+        bool allowed = !origin.empty() && std::find(config_.corsOrigins.begin(), config_.corsOrigins.end(),
+                                                     origin) != config_.corsOrigins.end();
+        if (allowed) {
+            res.set_header("Access-Control-Allow-Origin", origin);
+            res.set_header("Vary", "Origin");
+        }
+        if (req.method == "OPTIONS") {
+            if (!allowed) {
+                Error(res, 403, "origin not allowed");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            res.set_header("Access-Control-Allow-Methods", "GET, POST, PUT, OPTIONS");
+            res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
+            res.set_header("Access-Control-Max-Age", "600");
+            res.status = 204;
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!config_.token.empty() && !(req.method == "GET" && req.path == "/")) {
+            std::string header = req.get_header_value("Authorization");
+            const std::string prefix = "Bearer ";
+            if (header.compare(0, prefix.size(), prefix) != 0 ||
+                !TimingSafeEqual(header.substr(prefix.size()), config_.token)) {
+                res.set_header("WWW-Authenticate", "Bearer");
+                Error(res, 401, "a valid bearer token is required");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Errors httplib answers itself (413, 404 of unknown routes) get our shape too.
+    s.set_error_handler([](const Request&, Response& res) {
+        if (res.body.empty()) {
+            Error(res, res.status,
+                  res.status == 404   ? "no such route"
+                  : res.status == 413 ? "the request body is too large"
+                                      : "the request was refused");
+        }
+    });
+
+    s.Get("/", [](const Request&, Response& res) { res.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
+    s.Get("/openapi.json", [](const Request&, Response& res) { res.set_content(OpenApiJson(), "application/json"); });
+    s.Get("/printers", [this](const Request&, Response& res) {
+        json list = json::array();
+        for (auto& entry : printers_) list.push_back(Describe(entry.second));
+        Send(res, 200, {{"printers", list}});
+    });
+    s.Get(p, [this](const Request& req, Response& res) {
+        if (Printer* printer = Find(req, res)) Send(res, 200, Describe(*printer));
+    });
+    s.Get(p + "/status", [this](const Request& req, Response& res) {
+        if (Printer* printer = Find(req, res)) Send(res, 200, printer->worker->Snapshot());
+    });
+    s.Get(p + "/receipts", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        if (!printer) return;
+        int limit = 20;
+        std::string text = req.get_param_value("limit");
+        if (!text.empty()) {
+            if (text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) {
+                Error(res, 400, "limit must be a number from 1 to 1000", "limit");
+                return;
+            }
+            limit = std::clamp(std::stoi(text), 1, 1000);
+        }
+        json list = json::array();
+        for (const LedgerEntry& e : ledger_.Recent(printer->config.id, limit)) {
+            list.push_back({{"requestId", e.requestId},
+                            {"state", StateName(e.state)},
+                            {"checkNumber", e.checkNumber ? json(*e.checkNumber) : json(nullptr)},
+                            {"createdMs", e.createdMs},
+                            {"updatedMs", e.updatedMs}});
+        }
+        Send(res, 200, {{"receipts", list}});
+    });
+    s.Get(R"(/receipts/([\x21-\x7e]{1,64}))", [this](const Request& req, Response& res) {
+        std::optional<LedgerEntry> e = ledger_.Find(req.matches[1].str());
+        if (!e) {
+            Error(res, 404, "no receipt '" + req.matches[1].str() + "'");
+            return;
+        }
+        json out = {{"requestId", e->requestId},
+                    {"printer", e->printer},
+                    {"state", StateName(e->state)},
+                    {"checkNumber", e->checkNumber ? json(*e->checkNumber) : json(nullptr)}};
+        if (IsFinal(e->state)) out["answer"] = ReceiptBook::Stored(*e).body;
+        Send(res, 200, out);
+    });
+    // Routes without a body: find the printer, hand the call to its worker.
+    using Method = httplib::Server& (httplib::Server::*)(const std::string&, httplib::Server::Handler);
+    auto simple = [&](Method method, const char* route, Call call) {
+        (s.*method)(p + route, [this, call](const Request& req, Response& res) {
+            if (Printer* printer = Find(req, res)) Enqueue(*printer, req, res, Operation(call));
+        });
+    };
+    s.Post(p + "/receipt", [this](const Request& req, Response& res) {
+        if (Printer* printer = Find(req, res)) PostReceipt(*printer, req, res);
+    });
+    simple(&httplib::Server::Post, "/x-report", [](Device& d, json* out, DeviceError* e) { return d.XReport(out, e); });
+    simple(&httplib::Server::Post, "/z-report", [](Device& d, json* out, DeviceError* e) { return d.ZReport(out, e); });
+    s.Post(p + "/cash", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        json body;
+        if (!printer || !ParseBody(req, res, &body)) return;
+        std::string direction = TextAt(body, "direction").value_or("");
+        if (direction != "in" && direction != "out") {
+            Error(res, 400, "direction must be \"in\" or \"out\"", "/direction");
+            return;
+        }
+        long long amount = 0;
+        if (!body.contains("amount") || !ParseAmount(body["amount"], &amount) || amount == 0) {
+            Error(res, 400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
+            return;
+        }
+        Enqueue(*printer, req, res, Operation([direction, amount](Device& d, json* out, DeviceError* e) {
+                    return d.MoveCash(direction == "in", amount, out, e);
+                }));
+    });
+    simple(&httplib::Server::Get, "/time", [](Device& d, json* out, DeviceError* e) { return d.GetTime(out, e); });
+    s.Put(p + "/time", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        json body;
+        if (!printer || !ParseBody(req, res, &body)) return;
+        static const std::regex shape(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})");
+        std::string when = TextAt(body, "time").value_or("");
+        if (!std::regex_match(when, shape)) {
+            Error(res, 400, "time must be \"YYYY-MM-DDThh:mm:ss\"", "/time");
+            return;
+        }
+        Enqueue(*printer, req, res,
+                Operation([when](Device& d, json* out, DeviceError* e) { return d.SetTime(when, out, e); }));
+    });
+    s.Post(p + "/raw", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        json body;
+        if (!printer) return;
+        if (!config_.raw) {
+            Error(res, 403, "raw commands are switched off on this service");
+            return;
+        }
+        if (!ParseBody(req, res, &body)) return;
+        std::string command = TextAt(body, "command").value_or("");
+        if (command.size() < 4 || command.size() > 250) {
+            Error(res, 400, "command must be a text of 4 to 250 characters", "/command");
+            return;
+        }
+        Enqueue(*printer, req, res,
+                Operation([command](Device& d, json* out, DeviceError* e) { return d.Raw(command, out, e); }));
+    });
+    s.Get(p + "/documents/([a-z]+)", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        if (!printer) return;
+        std::string kind = req.matches[2].str();
+        static const char* const kinds[] = {"config", "taxes", "cash", "fiscal", "documents"};
+        if (std::find(std::begin(kinds), std::end(kinds), kind) == std::end(kinds)) {
+            Error(res, 404, "no document '" + kind + "': config, taxes, cash, fiscal or documents");
+            return;
+        }
+        Enqueue(*printer, req, res,
+                Operation([kind](Device& d, json* out, DeviceError* e) { return d.Document(kind, 0, out, e); }));
+    });
+    s.Get(p + "/articles/([0-9]{1,6})", [this](const Request& req, Response& res) {
+        Printer* printer = Find(req, res);
+        if (!printer) return;
+        int article = std::stoi(req.matches[2].str());
+        Enqueue(*printer, req, res, Operation([article](Device& d, json* out, DeviceError* e) {
+                    return d.Document("article", article, out, e);
+                }));
+    });
+    s.Get(R"(/tasks/([0-9a-f]+-[0-9]+))", [this](const Request& req, Response& res) {
+        std::shared_ptr<Task> task = tasks_.Find(req.matches[1].str());
+        if (!task) {
+            Error(res, 404, "no task '" + req.matches[1].str() + "'");
+            return;
+        }
+        Send(res, 200, task->Describe());
+    });
+}
+
+}  // namespace brenvikd

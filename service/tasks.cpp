@@ -1,0 +1,74 @@
+#include "service/tasks.h"
+
+#include <chrono>
+#include <random>
+
+namespace brenvikd {
+
+void Task::SetRunning() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == "queued") state_ = "running";
+}
+
+void Task::Finish(int httpStatus, json result) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = "done";
+        status_ = httpStatus;
+        result_ = std::move(result);
+    }
+    done_.notify_all();
+}
+
+bool Task::Wait(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return done_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return state_ == "done"; });
+}
+
+json Task::Describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    json out = {{"id", id_}, {"printer", printer_}, {"state", state_}};
+    if (state_ == "done") {
+        out["status"] = status_;
+        out["result"] = result_;
+    }
+    return out;
+}
+
+int Task::status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+json Task::result() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return result_;
+}
+
+std::shared_ptr<Task> TaskTable::Create(const std::string& printer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A random prefix per run: a task id of a previous run is never taken for one of this run.
+    static const std::string run = [] {
+        std::random_device random;
+        char text[9];
+        snprintf(text, sizeof text, "%08x", random());
+        return std::string(text);
+    }();
+    std::string id = run + "-" + std::to_string(next_++);
+    auto task = std::make_shared<Task>(id, printer);
+    tasks_[id] = task;
+    order_.push_back(id);
+    while (order_.size() > keep_) {
+        tasks_.erase(order_.front());
+        order_.pop_front();
+    }
+    return task;
+}
+
+std::shared_ptr<Task> TaskTable::Find(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = tasks_.find(id);
+    return it == tasks_.end() ? nullptr : it->second;
+}
+
+}  // namespace brenvikd

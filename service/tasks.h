@@ -1,0 +1,58 @@
+// Tasks: what a request handed to a printer's worker became. A synchronous
+// request waits for its task; ?async=1 answers 202 with its id at once.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace brenvikd {
+
+using nlohmann::json;
+
+class Task {
+public:
+    explicit Task(std::string id, std::string printer) : id_(std::move(id)), printer_(std::move(printer)) {}
+    const std::string& id() const { return id_; }
+
+    void SetRunning();
+    void Finish(int httpStatus, json result);
+    // Waits up to `ms`; true when finished.
+    bool Wait(int ms);
+    // {"id","printer","state":"queued|running|done","status","result"}
+    json Describe() const;
+    int status() const;
+    json result() const;
+
+private:
+    const std::string id_;
+    const std::string printer_;
+    mutable std::mutex mutex_;
+    std::condition_variable done_;
+    std::string state_ = "queued";
+    int status_ = 0;
+    json result_;
+};
+
+// Keeps the last `keep` tasks; the ledger keeps receipts for ever.
+class TaskTable {
+public:
+    explicit TaskTable(size_t keep = 10000) : keep_(keep) {}
+    std::shared_ptr<Task> Create(const std::string& printer);
+    std::shared_ptr<Task> Find(const std::string& id) const;
+
+private:
+    const size_t keep_;
+    mutable std::mutex mutex_;
+    uint64_t next_ = 1;
+    std::map<std::string, std::shared_ptr<Task>> tasks_;
+    std::deque<std::string> order_;
+};
+
+}  // namespace brenvikd
