@@ -1,0 +1,128 @@
+// A printer for the service's tests: each call answers what the test
+// scripted, and every call is counted.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/device.h"
+
+namespace brenvikd::testing {
+
+class FakeDevice : public Device {
+public:
+    // What the printer knows.
+    long lastCheckNumber = 100;
+    bool checkOpen = false;
+    bool reachable = true;  // false: every call fails as a lost line
+    bool abortWorks = true;
+    // How the next receipts end; default: closed with the next number.
+    std::function<ReceiptOutcome(FakeDevice&, const ReceiptProgress&)> print;
+    std::vector<std::string> calls;
+    std::vector<std::string> printed;  // receipt bodies that reached PrintReceipt
+
+    // Holds every call until Release(): lets a test see a busy printer.
+    void Hold() {
+        std::lock_guard<std::mutex> lock(gate_);
+        held_ = true;
+    }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> lock(gate_);
+            held_ = false;
+        }
+        opened_.notify_all();
+    }
+
+    bool Connect(DeviceError* error) override {
+        Note("connect");
+        connected_ = reachable;
+        if (!reachable) *error = Lost();
+        return reachable;
+    }
+    bool Connected() const override { return connected_; }
+    bool ReadLastCheckNumber(long* number, DeviceError* error) override {
+        Note("glcn");
+        if (!reachable) return Fail(error);
+        *number = lastCheckNumber;
+        return true;
+    }
+    bool AbortCheck(DeviceError* error) override {
+        Note("abort");
+        if (!reachable || !abortWorks) return Fail(error);
+        checkOpen = false;
+        return true;
+    }
+    ReceiptOutcome PrintReceipt(const std::string& body, const ReceiptProgress& progress) override {
+        Note("receipt");
+        printed.push_back(body);
+        if (print) return print(*this, progress);
+        return CloseNormally(progress);
+    }
+    ReceiptOutcome CloseNormally(const ReceiptProgress& progress) {
+        progress.started(lastCheckNumber);
+        checkOpen = true;
+        progress.linesSent();
+        progress.closing();
+        checkOpen = false;
+        ReceiptOutcome outcome;
+        outcome.closed = true;
+        outcome.checkNumber = ++lastCheckNumber;
+        outcome.details = {{"total", 1250}};
+        return outcome;
+    }
+    bool Document(const std::string& kind, int article, json* out, DeviceError* error) override {
+        Note("document " + kind);
+        if (!reachable) return Fail(error);
+        *out = {{"kind", kind}, {"article", article}};
+        return true;
+    }
+    bool Status(json* out, DeviceError* error) override {
+        Note("status");
+        if (!reachable) return Fail(error);
+        *out = {{"lastCheckNumber", lastCheckNumber}, {"serialNumber", "4000012345"}, {"fiscalNumber", "3000054321"}};
+        return true;
+    }
+    bool XReport(json* out, DeviceError* error) override { return Simple("x-report", out, error); }
+    bool ZReport(json* out, DeviceError* error) override { return Simple("z-report", out, error); }
+    bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
+        return Simple(std::string(in ? "cash in " : "cash out ") + std::to_string(amount), out, error);
+    }
+    bool GetTime(json* out, DeviceError* error) override { return Simple("time", out, error); }
+    bool SetTime(const std::string& when, json* out, DeviceError* error) override {
+        return Simple("set time " + when, out, error);
+    }
+    bool Raw(const std::string& command, json* out, DeviceError* error) override {
+        return Simple("raw " + command, out, error);
+    }
+
+    static DeviceError Lost() { return {4, "CONNTIMEOUT", "no answer from the printer"}; }
+
+private:
+    void Note(const std::string& call) {
+        std::unique_lock<std::mutex> lock(gate_);
+        opened_.wait(lock, [this] { return !held_; });
+        calls.push_back(call);
+    }
+    bool Fail(DeviceError* error) {
+        connected_ = false;
+        *error = Lost();
+        return false;
+    }
+    bool Simple(const std::string& call, json* out, DeviceError* error) {
+        Note(call);
+        if (!reachable) return Fail(error);
+        *out = {{"done", call}};
+        return true;
+    }
+
+    bool connected_ = false;
+    std::mutex gate_;
+    std::condition_variable opened_;
+    bool held_ = false;
+};
+
+}  // namespace brenvikd::testing
