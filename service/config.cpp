@@ -74,6 +74,7 @@ bool ParseConfigFile(const std::string& text, Config* config, std::string* error
         if (doc.contains("threads")) config->threads = doc["threads"].get<int>();
         if (doc.contains("waitMs")) config->waitMs = doc["waitMs"].get<int>();
         if (doc.contains("logDir")) config->logDir = doc["logDir"].get<std::string>();
+        if (doc.contains("timeoutMs")) config->timeoutMs = doc["timeoutMs"].get<unsigned>();
         for (const json& p : doc.value("printers", json::array())) {
             PrinterConfig printer;
             printer.id = p.at("id").get<std::string>();
@@ -163,7 +164,10 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
          [&] { config->waitMs = cli.waitMs; });
     keep(app.add_option("--log-dir", cli.logDir, "directory of the printers' debug logs"),
          [&] { config->logDir = cli.logDir; });
+    keep(app.add_option("--timeout-ms", cli.timeoutMs, "how long a printer may stay silent, ms (6000)"),
+         [&] { config->timeoutMs = cli.timeoutMs; });
     app.add_flag("--simulate", config->simulate, "serve one simulated printer 'sim' (no hardware needed)");
+    app.add_option("--sim-journal", config->simJournal, "with --simulate: the file the printer prints on");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

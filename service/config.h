@@ -30,7 +30,9 @@ struct Config {
     int threads = 32;                      // HTTP threads
     int waitMs = 120000;                   // a synchronous request waits this long, then gets 202
     std::string logDir;                    // the engine's debug logs; empty = beside the program
-    bool simulate = false;                 // one simulated printer, no hardware
+    unsigned timeoutMs = 0;                // the printer's reply time-out; 0 = the library's (6000)
+    bool simulate = false;                 // one simulated printer 'sim', no hardware
+    std::string simJournal;                // where the simulated printer prints
 };
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status

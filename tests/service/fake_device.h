@@ -37,6 +37,12 @@ public:
         opened_.notify_all();
     }
 
+    // The line drops: the device notices at its next call.
+    void Drop() {
+        reachable = false;
+        connected_ = false;
+    }
+
     bool Connect(DeviceError* error) override {
         Note("connect");
         connected_ = reachable;

@@ -1,0 +1,22 @@
+// The printer as the C API reaches it: one handle per printer, used by that
+// printer's worker thread only.
+#pragma once
+
+#include <memory>
+
+#include "service/config.h"
+#include "service/device.h"
+
+namespace brenvikd {
+
+struct DeviceSettings {
+    std::string logDir;       // the debug log's directory; empty = the library's default
+    unsigned timeoutMs = 0;   // reply time-out; 0 = the library's default
+};
+
+std::unique_ptr<Device> MakeCapiDevice(const PrinterConfig& printer, const DeviceSettings& settings);
+
+// The C API's receipt validation, without a printer.
+bool ValidateReceipt(const std::string& receiptJson, std::string* path, std::string* reason);
+
+}  // namespace brenvikd
