@@ -367,6 +367,7 @@ void Service::Routes() {
             Error(res, res.status,
                   res.status == 404   ? "no such route"
                   : res.status == 413 ? "the request body is too large"
+                  : res.status == 400 ? "malformed request (a POST without a body needs Content-Length: 0)"
                                       : "the request was refused");
         }
     });
