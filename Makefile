@@ -3,6 +3,7 @@
 
 PRESETS := linux linux-asan mingw64 mingw32 fuzz
 FUZZ_RUNS ?= 100000
+FUZZ_SECONDS ?= 600
 CTEST_JOBS ?= 2
 
 .PHONY: all setup setup-demo build installer demo test bench clean
@@ -40,9 +41,20 @@ test: build
 	cd build/linux-asan && ctest --output-on-failure -j $(CTEST_JOBS) -L unit
 	mkdir -p build/fuzz/corpus
 	@echo "fuzz_reply: $(FUZZ_RUNS) runs over the reply interpretation"
-	@./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -seed=1 -max_len=1024 \
+	@./build/fuzz/tests/fuzz/fuzz_reply -runs=$(FUZZ_RUNS) -max_total_time=80 -seed=1 -max_len=1024 \
 	    build/fuzz/corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; \
 	    status=$$?; tail -n 3 build/fuzz/fuzz.log; exit $$status
+
+# A long fuzz run: make fuzz FUZZ_SECONDS=3600. What it finds stays in
+# build/fuzz (corpus, crash-* files); the last lines give runs and speed.
+fuzz: setup
+	@$(MAKE) --no-print-directory build-fuzz
+	mkdir -p build/fuzz/corpus
+	@echo "fuzz_reply: $(FUZZ_SECONDS) s over the reply interpretation"
+	@cd build/fuzz && ./tests/fuzz/fuzz_reply -max_total_time=$(FUZZ_SECONDS) -max_len=1024 \
+	    -print_final_stats=1 corpus ../../tests/fuzz/corpus >fuzz-long.log 2>&1; \
+	    status=$$?; grep -E '^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|ERROR|SUMMARY' fuzz-long.log; \
+	    exit $$status
 
 bench: setup
 	@$(MAKE) --no-print-directory build-linux

@@ -11,6 +11,8 @@ namespace brenvik {
 namespace {
 
 bool At(const std::vector<uint8_t>& q, size_t p, const char* word) {
+    // Most positions fail on the first letter; spare them the full compare.
+    if (p >= q.size() || q[p] != static_cast<uint8_t>(word[0])) return false;
     size_t n = std::strlen(word);
     return p + n <= q.size() && std::memcmp(q.data() + p, word, n) == 0;
 }
@@ -58,6 +60,10 @@ void PrinterEngine::ErrorPass() {
         }
     };
     for (size_t p = 0; p < RxQueue.size(); ++p) {
+        // Every word begins with one of these letters; the rest of a reply
+        // is passed over at the cost of one compare.
+        const uint8_t c = RxQueue[p];
+        if (c != 'S' && c != 'M' && c != 'R' && c != 'H') continue;
         if (At(RxQueue, p, "SOFT")) family(p, "SOFT");
         if (At(RxQueue, p, "MEM_ERRO")) {
             int d = CodeDigits(RxQueue, p);

@@ -22,7 +22,7 @@ int32_t PrinterEngine::Handshake() {
         uint32_t events = 0;
         if (WaitForPort(kHandshakeSilenceMs, events) != WaitStatus::Signalled) break;  // silence
         if (events & kEventRxChar) {
-            uint8_t buffer[1025] = {};  // one spare byte keeps the log text terminated
+            uint8_t buffer[1025];  // one spare byte keeps the log text terminated
             uint32_t waiting = line.ClearErrors();
             if (waiting > 1024) waiting = 1024;
             if (waiting > 0) {
@@ -32,6 +32,8 @@ int32_t PrinterEngine::Handshake() {
                     Connected = 0;
                     keepListening = false;
                 }
+                if (got > waiting) got = waiting;
+                buffer[got] = 0;
                 WriteLog("Ответ при соединении с регистратором: %s", reinterpret_cast<char*>(buffer));
                 RxQueue.insert(RxQueue.end(), buffer, buffer + got);
                 if (EndOfAnswer()) {

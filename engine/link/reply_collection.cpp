@@ -81,7 +81,7 @@ void PrinterEngine::CollectReply() {
         }
         if (!(events & kEventRxChar)) continue;  // EV_TXEMPTY: a new silent stretch begins
 
-        uint8_t buffer[1025] = {};  // the spare byte stops the conversion at the end
+        uint8_t buffer[1025];  // the spare byte stops the conversion at the end
         uint32_t count = line.ClearErrors();
         if (count > 1024) count = 1024;
         if (count == 0) continue;
@@ -90,6 +90,8 @@ void PrinterEngine::CollectReply() {
             timedOut("Таймаут чтения от регистратора в ReadFile");
             waiting = false;
         }
+        if (got > count) got = count;
+        buffer[got] = 0;  // what a zero-filled buffer would hold after the bytes read
         FromPrinterCodePage(reinterpret_cast<char*>(buffer));
         RxQueue.insert(RxQueue.end(), buffer, buffer + got);
         if (EndOfAnswer()) {
@@ -98,10 +100,11 @@ void PrinterEngine::CollectReply() {
         }
     }
 
-    char text[1024] = {};
+    char text[1024];
     size_t n = 0;
     for (QueueCursor = 0; QueueCursor < RxQueue.size() && n < sizeof text - 1; ++QueueCursor)
         text[n++] = static_cast<char>(RxQueue[QueueCursor]);
+    text[n] = '\0';
     WriteLog("Данные ИЗ регистратора: %s", text);
     QueueCursor = 0;
 }

@@ -36,6 +36,10 @@ std::string Unframe(const std::string& bytes) {
 void ScriptedLine::Arrive(const std::string& bytes, uint64_t afterMs) {
     // Kept in arrival order; equal times keep the order they were scripted in.
     const uint64_t at = now + afterMs;
+    if (arrivals_.empty() || arrivals_.back().at <= at) {  // the usual case: in order
+        arrivals_.push_back(Chunk{at, bytes});
+        return;
+    }
     auto it = std::upper_bound(arrivals_.begin(), arrivals_.end(), at,
                                [](uint64_t t, const Chunk& c) { return t < c.at; });
     arrivals_.insert(it, Chunk{at, bytes});
