@@ -232,6 +232,8 @@ def win64(s):
     args = s.args
     old = older(args.version)
     old_setup = build_older(args, old)
+    for setup, version in ((args.setup, args.version), (old_setup, old)):
+        s.check(pe_version(setup) == version + ".0", "%s carries version %s" % (os.path.basename(setup), version))
     t = Installed(s.server, args, "win64")
     sim = None
     try:
