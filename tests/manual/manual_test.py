@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""The reference manual against the product: every member of both IDL
+interfaces and every error number of the engine has its documented section,
+the generated pages are current, and the manual's links lead somewhere.
+Reads the IDL and the error table with its own simple patterns, not with
+the generator's parser, so a fault in one does not hide in the other."""
+import os
+import re
+import subprocess
+import sys
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+MANUAL = os.path.join(ROOT, "docs", "manual")
+PAGES = {"IBrenvik": "ibrenvik.md", "IMaria301": "imaria301.md"}
+
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL " + what)
+    return ok
+
+
+def read(path):
+    return open(path, encoding="utf-8").read()
+
+
+def idl_members():
+    idl = re.sub(r"//[^\n]*", "", read(os.path.join(ROOT, "server", "brenvik.idl")))
+    members = {}
+    for name, body in re.findall(r"interface\s+(\w+)\s*:\s*IDispatch\s*\{(.*?)\};", idl, re.S):
+        members[name] = re.findall(r"\]\s*(?:HRESULT|long|BSTR)\s+(\w+)\s*\(", body)
+    return members
+
+
+def sections(page):
+    """### headings -> the text up to the next heading."""
+    parts = re.split(r"^### (\S+)\n", read(os.path.join(MANUAL, page)), flags=re.M)
+    return dict(zip(parts[1::2], parts[2::2]))
+
+
+def test_members():
+    members = idl_members()
+    check(set(members) == set(PAGES), "the IDL has the interfaces %s" % sorted(members))
+    for interface, names in members.items():
+        documented = sections(PAGES[interface])
+        for name in names:
+            body = documented.get(name)
+            if check(body is not None, "%s.%s has a section in %s" % (interface, name, PAGES[interface])):
+                check("not documented yet" not in body and len(body.split()) > 12,
+                      "%s.%s is described" % (interface, name))
+        extra = set(documented) - set(names)
+        check(not extra, "%s's page documents only its members (extra: %s)" % (interface, sorted(extra)))
+    total = sum(len(set(v)) for v in members.values())
+    print("%d members of %d interfaces documented" % (total, len(members)))
+
+
+def test_errors():
+    header = read(os.path.join(ROOT, "engine", "printer_engine.h"))
+    constants = dict((k, int(v)) for k, v in re.findall(r"(kErr\w+)\s*=\s*(\d+)", header))
+    table = read(os.path.join(ROOT, "engine", "diagnostics", "error_table.cpp"))
+    numbers = [int(n) if n.isdigit() else constants[n] for n in re.findall(r"^\s*\{(\w+),", table, re.M)]
+    rows = dict(re.findall(r"^\| (\d+) \| (.*)$", read(os.path.join(MANUAL, "errors.md")), re.M))
+    for n in numbers:
+        row = rows.get(str(n))
+        if check(row is not None, "error %d has a row in errors.md" % n):
+            check("not documented yet" not in row, "error %d is explained" % n)
+    print("%d error numbers documented" % len(numbers))
+
+
+def test_generated_pages_current():
+    r = subprocess.run([sys.executable, os.path.join(ROOT, "docs", "tools", "gen_manual.py"), "--check"],
+                       capture_output=True, text=True)
+    check(r.returncode == 0, "generated pages are current:\n" + r.stdout)
+
+
+def anchor(heading):
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def test_links():
+    for page in sorted(os.listdir(MANUAL)):
+        if not page.endswith(".md"):
+            continue
+        for target in re.findall(r"\]\(([^)\s]+)\)", read(os.path.join(MANUAL, page))):
+            if re.match(r"\w+://", target):
+                continue
+            path, _, fragment = target.partition("#")
+            file = os.path.normpath(os.path.join(MANUAL, path)) if path else os.path.join(MANUAL, page)
+            if not check(os.path.exists(file), "%s: link %s leads to a file" % (page, target)):
+                continue
+            if fragment:
+                headings = re.findall(r"^#+ (.+)$", read(file), re.M)
+                check(fragment in {anchor(h) for h in headings},
+                      "%s: link %s leads to a heading" % (page, target))
+
+
+def main():
+    test_members()
+    test_errors()
+    test_generated_pages_current()
+    test_links()
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        return 1
+    print("manual complete")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
