@@ -18,6 +18,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, draw_windows_like_windows, failures, start_xvfb  # noqa: E402
+
 PORT = 3
 CASHIER, PASSWORD = "Олена", "4321"
 SERIAL = "4000012345"  # the simulator's default
@@ -35,16 +38,6 @@ LABELS = {CONNECT: "Під'єднати", DISCONNECT: "Від'єднати", REF
           XREPORT: "X-звіт", NULLCHECK: "Тестовий чек", CASH_IN: "Внесення", CASH_OUT: "Видача",
           SET_CLOCK: "Час із ПК", LOG_DIR: "Тека журналу"}
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
-
-
 class Session:
     def __init__(self, args):
         self.args = args
@@ -58,31 +51,14 @@ class Session:
         self.shots = 0
 
     def start(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
+        self.xvfb, self.display = start_xvfb()
         # A western system (ANSI code page 1252): the Ukrainian window and the
         # cashier's name must not depend on the code page.
         self.env = dict(os.environ, DISPLAY=self.display, WINEPREFIX=self.prefix,
                         WINEDEBUG="-all", LC_ALL="C.UTF-8", LANG="C.UTF-8")
         subprocess.run(["sh", self.args.prefix_script, self.args.arch, self.prefix],
                        check=True, env=self.env)
-        # Wine draws the scroll arrows with Marlett, which Debian ships apart.
-        marlett = "/usr/share/wine/fonts/marlett.ttf"
-        if os.path.isfile(marlett):
-            shutil.copy(marlett, os.path.join(self.prefix, "drive_c", "windows", "Fonts"))
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                        "/d", "N", "/f"], env=self.env, capture_output=True, check=True)
+        draw_windows_like_windows(self.prefix, self.env)
         link = os.path.join(self.prefix, "dosdevices", "com%d" % PORT)
         if os.path.lexists(link):
             os.unlink(link)

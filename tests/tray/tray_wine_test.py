@@ -15,6 +15,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, draw_windows_like_windows, failures, start_xvfb  # noqa: E402
+
 TITLE = "Центр керування ЕККР Марія-301МТМ"
 CLASS_NAME = "KORVELLPRINTERSERVER"
 TOOLTIP = "Керування ЕККР Марія 301-МТМ"
@@ -39,16 +42,6 @@ CONTROLS = [(1, "Button", BS_DEFPUSHBUTTON, (167, 64, 41, 11)),
 DIALOG_UNITS = (220, 87)
 WS_CAPTION, WS_SYSMENU, DS_MODALFRAME = 0xC00000, 0x80000, 0x80
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
-
-
 class Session:
     def __init__(self, args):
         self.args = args
@@ -63,36 +56,14 @@ class Session:
 
     # -- X server and Wine --------------------------------------------------
     def start(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp"], pass_fds=[write_end],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
+        self.xvfb, self.display = start_xvfb()
         self.xenv = dict(os.environ, DISPLAY=self.display, LC_ALL="C.UTF-8")
         # uk_UA makes Wine's ANSI code page 1251, the program's own.
         self.wenv = dict(os.environ, DISPLAY=self.display, WINEPREFIX=self.prefix,
                          WINEDEBUG="-all", LC_ALL="uk_UA.UTF-8", LANG="uk_UA.UTF-8")
         subprocess.run(["sh", self.args.prefix_script, self.args.arch, self.prefix],
                        check=True, env=self.wenv)
-        # Wine draws caption buttons with Marlett, which Debian ships apart
-        # (fonts-wine); without it the close box shows a plain letter.
-        marlett = "/usr/share/wine/fonts/marlett.ttf"
-        if os.path.isfile(marlett):
-            shutil.copy(marlett, os.path.join(self.prefix, "drive_c", "windows", "Fonts"))
-        # Without a window manager Wine draws the frames itself, so the box
-        # gets its caption and close box, and keyboard focus follows Wine.
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
-                        "Managed", "/d", "N", "/f"], env=self.wenv,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        draw_windows_like_windows(self.prefix, self.wenv)
 
     def stop(self):
         if self.tray and self.tray.poll() is None:
