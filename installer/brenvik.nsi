@@ -10,7 +10,7 @@
 ;   OUTFILE      the installer to write
 ;
 ; Command line: /S silent; /NOSTARTUP leaves KorvellOLE out of the Startup
-; folder; /D=dir chooses the directory of the 64-bit files (or of all files on
+; folder (an upgrade keeps the choice made before); /D=dir chooses the directory of the 64-bit files (or of all files on
 ; 32-bit Windows). The uninstaller takes /S and /REMOVELOGS.
 
 Unicode true
@@ -199,6 +199,7 @@ Section "!$(SecCoreName)" SecCore
     SetRegView 64
   ${EndIf}
   WriteRegStr HKLM "${REG_PRODUCT}" "InstallDir" "$INSTDIR"
+  WriteRegDWORD HKLM "${REG_PRODUCT}" "StartWithWindows" 0   ; SecStartup sets 1
   ${If} ${RunningX64}
     WriteRegStr HKLM "${REG_PRODUCT}" "InstallDir32" "$Dir32"
   ${EndIf}
@@ -247,6 +248,11 @@ SectionEnd
 Section "$(SecStartupName)" SecStartup
   SetShellVarContext all
   CreateShortCut "$SMSTARTUP\KorvellOLE.lnk" "$INSTDIR\KorvellOLE.exe"
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+  WriteRegDWORD HKLM "${REG_PRODUCT}" "StartWithWindows" 1
+  SetRegView default
 SectionEnd
 
 Function .onInit
@@ -265,6 +271,13 @@ Function .onInit
   ${If} $0 != ""
   ${AndIf} ${RunningX64}
     StrCpy $Dir32 $0
+  ${EndIf}
+  ; An upgrade keeps the Startup choice made before.
+  ClearErrors
+  ReadRegDWORD $0 HKLM "${REG_PRODUCT}" "StartWithWindows"
+  ${IfNot} ${Errors}
+  ${AndIf} $0 = 0
+    SectionSetFlags ${SecStartup} 0
   ${EndIf}
   SetRegView default
   ${GetParameters} $R0

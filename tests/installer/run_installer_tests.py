@@ -5,12 +5,13 @@
       --sim m301sim --server-tests DIR --source DIR --nsis "makensis|..." --nsi FILE
 
 Modes:
-  win64  an older version installed silently, then this one over it (the
-         upgrade); both DLLs registered in their own registry view; a sale
-         through each bitness against m301sim with the log in ProgramData;
-         a silent uninstall that leaves nothing of ours but the logs
-  win32  a silent install without the Startup entry on 32-bit Windows, a
-         sale, and an uninstall asked to remove the logs too
+  win64  an older version installed silently without the Startup entry,
+         then this one over it (the upgrade, which keeps that choice);
+         both DLLs registered in their own registry view; a sale through
+         each bitness against m301sim with the log in ProgramData; a silent
+         uninstall that leaves nothing of ours but the logs
+  win32  a silent install on 32-bit Windows with the Startup entry, a sale,
+         and an uninstall asked to remove the logs too
 
 Wine's VBScript has no ChrW and cannot read a UTF-16 script, so the shipped
 sale.vbs runs re-encoded into code page 1251 on a Cyrillic system; the
@@ -32,6 +33,10 @@ UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\
 LOG_DIR = "C:\\ProgramData\\Brenvik"
 LOG_FILE = re.compile(r"^(Pelmora|\d{14})\.log$")  # the log and its archives
 START_MENU = os.path.join("ProgramData", "Microsoft", "Windows", "Start Menu", "Programs")
+
+
+def startup_link(t):
+    return os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")
 
 
 def pe_version(path):
@@ -187,8 +192,7 @@ def check_removed(s, t, bits_list):
         left = sorted(os.listdir(where)) if os.path.exists(where) else []
         check(all(LOG_FILE.match(name) for name in left), "removed but the logs: %s %s" % (where, left))
     check(not os.path.exists(os.path.join(t.c, START_MENU, "Brenvik")), "Start menu folder removed")
-    check(not os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
-          "Startup entry removed")
+    check(not os.path.exists(startup_link(t)), "Startup entry removed")
 
 
 def sale(s, t, sim, sample, bits, locale, encoding):
@@ -237,15 +241,15 @@ def win64(s):
     t = Installed(s.server, args, "win64")
     sim = None
     try:
-        rc, out = t.run_setup(old_setup, "/S")
+        rc, out = t.run_setup(old_setup, "/S", "/NOSTARTUP")
         s.check(rc == 0, "version %s installs silently (exit %d)" % (old, rc))
         s.check(t.value(UNINSTALL_KEY, "DisplayVersion", 64) == old, "version %s is installed" % old)
+        s.check(not os.path.exists(startup_link(t)), "/NOSTARTUP leaves KorvellOLE out of the Startup folder")
 
         rc, out = t.run_setup(args.setup, "/S")
         s.check(rc == 0, "version %s installs over it (exit %d)" % (args.version, rc))
         check_files(s, t, args.version, [64, 32])
-        s.check(os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
-                "KorvellOLE starts with Windows by default")
+        s.check(not os.path.exists(startup_link(t)), "the upgrade keeps KorvellOLE out of the Startup folder")
         check_registry(s, t, args.version, [64, 32])
 
         sim = s.server.Simulator(args, t.p)
@@ -277,12 +281,11 @@ def win32(s):
     t = Installed(s.server, args, "win32")
     sim = None
     try:
-        rc, out = t.run_setup(args.setup, "/S", "/NOSTARTUP")
+        rc, out = t.run_setup(args.setup, "/S")
         s.check(rc == 0, "installs silently on 32-bit Windows (exit %d)" % rc)
         s.check(not os.path.exists(os.path.join(t.c, "Program Files (x86)")), "a 32-bit Windows layout")
         check_files(s, t, args.version, [32])
-        s.check(not os.path.exists(os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")),
-                "/NOSTARTUP leaves KorvellOLE out of the Startup folder")
+        s.check(os.path.exists(startup_link(t)), "KorvellOLE starts with Windows by default")
         check_registry(s, t, args.version, [32])
 
         sim = s.server.Simulator(args, t.p)
