@@ -271,9 +271,13 @@ void Finish(Outcome* out)
             line += L" [" + Utf16(out->code) + L"]";
         line += std::wstring(L" — ") + OpName(out->op);
     }
+    const bool silent = !out->ok && out->error == brenvik::kErrTimeout;
     delete out;
     UpdateButtons();
     ShowResult(line);
+    if (silent)
+        AddHistory(L"Принтер не відповів: перевірте живлення, папір і кабель. Якщо не "
+                   L"відповідає й далі, натисніть «Від'єднати» і «Під'єднати».");
     if (g_closeWhenDone)
         EndDialog(g_dialog, 0);
 }

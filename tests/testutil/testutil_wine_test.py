@@ -244,6 +244,8 @@ def test_silent_printer(s):
     check(result.startswith("Помилка 80: ") and "[CONNTIMEOUT]" in result,
           "the silence ends in the engine's time-out error: %r" % result)
     check("X-ЗВІТ" not in s.journal_text()[start:], "no X-report was printed")
+    check("натисніть «Від'єднати» і «Під'єднати»" in d["text"][HISTORY],
+          "the history tells the user how to reconnect")
     # The engine's Win32 line hears nothing more after a reply time-out
     # under Wine (reported); a new connection is the user's way out.
     s.probe("press", DISCONNECT)
