@@ -6,7 +6,7 @@ FUZZ_RUNS ?= 100000
 FUZZ_SECONDS ?= 600
 CTEST_JOBS ?= 2
 
-.PHONY: all setup setup-demo build installer demo test bench clean
+.PHONY: all setup setup-demo build installer demo test bench soak clean
 
 all: build
 
@@ -59,6 +59,13 @@ fuzz: setup
 bench: setup
 	@$(MAKE) --no-print-directory build-linux
 	./build/linux/bench/brenvik_bench
+
+# 10,000 checks against the simulator: memory, the log's archiving, and the
+# engine's totals beside the printer's every 1,000 (SOAK_CHECKS=N for more).
+SOAK_CHECKS ?= 10000
+soak: setup
+	@$(MAKE) --no-print-directory build-linux
+	./build/linux/tests/soak/brenvik_soak --checks $(SOAK_CHECKS)
 
 clean:
 	rm -rf build
