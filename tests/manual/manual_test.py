@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The reference manual against the product: every member of both IDL
 interfaces and every error number of the engine has its documented section,
-the generated pages are current, and the manual's links lead somewhere.
+the text limits it gives are the ones the server cuts at, the generated pages
+are current, and the manual's links lead somewhere.
 Reads the IDL and the error table with its own simple patterns, not with
 the generator's parser, so a fault in one does not hide in the other."""
 import os
@@ -57,6 +58,29 @@ def test_members():
     print("%d members of %d interfaces documented" % (total, len(members)))
 
 
+def server_text_limits(source):
+    """{method: {bytes}} of the TextArg<N> cuts in a class's source."""
+    parts = re.split(r"STDMETHODCALLTYPE\s+(\w+)\s*\(", read(os.path.join(ROOT, "server", source)))
+    limits = {}
+    for name, body in zip(parts[1::2], parts[2::2]):
+        limits.setdefault(name, set()).update(int(n) for n in re.findall(r"TextArg<(\d+)>", body))
+    return limits
+
+
+def test_text_limits():
+    """The byte limits the manual gives are the ones the server cuts at."""
+    for interface, source in (("IBrenvik", "brenvik_object_win32.cpp"),
+                              ("IMaria301", "maria301_object_win32.cpp")):
+        documented = sections(PAGES[interface])
+        limits = server_text_limits(source)
+        for name, numbers in sorted(limits.items()):
+            body = documented.get(name, "")
+            for n in sorted(numbers):
+                check(re.search(r"\b%d bytes|at most %d\b" % (n, n), body, re.I) is not None,
+                      "%s.%s: the manual gives the limit of %d bytes" % (interface, name, n))
+        check(sum(len(v) for v in limits.values()) >= 15, "%s: text limits found" % interface)
+
+
 def test_errors():
     header = read(os.path.join(ROOT, "engine", "printer_engine.h"))
     constants = dict((k, int(v)) for k, v in re.findall(r"(kErr\w+)\s*=\s*(\d+)", header))
@@ -99,6 +123,7 @@ def test_links():
 
 def main():
     test_members()
+    test_text_limits()
     test_errors()
     test_generated_pages_current()
     test_links()
