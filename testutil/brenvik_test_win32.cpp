@@ -306,7 +306,11 @@ void ListPorts()
     // Wine's dosdevices directory (comN -> a pseudo-terminal), which Wine
     // announces nowhere. Opening without access rights reads and changes
     // nothing; a port held by another program answers "access denied".
+    // Announced ports are not opened: a Bluetooth port would start to
+    // connect and keep the window waiting.
     for (int n = 1; n <= kMaxPort; ++n) {
+        if (ports.count(n) != 0)
+            continue;
         const std::wstring device = L"\\\\.\\COM" + std::to_wstring(n);
         HANDLE h = CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr);
