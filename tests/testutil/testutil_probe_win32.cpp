@@ -19,7 +19,9 @@ namespace {
 constexpr wchar_t kCaption[] = L"Перевірка принтера Марія 301МТМ";
 constexpr wchar_t kBusyPrefix[] = L"Зачекайте";
 constexpr int kResultId = 1030;
-constexpr DWORD kWaitMs = 20000;
+constexpr DWORD kFindMs = 20000;
+// A job may meet a silent printer (6 s per reply) on a loaded machine.
+constexpr DWORD kIdleMs = 60000;
 
 std::string Utf8(const std::wstring& text)
 {
@@ -67,7 +69,7 @@ HWND FindDialog()
     for (;;) {
         // Visible only once all its controls exist and WM_INITDIALOG has run.
         HWND dialog = FindWindowW(L"#32770", kCaption);
-        if ((dialog && IsWindowVisible(dialog)) || GetTickCount() - start > kWaitMs)
+        if ((dialog && IsWindowVisible(dialog)) || GetTickCount() - start > kFindMs)
             return dialog;
         Sleep(100);
     }
@@ -125,7 +127,7 @@ DWORD WaitBusy(HWND dialog, bool want)
     for (;;) {
         bool answered = true;
         const bool busy = Busy(dialog, answered);
-        if (busy == want || GetTickCount() - start > kWaitMs || !IsWindow(dialog))
+        if (busy == want || GetTickCount() - start > kIdleMs || !IsWindow(dialog))
             return GetTickCount() - start;
         Sleep(50);
     }
