@@ -149,6 +149,8 @@ void ReadStatus(PrinterEngine& e, Outcome& out, bool report)
             s.taxes += (s.taxes.empty() ? "" : "\r\n") + line;
     }
     out.haveStatus = true;
+    if (report && out.ok)
+        TakeError(e, out);  // 0, or 35; not what an earlier operation left
 }
 
 void RunJob(const Job& job, Outcome& out)
@@ -263,7 +265,7 @@ void Finish(Outcome* out)
     std::wstring line;
     if (out->ok) {
         line = std::wstring(L"Готово: ") + OpName(out->op);
-        if (out->error != 0)  // 35: the printer is not fiscalized, which is no failure
+        if (out->error == brenvik::kErrNotFiscalized)  // success, worth saying
             line += L" (" + std::to_wstring(out->error) + L": " + out->message + L")";
     } else {
         line = std::wstring(L"Помилка ") + std::to_wstring(out->error) + L": " + out->message;

@@ -218,6 +218,9 @@ def test_clock(s):
     check(result.startswith("Помилка ") and "[SOFTSLPROG]" in result,
           "setting the clock in the X-report key position shows the printer's refusal: %r" % result)
     s.screenshot("clock-refused")
+    d = s.probe("press", REFRESH)
+    check(d["text"][RESULT] == "Готово: читання стану",
+          "reading the status afterwards says nothing of the refusal: %r" % d["text"][RESULT])
     s.sim_command("key 8")
     d = s.probe("press", SET_CLOCK)
     ok_result(d, "setting the clock in the programming position")
