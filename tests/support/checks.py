@@ -47,3 +47,11 @@ def draw_windows_like_windows(prefix, env):
     subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
                     "/d", "N", "/f"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True)
+
+
+def exit_code():
+    """0 when every check passed, else 1 after saying how many failed."""
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        return 1
+    return 0
