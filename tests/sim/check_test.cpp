@@ -143,11 +143,7 @@ TEST_F(Check, ClosingAmountsAreTheRegistersToTheKopeck) {
     Sale ret = sale;
     ret.sum = ret.price = 500;
     ret.isReturn = true;
-    struct Case {
-        const char* what;
-        std::string comp;
-        const char* word;
-    } cases[] = {
+    const WordCase cases[] = {
         {"sales with taxes, returns without", Comp(1020, 500, 0, 0, 0, 510), "SOFTCHECK"},
         {"sales without taxes, returns with", Comp(1000, 510, 0, 0, 0, 510), "SOFTCHECK"},
         {"one kopeck above the sales", Comp(1021, 510, 0, 0, 0, 520), "SOFTCHECK"},
@@ -156,11 +152,11 @@ TEST_F(Check, ClosingAmountsAreTheRegistersToTheKopeck) {
         {"both with their taxes", Comp(1020, 510, 0, 0, 0, 510), "DONE"},
         {"both without", Comp(1000, 500, 0, 0, 0, 510), "DONE"},
     };
-    for (const Case& c : cases) {
+    for (const WordCase& c : cases) {
         OpenCheck();
         ASSERT_EQ(Status(Line(sale)), "DONE");
         ASSERT_EQ(Status(Line(ret)), "DONE");
-        EXPECT_EQ(Status(Cmd(c.comp)), c.word) << c.what;
+        EXPECT_EQ(Status(Cmd(c.text)), c.word) << c.what;
         EXPECT_EQ(State("check_open"), std::string(c.word) == "DONE" ? "false" : "true") << c.what;
     }
 }
@@ -227,11 +223,7 @@ TEST_F(Check, LinesOutsideTheirLayoutAreRefused) {
     const std::string head = ToPrinterText("Хліб");
     std::string leftAligned = ShortLine(printer.config(), Sale{});
     leftAligned.replace(4, 12, head + std::string(12 - head.size(), ' '));
-    struct Case {
-        const char* what;
-        std::string text;
-        const char* word;
-    } cases[] = {
+    const WordCase cases[] = {
         {"name left-aligned in its head", leftAligned, "SOFTPARAM"},
         {"piece continuation of 44", piece + "x", "SOFTPARAM"},
         {"weighed continuation without its full stop", w.substr(0, w.size() - 1) + " ", "SOFTPARAM"},
@@ -242,7 +234,7 @@ TEST_F(Check, LinesOutsideTheirLayoutAreRefused) {
         {"blank name", ShortLine(printer.config(), blank), "DONE"},
     };
     ASSERT_EQ(Status(Cmd("ARMO2")), "DONE");  // before the shift opens; the short format stays allowed
-    for (const Case& c : cases) {
+    for (const WordCase& c : cases) {
         OpenCheck();
         EXPECT_EQ(Status(Raw(c.text)), c.word) << c.what;
         EXPECT_EQ(Status(Cmd("CANC")), "DONE");
@@ -276,18 +268,14 @@ TEST_F(NarrowPrinter, KeepsTheEighthTaxSlotEmptyAndItsShorterContinuations) {
     Sale longPiece;
     longPiece.name = "Хліб житній " + std::string(43, 'x');
     const std::string piece = ShortLine(c, longPiece);
-    struct Case {
-        const char* what;
-        std::string text;
-        const char* word;
-    } cases[] = {
+    const WordCase cases[] = {
         {"tax slot 8 filled", ShortLine(c, eighth), "SOFTPARAM"},
         {"weighed continuation of the normal width", w, "SOFTPARAM"},
         {"piece continuation of 37", piece.substr(0, 116 + 37), "SOFTPARAM"},
         {"weighed continuation of 23 and a full stop", narrowWeighed, "DONE"},
         {"piece continuation of 36", piece.substr(0, 116 + 36), "DONE"},
     };
-    for (const Case& k : cases) {
+    for (const WordCase& k : cases) {
         OpenCheck();
         EXPECT_EQ(Status(Raw(k.text)), k.word) << k.what;
         EXPECT_EQ(Status(Cmd("CANC")), "DONE");

@@ -127,6 +127,13 @@ inline std::string Comp(long long a1, long long a2, long long packing, long long
     return "COMP" + Num(a1, 10) + Num(a2, 10) + Num(packing, 10) + Num(cheque, 10) + Num(credit, 10) + Num(cash, 10);
 }
 
+// One case of a table of commands and the word each is answered with.
+struct WordCase {
+    const char* what;
+    std::string text;
+    const char* word;
+};
+
 // A printer with a pinned clock and a journal kept in memory.
 class PrinterTest : public ::testing::Test {
 protected:
