@@ -339,6 +339,7 @@ protected:
     bool EndOfAnswer();  // READY followed by exactly two bytes
     void StoreErrorCode(const char* word);
     uint32_t StartUpSequence();
+    int32_t InitResult(uint32_t opened, uint32_t registered);
     // The command pattern for a command without arguments: nothing at all
     // while the link is down, else the log line and the text; the Boolean
     // result.
@@ -386,9 +387,18 @@ protected:
     // The last CONf reply stayed malformed after its tries: the
     // configuration documents fail until a good one comes.
     bool configBad_ = false;
-    // The discount or surcharge of the last line, which the running total
-    // took in beside LastLineSum; Storn takes both back.
-    int32_t lastLineDiscount_ = 0;
+    // The last line the printer took (or may have taken: its reply was
+    // lost), which is the one its STRN cancels: a line refused since, by us
+    // or by the printer, does not replace it. Storn takes back its sum with
+    // its discount or surcharge, and its taxes, on its own side.
+    struct AcceptedLine {
+        int32_t sum = 0;
+        int32_t discount = 0;
+        int32_t taxes = 0;
+        bool returnSide = false;
+        bool valid = false;
+    };
+    AcceptedLine lastAccepted_;
     // Debug log lines of one SendCommand exchange, kept back so they leave
     // in few appends; always written before the exchange returns or a
     // message box shows (debug_log.cpp).

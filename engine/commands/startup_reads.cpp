@@ -11,11 +11,23 @@ constexpr int kTries = 3;
 uint32_t PrinterEngine::ReadPrinterConfig() {
     if (!Connected) return ErrorNumber;
     WriteLog("F:CONf() Чтение параметров регистратора");
+    bool bad = false;
     for (int i = 0; i < kTries; ++i) {
         SendCommand("CONf");
         WriteLog("Получен номер чека=%s", CheckNumber);
-        if (CONfReplyBad == 0) break;
+        // A reply the printer called done but without a whole configuration
+        // block is as bad as one of the wrong length.
+        bad = CONfReplyBad != 0 || (Succeeded() && !(blocksSeen_ & kBlockConf));
+        if (!bad) break;
         WriteLog("E:CONf() Ошибка длинны пакета при чтении параметров");
+    }
+    if (!bad) {
+        configBad_ = false;
+    } else if (Succeeded() || CONfReplyBad != 0) {
+        // Its fields cannot be trusted: the configuration documents fail
+        // until a good reply comes.
+        configBad_ = true;
+        if (Succeeded()) RaiseError(kErrBadConfig);
     }
     return ErrorNumber;
 }

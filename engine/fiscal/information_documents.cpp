@@ -143,6 +143,10 @@ const char* PrinterEngine::GetPrinterConfigXML(int32_t refreshFromPrinter) {
     WriteLog("F:GetPrinterConfigXML(%i)", refreshFromPrinter);
     if (refreshFromPrinter == 1) ReadPrinterConfig();
     if (!Succeeded()) return kEmptyText;
+    if (configBad_) {
+        RaiseError(kErrBadConfig);
+        return kEmptyText;
+    }
     std::string document = "<?xml version=\"1.0\"?><m301_printer_config><common";
     document += Attribute("SerialNumber", SerialNumber);
     document += Attribute("FiscalNumber", FiscalNumber);

@@ -51,15 +51,20 @@ PrinterEngine::~PrinterEngine() = default;
 
 namespace {
 
-// Init succeeds when both the port and the cashier came out as 0 or 35 (a
-// printer not yet fiscalized works normally).
-int32_t InitResult(uint32_t opened, uint32_t registered) {
-    const bool ok = (opened == 0 || opened == kErrNotFiscalized) &&
-                    (registered == 0 || registered == kErrNotFiscalized);
-    return ok ? 1 : 0;
-}
-
 }  // namespace
+
+// Init succeeds when both the port and the cashier came out as 0 or 35 (a
+// printer not yet fiscalized works normally). A failure of the start-up
+// that the cashier's registration went past stays the caller's to read.
+int32_t PrinterEngine::InitResult(uint32_t opened, uint32_t registered) {
+    const bool openedOk = opened == 0 || opened == kErrNotFiscalized;
+    const bool registeredOk = registered == 0 || registered == kErrNotFiscalized;
+    if (!openedOk && registeredOk && opened == kErrBadConfig) {
+        ErrorNumber = opened;
+        StoreErrorCode("BADCONFIG");
+    }
+    return openedOk && registeredOk ? 1 : 0;
+}
 
 const char* PrinterEngine::ToResult(const char* text) {
     CopyText(ResultBuffer, sizeof ResultBuffer, text);
@@ -105,7 +110,7 @@ uint32_t PrinterEngine::StartUpSequence() {
         SetError(kErrNoConnection);
         return kErrNoConnection;
     }
-    ReadPrinterConfig();
+    const uint32_t config = ReadPrinterConfig();
     ReadDocumentNumbers();
     if (std::strcmp(FirmwareDate, "20050208") == 0) {
         WriteLog("Версия фискального регистратора Т3+");
@@ -123,7 +128,9 @@ uint32_t PrinterEngine::StartUpSequence() {
         MaxQuantity = 99999;
     }
     ReadTaxRates();
-    return 0;
+    // The other reads' failures pass as before; a configuration that stayed
+    // malformed does not, since everything after Init would rest on it.
+    return config == kErrBadConfig ? config : 0u;
 }
 
 }  // namespace brenvik

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "engine/diagnostics/error_table.h"
 #include "tests/support/engine_harness.h"
@@ -234,6 +235,47 @@ TEST(DataReplies, SaleLineTaxesGoToTheCheckDirection) {
     Exchange(h, DoneReply("FISC  -0000025"));
     EXPECT_EQ(-25, h.engine->CheckReturnOnSaleTaxes);
     EXPECT_EQ(150, h.engine->CheckOnSaleTaxes);
+}
+
+TEST(DataReplies, TagsCountOnlyWhereABlockBegins) {
+    // Tags inside an article name, inside free text, and one that lacks its
+    // start byte: none is data.
+    const std::string article = "ARTD0001FISC0000000150COMP" + std::string(40, '9');
+    for (std::string reply : {Block(article), Block("TEXTCONf" + Printer::ConfData()),
+                              "FISC0000000150" + Block("X"), Block("X") + "GLCN" + Printer::GlcnData('2', 99)}) {
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        Exchange(h, reply + Block("DONE") + ReadyBlock());
+        EXPECT_EQ(0, h.engine->CheckOnSaleTaxes);
+        EXPECT_STREQ("", h.engine->LastLineTaxes);
+        EXPECT_STREQ("", h.engine->CheckResultText);
+        EXPECT_EQ(42, h.engine->LastClosedCheck());
+        EXPECT_STREQ("0000123456", h.engine->SerialNumber);
+    }
+}
+
+TEST(DataReplies, FieldsNeverReachIntoTheNextBlock) {
+    const struct {
+        std::string data;
+        std::function<const char*(PrinterEngine&)> field;
+    } cases[] = {
+        {"CONf0000123", [](PrinterEngine& e) -> const char* { return e.SerialNumber; }},
+        {Printer::ConfData().substr(0, 110), [](PrinterEngine& e) -> const char* { return e.PrinterVariant; }},
+        {"COMP0000000043" + std::string(70, '0'), [](PrinterEngine& e) -> const char* { return e.CheckResultText; }},
+        {"GETD2024", [](PrinterEngine& e) -> const char* { return e.PrinterDate; }},
+        {"CCAS" + std::string(80, '1'), [](PrinterEngine& e) -> const char* { return e.CashInfoText; }},
+        {"CFIS" + std::string(200, '1'), [](PrinterEngine& e) -> const char* { return e.FiscalInfoText; }},
+        {"FISC00001", [](PrinterEngine& e) -> const char* { return e.LastLineTaxes; }},
+        {"GLCN00000000", [](PrinterEngine& e) -> const char* { return e.DocumentNumbersText; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        Exchange(h, Block(c.data) + Block("DONE") + ReadyBlock());
+        EXPECT_STREQ("", c.field(*h.engine));
+        EXPECT_EQ(0, h.engine->CheckOnSaleTaxes);
+    }
 }
 
 TEST(DataReplies, ShortRepliesNeverReadPastTheBytes) {

@@ -67,6 +67,29 @@ TEST(StartUp, RejectedStartUpReadsDoNotFailInitButRefusedCashierDoes) {
     EXPECT_EQ(1, g.engine->Connected);
 }
 
+TEST(StartUp, ConfigurationThatStaysMalformedFailsInitWithItsOwnError) {
+    // Cut short before the firmware date, or no configuration block at all.
+    for (std::string reply : {DoneReply(Printer::ConfData().substr(0, 60)), DoneReply()}) {
+        Harness h;
+        h.printer.replies["CONf"] = reply;
+        EXPECT_EQ(0, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+        EXPECT_EQ(3u, h.line.Commands().size() - 3);  // three CONf, then GLCN, CNAL, UPAS
+        EXPECT_EQ(92u, h.engine->ErrorNumber);
+        EXPECT_STREQ("BADCONFIG", h.engine->ErrorCode);
+        EXPECT_TRUE(h.log.Has(std::string("Ошибка 92: ") + PrinterEngine::ErrorMessage(92)));
+        EXPECT_EQ(1, h.engine->Connected);  // commands still work
+        EXPECT_STREQ("", h.engine->FirmwareDate);
+        // The configuration documents fail until a good reply comes.
+        EXPECT_STREQ("", h.engine->GetPrinterConfigXML(0));
+        EXPECT_EQ(92u, h.engine->ErrorNumber);
+        EXPECT_STREQ("", h.engine->GetPrinterConfig());
+        EXPECT_EQ(-1, h.engine->GetPrinterKeyPosition());
+        h.printer.replies["CONf"] = DoneReply(Printer::ConfData());
+        EXPECT_STRNE("", h.engine->GetPrinterConfigXML(1));
+        EXPECT_STREQ("0000123456", h.engine->SerialNumber);
+    }
+}
+
 TEST(StartUp, InitByDevicePathRunsTheSameSequence) {
     Harness h;
     EXPECT_EQ(1, h.engine->InitDevice("/dev/ttyUSB0", "Ivanov", "1234"));
