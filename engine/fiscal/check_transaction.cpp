@@ -33,6 +33,7 @@ void LogTotals(PrinterEngine& e) {
 }  // namespace
 
 int32_t PrinterEngine::OpenCheck(const char* department) {
+    lastAccepted_.valid = false;
     CheckDirection = 0;
     CheckOnSaleTaxes = 0;
     CheckReturnOnSaleTaxes = 0;
@@ -61,7 +62,6 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
                                     int32_t discountDirection, const char* discountName,
                                     int32_t discountValue) {
     LastLineSum = 0;
-    lastLineDiscount_ = 0;
     // The taxes belong to this line only: a reply without them (a refused
     // line, the long format) must not leave the previous line's for Storn.
     std::memset(LastLineTaxes, 0, sizeof LastLineTaxes);
@@ -99,22 +99,20 @@ int32_t PrinterEngine::FiscalLineEx(const char* name, int32_t qty, int32_t price
     line.discount = discount;
     const int32_t salesBefore = CheckSumm;
     const int32_t returnsBefore = CheckReturnSumm;
-    uint32_t result = CheckDirection == 1 ? ReturnUniversal(line) : RegistrUniversal(line);
-    if (result == 0 || result == kErrNotFiscalized) {
-        lastLineDiscount_ = discount;
-        return sum;
-    }
+    const bool returnSide = CheckDirection == 1;
+    uint32_t result = returnSide ? ReturnUniversal(line) : RegistrUniversal(line);
+    const bool accepted = result == 0 || result == kErrNotFiscalized;
     // A line the printer refused is not in its check: keep it out of the
     // closing amounts, and out of reach of Storn. After a lost reply the
     // printer may well have taken the line, so that case stays counted.
-    if (result != kErrTimeout) {
+    if (accepted || result == kErrTimeout) {
+        lastAccepted_ = AcceptedLine{sum, discount, LeadingInteger(LastLineTaxes), returnSide, true};
+    } else {
         CheckSumm = salesBefore;
         CheckReturnSumm = returnsBefore;
         LastLineSum = 0;
-    } else {
-        lastLineDiscount_ = discount;
     }
-    return 0;
+    return accepted ? sum : 0;
 }
 
 int32_t PrinterEngine::Storn() {
@@ -124,17 +122,18 @@ int32_t PrinterEngine::Storn() {
     // Only a line the printer has really cancelled leaves the totals;
     // otherwise the closing amounts would no longer match the printer's.
     if (!Succeeded()) return 0;
-    const int32_t taxes = LeadingInteger(LastLineTaxes);
+    if (!lastAccepted_.valid) return 1;  // nothing of ours to take back
+    const AcceptedLine& l = lastAccepted_;
     // The running total took the line in with its discount or surcharge.
-    const int64_t line = static_cast<int64_t>(LastLineSum) + lastLineDiscount_;
-    if (CheckDirection == 1) {
+    const int64_t line = static_cast<int64_t>(l.sum) + l.discount;
+    if (l.returnSide) {
         CheckReturnSumm = WrapAdd(CheckReturnSumm, -line);
-        CheckReturnOnSaleTaxes = WrapAdd(CheckReturnOnSaleTaxes, -static_cast<int64_t>(taxes));
-        WriteLog("Сумма предыдущей строки возврата=%i", LastLineSum);
+        CheckReturnOnSaleTaxes = WrapAdd(CheckReturnOnSaleTaxes, -static_cast<int64_t>(l.taxes));
+        WriteLog("Сумма предыдущей строки возврата=%i", l.sum);
     } else {
         CheckSumm = WrapAdd(CheckSumm, -line);
-        CheckOnSaleTaxes = WrapAdd(CheckOnSaleTaxes, -static_cast<int64_t>(taxes));
-        WriteLog("Сумма предыдущей строки продажи=%i", LastLineSum);
+        CheckOnSaleTaxes = WrapAdd(CheckOnSaleTaxes, -static_cast<int64_t>(l.taxes));
+        WriteLog("Сумма предыдущей строки продажи=%i", l.sum);
     }
     return 1;
 }
@@ -173,6 +172,7 @@ int32_t PrinterEngine::CloseCheckEx(int32_t cash, int32_t payCheck, int32_t cred
 }
 
 int32_t PrinterEngine::AbortCheck() {
+    lastAccepted_.valid = false;
     CheckSumm = 0;
     CheckReturnSumm = 0;
     CheckOnSaleTaxes = 0;

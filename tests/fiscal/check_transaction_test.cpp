@@ -154,6 +154,38 @@ TEST(CheckTotals, StornSubtractsTheLastLineOnTheCurrentSideEachTime) {
     EXPECT_EQ(h.engine->CheckSumm, 150);
 }
 
+// The printer's STRN cancels the last line it took; lines refused after it,
+// by the engine before sending or by the printer, do not replace it.
+TEST(CheckTotals, StornTakesBackTheLastAcceptedLine) {
+    const struct {
+        const char* what;
+        std::function<void(Harness&)> refusedLine;
+    } cases[] = {
+        {"quantity over the limit", [](Harness& h) { h.engine->FiscalLine("Salt", 100000, 10, 0, 1, 0, 3); }},
+        {"tax not programmed", [](Harness& h) { h.engine->FiscalLine("Salt", 1, 10, 0, 5, 0, 3); }},
+        {"refused by the printer", [](Harness& h) {
+             h.printer.replies["FISC"] = ErrorReply("SOFTPARAM");
+             h.engine->FiscalLineEx("Salt", 1, 10, 0, 1, 0, 3, 0, "", 5);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        h.Connect();
+        h.engine->OpenCheck("1");
+        h.engine->FiscalLine("Milk", 1, 400, 0, 1, 0, 1);
+        h.printer.replies["FISC"] = DoneReply("FISC0000000030");
+        h.engine->FiscalLineEx("Bread", 2, 125, 0, 1, 0, 2, 1, "", 20);  // 250 with 20 surcharge
+        c.refusedLine(h);
+        h.engine->SetCurrentCheckDirection(1);  // the line's own side counts
+        EXPECT_EQ(h.engine->Storn(), 1);
+        EXPECT_EQ(h.engine->CheckSumm, 400);
+        EXPECT_EQ(h.engine->CheckOnSaleTaxes, 0);
+        EXPECT_EQ(h.engine->CheckReturnSumm, 0);
+        EXPECT_TRUE(h.log.Has("Сумма предыдущей строки продажи=250"));
+    }
+}
+
 // A storno the printer did not carry out must not change the totals, or the
 // closing amounts would no longer match the printer's own check.
 TEST(CheckTotals, RefusedOrUnsentStornLeavesTheTotals) {
