@@ -85,14 +85,15 @@ int32_t PrinterEngine::PeriodicalFiscalReportDate(const char* dateFrom, const ch
     const char* from = OrEmpty(dateFrom);
     const char* to = OrEmpty(dateTo);
     WriteLog("F:FIRP(%s, %s) Отчет ФП по датам (полный)", from, to);
-    char text[32] = "FIRP";
-    if (from[0] != '\0' && to[0] != '\0') {
-        if (!IsPrinterDate(from) || !IsPrinterDate(to)) {
-            RaiseError(kErrFieldOverflow);
-            return 0;
-        }
-        std::snprintf(text, sizeof text, "FIRP%s%s", from, to);
+    // An empty date is what a failed conversion leaves: sending FIRP alone
+    // would print the whole fiscal memory, so it is refused like any other
+    // date that is not eight digits.
+    if (!IsPrinterDate(from) || !IsPrinterDate(to)) {
+        RaiseError(kErrFieldOverflow);
+        return 0;
     }
+    char text[32] = {};
+    std::snprintf(text, sizeof text, "FIRP%s%s", from, to);
     SendCommand(text);
     return BoolResult();
 }
