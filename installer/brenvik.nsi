@@ -63,7 +63,7 @@ Var Dir32      ; where the 32-bit DLL goes on 64-bit Windows
 !insertmacro MUI_LANGUAGE "Ukrainian"
 
 LangString SecCoreName ${LANG_ENGLISH} "Brenvik (driver, tray program, samples, manual)"
-LangString SecCoreName ${LANG_UKRAINIAN} "Brenvik (драйвер, програма в треї, приклади, посібник)"
+LangString SecCoreName ${LANG_UKRAINIAN} "Brenvik: драйвер, приклади, посібник"
 LangString SecStartupName ${LANG_ENGLISH} "Start KorvellOLE with Windows"
 LangString SecStartupName ${LANG_UKRAINIAN} "Запускати KorvellOLE разом з Windows"
 LangString SecLogsName ${LANG_ENGLISH} "Remove the logs too"
