@@ -27,8 +27,9 @@ build: setup
 	@$(MAKE) --no-print-directory build-mingw64 build-mingw32
 	@$(MAKE) --no-print-directory build-linux build-linux-asan build-fuzz installer
 
-# build/linux/installer/BrenvikSetup-<version>.exe
-installer: build-linux
+# build/linux/installer/BrenvikSetup-<version>.exe, from both cross builds.
+installer: setup
+	@$(MAKE) --no-print-directory build-mingw64 build-mingw32 build-linux
 	cmake --build --preset linux --target brenvik_setup
 
 # The demo needs only the native toolchain: its own preset builds no tests.
