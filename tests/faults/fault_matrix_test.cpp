@@ -151,6 +151,9 @@ struct Family {
     // What must hold afterwards (the fault cleared, the state read),
     // `before` being the state before the operation.
     std::function<void(Cell&, const Outcome&, const std::string& before)> agree;
+    // A printer of older firmware, without document numbers the engine
+    // reads: an uncertain close is decided by another register.
+    bool oldFirmware = false;
 };
 
 Outcome Result(simproc::Engine& e, bool ok) { return {ok, e->ErrorNumber}; }
@@ -247,6 +250,20 @@ const std::vector<Family>& Families() {
          [](Cell& c, const Outcome& o, const std::string& before) {
              CloseAgrees(c, o, [&c] { return c.e->CloseCheckEx(20000, 0, 0, 0); }, before);
          }},
+        {"Close oldFw", kPrints | kWork,
+         [](Cell& c) { c.OpenCheckWithTwoLines(); },
+         [](Cell& c) { return Result(c.e, c.e->CloseCheck() == kCheckSales + kCheckTaxes); },
+         [](Cell& c, const Outcome& o, const std::string& before) {
+             CloseAgrees(c, o, [&c] { return c.e->CloseCheck(); }, before);
+         },
+         true},
+        {"CloseEx oldFw", kPrints | kWork,
+         [](Cell& c) { c.OpenCheckWithTwoLines(); },
+         [](Cell& c) { return Result(c.e, c.e->CloseCheckEx(20000, 0, 0, 0) == kCheckSales + kCheckTaxes); },
+         [](Cell& c, const Outcome& o, const std::string& before) {
+             CloseAgrees(c, o, [&c] { return c.e->CloseCheckEx(20000, 0, 0, 0); }, before);
+         },
+         true},
         {"ConfigXML", kQuery | kConf,
          [](Cell&) {},
          [](Cell& c) {
@@ -303,7 +320,7 @@ struct PendingCells {
 
 const char* Pending(const std::string& family, const Fault& fault) {
     static const std::vector<PendingCells> pending = {
-        {{"CloseCheck", "CloseCheckEx"},
+        {{"CloseCheck", "CloseCheckEx", "Close oldFw", "CloseEx oldFw"},
          {"delay 7000", "split 2 7000"},
          "a closing whose reply comes while its reconciling read waits must still be known as closed"},
         {{"Init"},
@@ -342,7 +359,9 @@ CellResult RunCell(simproc::Launcher& launcher, const Fault& fault, const Family
         r.problems.push_back("cannot make " + logDir);
         return r;
     }
-    simproc::SimProcess sim(launcher, M301SIM_PROGRAM, simDir, {"--tax", "4=2.00:1", "--journal", logDir + "/paper.txt"});
+    std::vector<std::string> args = {"--tax", "4=2.00:1", "--journal", logDir + "/paper.txt"};
+    if (family.oldFirmware) args.insert(args.end(), {"--firmware", "20040115"});
+    simproc::SimProcess sim(launcher, M301SIM_PROGRAM, simDir, args);
     if (!sim.Ready()) {
         r.problems.push_back("m301sim did not start");
         return r;
@@ -388,17 +407,28 @@ CellResult RunCell(simproc::Launcher& launcher, const Fault& fault, const Family
         } else {
             family.agree(c, o, before);
         }
-        // The next command is answered by its own reply, not by a late one.
-        std::memset(engine->LastCheckNumber, 0, sizeof engine->LastCheckNumber);
-        std::memset(engine->LastDocNumber, 0, sizeof engine->LastDocNumber);
-        c.Expect(engine->ReadDocumentNumbers() == 0, "the next command failed: error " +
-                                                         std::to_string(engine->ErrorNumber));
-        c.Read();
-        c.Expect(std::atoll(engine->LastCheckNumber) == c.S("last_check_number") &&
-                     std::atoll(engine->LastDocNumber) == c.S("last_doc_number"),
-                 std::string("the next command read document numbers ") + engine->LastCheckNumber + "/" +
-                     engine->LastDocNumber + ", printer " + std::to_string(c.S("last_check_number")) + "/" +
-                     std::to_string(c.S("last_doc_number")));
+        // The next command is answered by its own reply, not by a late one:
+        // the document numbers, or on older firmware, whose numbers the
+        // engine does not read, the cash.
+        if (family.oldFirmware) {
+            std::memset(engine->CashInfoText, 0, sizeof engine->CashInfoText);
+            const char* xml = engine->GetCashInfoXML();
+            const std::string total = Field(xml ? xml : "", "total");
+            c.Read();
+            c.Expect(!total.empty() && std::atoll(total.c_str()) == c.S("cash"),
+                     "the next command read the cash \"" + total + "\", printer " + std::to_string(c.S("cash")));
+        } else {
+            std::memset(engine->LastCheckNumber, 0, sizeof engine->LastCheckNumber);
+            std::memset(engine->LastDocNumber, 0, sizeof engine->LastDocNumber);
+            c.Expect(engine->ReadDocumentNumbers() == 0, "the next command failed: error " +
+                                                             std::to_string(engine->ErrorNumber));
+            c.Read();
+            c.Expect(std::atoll(engine->LastCheckNumber) == c.S("last_check_number") &&
+                         std::atoll(engine->LastDocNumber) == c.S("last_doc_number"),
+                     std::string("the next command read document numbers ") + engine->LastCheckNumber + "/" +
+                         engine->LastDocNumber + ", printer " + std::to_string(c.S("last_check_number")) + "/" +
+                         std::to_string(c.S("last_doc_number")));
+        }
     }
     r.problems = c.problems;
     r.apartUnknown = c.apartUnknown;
@@ -459,7 +489,7 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationFamily) {
     std::snprintf(buf, sizeof buf, "%-16s", "fault");
     table << buf;
     for (const Family& fam : families) {
-        std::snprintf(buf, sizeof buf, " %-12s", fam.name);
+        std::snprintf(buf, sizeof buf, " %-13s", fam.name);
         table << buf;
     }
     table << "\n";
