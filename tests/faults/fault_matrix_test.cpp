@@ -106,6 +106,7 @@ struct Cell {
     std::string text;   // a text result, copied out
     std::vector<std::string> problems;
     bool apartUnknown = false, apartLostLine = false;
+    bool oldFirmware = false;  // the engine reads no check numbers from it
 
     long long S(const char* key) const { return StateNumber(state, key); }
     void Read() { state = sim.Control("state"); }
@@ -128,6 +129,13 @@ struct Cell {
             Expect(e->CheckOnSaleTaxes == S("check_onsale_taxes"),
                    "on-sale taxes: engine " + std::to_string(e->CheckOnSaleTaxes) + ", printer " +
                        std::to_string(S("check_onsale_taxes")) + w);
+    }
+    // The number of the check the printer closed last, as the engine knows it.
+    void LastCheckAgrees() {
+        if (oldFirmware) return;
+        Expect(e->LastClosedCheck() == S("last_check_number"),
+               "last closed check: engine " + std::to_string(e->LastClosedCheck()) + ", printer " +
+                   std::to_string(S("last_check_number")));
     }
     // Aborting brings any check back to nothing on both sides.
     void AbortAndAgree() {
@@ -187,6 +195,7 @@ void CloseAgrees(Cell& c, const Outcome& o, const std::function<int32_t()>& clos
         c.Expect(o.ok, "the printer closed the check, the engine reported error " + std::to_string(o.error));
         c.Expect(c.S("day_sales") - dayBefore == kCheckSales + kCheckTaxes, "the printer's day took a wrong total");
         c.TotalsAgree("after the close");
+        c.LastCheckAgrees();
         return;
     }
     c.Expect(!o.ok, "the engine reported the close, the printer's check is still open");
@@ -199,6 +208,7 @@ void CloseAgrees(Cell& c, const Outcome& o, const std::function<int32_t()>& clos
     c.Expect(c.S("check_open") == 0, "the retried close left the check open");
     c.Expect(c.S("day_sales") - dayBefore == kCheckSales + kCheckTaxes, "the retried close took a wrong total");
     c.TotalsAgree("after the retried close");
+    c.LastCheckAgrees();
 }
 
 std::string Field(const std::string& s, const char* name) {
@@ -367,7 +377,7 @@ CellResult RunCell(simproc::Launcher& launcher, const Fault& fault, const Family
         return r;
     }
     simproc::Engine engine(logDir);
-    Cell c{sim, engine, "", "", {}, false, false};
+    Cell c{sim, engine, "", "", {}, false, false, family.oldFirmware};
     if (std::strcmp(family.name, "Init") != 0)
         c.Expect(engine->InitDevice(sim.Link().c_str(), "Олена", "0000") == 1, "setup: Init");
     family.setup(c);
