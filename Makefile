@@ -36,6 +36,7 @@ installer: setup
 demo: setup-demo
 	@$(MAKE) --no-print-directory build-demo
 	@sh examples/run-demo.sh build/demo
+	@sh examples/run-service-demo.sh build/demo
 
 test: build
 	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)
@@ -60,6 +61,7 @@ fuzz: setup
 bench: setup
 	@$(MAKE) --no-print-directory build-linux
 	./build/linux/bench/brenvik_bench
+	./build/linux/bench/brenvikd_bench
 
 # 10,000 checks against the simulator: memory, the log's archiving, and the
 # engine's totals beside the printer's every 1,000 (SOAK_CHECKS=N for more).

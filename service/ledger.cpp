@@ -147,9 +147,16 @@ std::unique_ptr<Ledger> Ledger::Open(const std::string& path, std::string* error
     return ledger;
 }
 
+void Ledger::Durable(bool full) {
+    if (full == full_) return;
+    Exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    full_ = full;
+}
+
 bool Ledger::Claim(const std::string& printer, const std::string& requestId, const std::string& body,
                    LedgerEntry* existing) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Durable(false);  // nothing is sent yet: a lost claim is a request never answered
     int64_t now = NowMs();
     Statement insert(db_,
                      "INSERT OR IGNORE INTO receipts (request_id, printer, body, state, created_ms, updated_ms)"
@@ -164,11 +171,13 @@ bool Ledger::Claim(const std::string& printer, const std::string& requestId, con
 
 void Ledger::Forget(const std::string& requestId) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Durable(false);
     Statement(db_, "DELETE FROM receipts WHERE request_id = ? AND state = 'received'").Bind(1, requestId).Step();
 }
 
 void Ledger::MarkStarted(const std::string& requestId, long lastCheckNumber) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Durable(true);  // on disk before the printer hears anything
     Statement(db_, "UPDATE receipts SET state = 'started', start_check = ?, updated_ms = ? WHERE request_id = ?")
         .Bind(1, std::optional<long>(lastCheckNumber))
         .Bind(2, NowMs())
@@ -178,6 +187,7 @@ void Ledger::MarkStarted(const std::string& requestId, long lastCheckNumber) {
 
 void Ledger::MarkState(const std::string& requestId, ReceiptState state) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Durable(false);
     Statement(db_, "UPDATE receipts SET state = ?, updated_ms = ? WHERE request_id = ?")
         .Bind(1, std::string(StateName(state)))
         .Bind(2, NowMs())
@@ -188,6 +198,9 @@ void Ledger::MarkState(const std::string& requestId, ReceiptState state) {
 void Ledger::Finish(const std::string& requestId, ReceiptState state, std::optional<long> checkNumber,
                     const std::string& answer, int httpStatus) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Lost in a crash, the receipt is decided again from the printer's
+    // check number, with the same outcome; the next start flushes it.
+    Durable(false);
     Statement(db_,
               "UPDATE receipts SET state = ?, check_number = ?, answer = ?, http_status = ?, updated_ms = ?"
               " WHERE request_id = ?")

@@ -1,6 +1,11 @@
 // The ledger: every receipt the service was asked to print, in one SQLite
-// file (WAL, synchronous=FULL), so that a restart knows which receipts were
-// under way and a repeated request id gets its first answer back.
+// file (WAL), so that a restart knows which receipts were under way and a
+// repeated request id gets its first answer back.
+//
+// One write is on disk (synchronous=FULL) before it returns: MarkStarted,
+// since the printer hears of the receipt only after it. The others are
+// flushed by the next such write; a crash that loses them loses nothing the
+// start-up reconciliation cannot find again from the printer.
 #pragma once
 
 #include <cstdint>
@@ -66,8 +71,10 @@ public:
 private:
     explicit Ledger(sqlite3* db);
     void Exec(const char* sql);
+    void Durable(bool full);  // synchronous=FULL or NORMAL for what follows
     std::mutex mutex_;  // one statement at a time: HTTP threads and workers share it
     sqlite3* db_;
+    bool full_ = true;
 };
 
 }  // namespace brenvikd

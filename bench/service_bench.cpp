@@ -1,0 +1,281 @@
+// brenvikd_bench: what the network service costs on top of the printer.
+//
+// Four figures, each measured in this one run against substitute printers
+// on pseudo-terminals and brenvikd as its own process:
+//   1. a 20-line receipt through HTTP with the printer paced like a real
+//      line, divided by the wire time of every byte exchanged (115200 baud,
+//      12 bits a byte);
+//   2. 8 clients posting receipts to one printer at once: receipts a second,
+//      divided by the printer-bound rate (the same receipts one after
+//      another through the C API, no service); every receipt printed once;
+//   3. the 99th percentile of GET .../status while 2 runs;
+//   4. brenvikd's resident memory, idle, with 4 printers.
+#include <brenvik/brenvik.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/m301sim.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr double kBitsPerByte = 12.0;
+constexpr double kBaud = 115200.0;
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Receipt(const std::string& id, int lines) {
+    json items = json::array();
+    for (int i = 0; i < lines; ++i) {
+        items.push_back({{"name", "Bench item " + std::to_string(i + 1)}, {"quantity", 1},
+                         {"price", std::to_string(100 + i) + ".25"}, {"tax", 1 + i % 2}});
+    }
+    return json{{"requestId", id}, {"type", "sale"}, {"items", items}}.dump();
+}
+
+// A substitute printer on a pseudo-terminal that counts the bytes on the wire.
+struct Line {
+    m301sim::Printer printer;
+    std::unique_ptr<m301sim::PtyPrinter> pty;
+    std::atomic<long> bytes{0};
+
+    Line(const std::string& dir, const std::string& name, bool wireSpeed) {
+        // "<- TEXT" is a command (text and three framing bytes), "-> N bytes" a reply.
+        printer.SetTraceSink([this](const std::string& line) {
+            if (line.rfind("<- ", 0) == 0) {
+                long chars = 0;
+                for (size_t i = 3; i < line.size(); ++i) chars += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
+                bytes += chars + 3;
+            } else if (line.rfind("-> ", 0) == 0) {
+                bytes += atol(line.c_str() + 3);
+            }
+        });
+        m301sim::PtyPrinter::Options options;
+        options.link = dir + "/" + name;
+        options.wireSpeed = wireSpeed;
+        pty = std::make_unique<m301sim::PtyPrinter>(printer, options);
+        std::string error;
+        if (!pty->Start(&error)) {
+            fprintf(stderr, "simulator: %s\n", error.c_str());
+            exit(1);
+        }
+    }
+};
+
+int FreePort() {
+    httplib::Server probe;
+    int port = probe.bind_to_any_port("127.0.0.1");
+    probe.stop();
+    return port;
+}
+
+// brenvikd as a child process.
+struct Daemon {
+    pid_t pid = -1;
+    int port = 0;
+
+    Daemon(const std::string& dir, const std::vector<std::string>& printers) {
+        port = FreePort();
+        std::vector<std::string> args = {BRENVIKD_PROGRAM, "--listen", "127.0.0.1:" + std::to_string(port),
+                                         "--ledger", dir + "/ledger.db", "--log-dir", dir, "--queue", "64"};
+        for (const std::string& p : printers) {
+            args.push_back("--printer");
+            args.push_back(p);
+        }
+        pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            freopen((dir + "/brenvikd.out").c_str(), "w", stderr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        httplib::Client client("127.0.0.1", port);
+        for (int i = 0; i < 600; ++i) {
+            auto res = client.Get("/printers");
+            if (res && res->status == 200) {
+                json list = json::parse(res->body)["printers"];
+                if (std::all_of(list.begin(), list.end(), [](const json& p) { return p["connection"] == "online"; }))
+                    return;
+            }
+            usleep(50000);
+        }
+        fprintf(stderr, "brenvikd did not come up (see %s/brenvikd.out)\n", dir.c_str());
+        exit(1);
+    }
+    ~Daemon() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    long RssKb() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "VmRSS:") {
+                long kb = 0;
+                status >> kb;
+                return kb;
+            }
+            status.ignore(1 << 12, '\n');
+        }
+        return -1;
+    }
+};
+
+// The same receipt straight through the C API: what the printer allows.
+double DirectSeconds(const std::string& link, int lines, int rounds) {
+    brenvik_printer* printer = nullptr;
+    if (brenvik_open_device(link.c_str(), "Bench", "0000", &printer) != BRENVIK_OK) {
+        fprintf(stderr, "cannot open %s\n", link.c_str());
+        exit(1);
+    }
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        brenvik_receipt_result result{};
+        std::string receipt = Receipt("direct-" + std::to_string(i), lines);
+        double start = Now();
+        if (brenvik_receipt_print(printer, receipt.c_str(), nullptr, nullptr, &result) != BRENVIK_OK) {
+            fprintf(stderr, "direct receipt failed: %s\n", result.message);
+            exit(1);
+        }
+        times.push_back(Now() - start);
+    }
+    brenvik_close(printer);
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+    char pattern[] = "/tmp/brenvikd-bench.XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    signal(SIGPIPE, SIG_IGN);
+    bool ok = true;
+
+    // 1. One 20-line receipt through HTTP at wire speed.
+    double ratio1 = 0, direct20 = 0;
+    {
+        Line baseline(dir, "com1", true);
+        direct20 = DirectSeconds(dir + "/com1", 20, 3);
+        Line line(dir, "com2", true);
+        Daemon daemon(dir + "", {"main=" + dir + "/com2"});
+        httplib::Client client("127.0.0.1", daemon.port);
+        std::vector<double> ratios;
+        for (int i = 0; i < 5; ++i) {
+            long before = line.bytes;
+            double start = Now();
+            auto res = client.Post("/printers/main/receipt", Receipt("one-" + std::to_string(i), 20), "application/json");
+            double took = Now() - start;
+            if (!res || res->status != 200) {
+                fprintf(stderr, "receipt failed: %s\n", res ? res->body.c_str() : "no answer");
+                return 1;
+            }
+            double wire = static_cast<double>(line.bytes - before) * kBitsPerByte / kBaud;
+            ratios.push_back(took / wire);
+        }
+        std::sort(ratios.begin(), ratios.end());
+        ratio1 = ratios[ratios.size() / 2];
+    }
+
+    // 2 and 3. Eight clients on one printer, /status polled meanwhile.
+    const int clients = 8, perClient = 4, lines = 10;
+    double ratio2 = 0, p99 = 0;
+    long printedOnce = 0;
+    {
+        Line baseline(dir, "com3", true);
+        double direct = DirectSeconds(dir + "/com3", lines, 5);
+        Line line(dir, "com4", true);
+        Daemon daemon(dir, {"main=" + dir + "/com4"});
+        json before = json::parse(line.printer.StateJson());
+        std::atomic<bool> done{false};
+        std::vector<double> latencies;
+        std::thread poller([&] {
+            httplib::Client client("127.0.0.1", daemon.port);
+            while (!done) {
+                double start = Now();
+                auto res = client.Get("/printers/main/status");
+                if (res && res->status == 200) latencies.push_back(Now() - start);
+                usleep(10000);
+            }
+        });
+        std::mutex mutex;
+        std::set<long> numbers;
+        int failures = 0;
+        double start = Now();
+        std::vector<std::thread> threads;
+        for (int c = 0; c < clients; ++c) {
+            threads.emplace_back([&, c] {
+                httplib::Client client("127.0.0.1", daemon.port);
+                client.set_read_timeout(120, 0);
+                for (int i = 0; i < perClient; ++i) {
+                    auto res = client.Post("/printers/main/receipt",
+                                           Receipt("c" + std::to_string(c) + "-" + std::to_string(i), lines),
+                                           "application/json");
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (res && res->status == 200) {
+                        numbers.insert(json::parse(res->body)["checkNumber"].get<long>());
+                    } else {
+                        ++failures;
+                    }
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        double elapsed = Now() - start;
+        done = true;
+        poller.join();
+        json after = json::parse(line.printer.StateJson());
+        long printed = after["day_sale_checks"].get<long>() - before["day_sale_checks"].get<long>();
+        const long total = clients * perClient;
+        printedOnce = (failures == 0 && static_cast<long>(numbers.size()) == total && printed == total) ? total : -1;
+        ratio2 = (total / elapsed) / (1.0 / direct);
+        std::sort(latencies.begin(), latencies.end());
+        p99 = latencies.empty() ? 1e9 : latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+        fprintf(stdout, "   (%ld receipts of %d lines in %.2f s; alone through the C API %.3f s each; "
+                "%zu status calls)\n", total, lines, elapsed, direct, latencies.size());
+    }
+
+    // 4. Idle memory with four printers.
+    long rssKb = 0;
+    {
+        std::vector<std::unique_ptr<Line>> lines4;
+        std::vector<std::string> printers;
+        for (int i = 0; i < 4; ++i) {
+            lines4.push_back(std::make_unique<Line>(dir, "idle" + std::to_string(i), false));
+            printers.push_back("p" + std::to_string(i) + "=" + dir + "/idle" + std::to_string(i));
+        }
+        Daemon daemon(dir, printers);
+        sleep(3);
+        rssKb = daemon.RssKb();
+    }
+
+    printf("1. 20-line receipt through HTTP / wire time of its bytes at 115200 baud: %.3f (target <= 1.05; "
+           "through the C API alone %.3f s)\n", ratio1, direct20);
+    printf("2. 8 clients on one printer / printer-bound rate: %.3f (target >= 0.95), every receipt once: %s\n",
+           ratio2, printedOnce > 0 ? "yes" : "NO");
+    printf("3. GET /status p99 while printing: %.1f ms (target <= 50)\n", p99 * 1000);
+    printf("4. idle RSS with 4 printers: %.1f MB (target <= 20)\n", rssKb / 1024.0);
+    ok = printedOnce > 0;
+    std::string cleanup = "rm -rf " + dir;
+    if (system(cleanup.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+    return ok ? 0 : 1;
+}
