@@ -53,6 +53,7 @@ public:
     }
 
     bool Connected() const override { return handle_ && brenvik_is_connected(handle_); }
+    void Disconnect() override { brenvik_disconnect(handle_); }
 
     bool ReadLastCheckNumber(long* number, DeviceError* error) override {
         brenvik_documents documents{};

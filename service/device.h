@@ -42,6 +42,8 @@ public:
     // Opens the line and registers the cashier; false with *error.
     virtual bool Connect(DeviceError* error) = 0;
     virtual bool Connected() const = 0;
+    // Closes the line; the next Connect opens it again and wakes the printer.
+    virtual void Disconnect() = 0;
 
     // Reads the document numbers from the printer now.
     virtual bool ReadLastCheckNumber(long* number, DeviceError* error) = 0;

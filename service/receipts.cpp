@@ -1,5 +1,7 @@
 #include "service/receipts.h"
 
+#include <cstdio>
+
 namespace brenvikd {
 namespace {
 
@@ -59,11 +61,18 @@ Answer ReceiptBook::Stored(const LedgerEntry& entry) {
 }
 
 bool ReceiptBook::Decide(const LedgerEntry& entry, Device& device, const DeviceError& cause, Answer* answer) {
-    long current = 0;
     DeviceError error;
     if (entry.startCheckNumber) {
-        if (!device.ReadLastCheckNumber(&current, &error)) return false;
+        // Two reads that agree, and no step backwards: a garbled reply that
+        // slipped through must not decide a sale.
+        long current = 0, again = 0;
+        if (!device.ReadLastCheckNumber(&current, &error) || !device.ReadLastCheckNumber(&again, &error) ||
+            current != again || current < *entry.startCheckNumber) {
+            return false;
+        }
         if (current != *entry.startCheckNumber) {
+            fprintf(stderr, "brenvikd: receipt %s on %s: check number %ld -> %ld, closed\n", entry.requestId.c_str(),
+                    entry.printer.c_str(), *entry.startCheckNumber, current);
             json details = {{"reconciled", true}};
             *answer = Closed(entry.printer, entry.requestId, current, details);
             ledger_.Finish(entry.requestId, ReceiptState::Closed, current, answer->body.dump(), answer->status);
@@ -72,6 +81,8 @@ bool ReceiptBook::Decide(const LedgerEntry& entry, Device& device, const DeviceE
     }
     // Not advanced, or never started: whatever is open goes.
     if (!device.AbortCheck(&error)) return false;
+    fprintf(stderr, "brenvikd: receipt %s on %s: check number unchanged, cancelled\n", entry.requestId.c_str(),
+            entry.printer.c_str());
     DeviceError told = cause;
     if (told.message.empty()) told.message = "the receipt was not printed: the service stopped before its check closed";
     *answer = Failed(entry.printer, entry.requestId, told, json{{"reconciled", true}});

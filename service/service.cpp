@@ -285,8 +285,9 @@ void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
                     answer = {500, ErrorBody(500, e.what())};
                 }
                 worker->Publish([&](json& s) {
-                    s["lastReceipt"] = {{"requestId", requestId}, {"status", answer.status},
-                                        {"checkNumber", answer.body.value("checkNumber", json(nullptr))}};
+                    json number = answer.body.value("checkNumber", json(nullptr));
+                    s["lastReceipt"] = {{"requestId", requestId}, {"status", answer.status}, {"checkNumber", number}};
+                    if (answer.status == 200 && s["printer"].is_object()) s["printer"]["lastCheckNumber"] = number;
                 });
             }
             book_.SetActive(requestId, false);

@@ -66,29 +66,26 @@ void PrinterWorker::Publish(const std::function<void(json&)>& change) {
 }
 
 // Connected and every unfinished receipt decided: only then may a job run,
-// or a new check could make an old one's check number meaningless.
+// or a new check would make an old one's start number meaningless. The
+// ledger query is cheap when nothing is unfinished, so it runs every time.
 bool PrinterWorker::MakeReady(DeviceError* error) {
-    if (!device_->Connected()) {
-        reconciled_ = false;
-        if (!device_->Connect(error)) {
-            Publish([&](json& s) {
-                s["connection"] = "offline";
-                s["error"] = ErrorJson(*error);
-            });
-            return false;
-        }
+    if (!device_->Connected() && !device_->Connect(error)) {
+        Publish([&](json& s) {
+            s["connection"] = "offline";
+            s["error"] = ErrorJson(*error);
+        });
+        return false;
     }
-    if (!reconciled_) {
-        Publish([](json& s) { s["connection"] = "reconciling"; });
-        if (!reconcile_(*device_)) {
-            *error = {0, "", "the printer's last receipts could not be reconciled yet"};
-            Publish([&](json& s) {
-                s["connection"] = device_->Connected() ? "reconciling" : "offline";
-                s["error"] = ErrorJson(*error);
-            });
-            return false;
-        }
-        reconciled_ = true;
+    if (!reconcile_(*device_)) {
+        // A line that stopped answering (flow control held, a half-read
+        // block) is opened anew and the printer woken before the next try.
+        device_->Disconnect();
+        *error = {0, "", "an earlier receipt's outcome is not known yet; the printer did not answer"};
+        Publish([&](json& s) {
+            s["connection"] = device_->Connected() ? "reconciling" : "offline";
+            s["error"] = ErrorJson(*error);
+        });
+        return false;
     }
     Publish([](json& s) {
         s["connection"] = "online";

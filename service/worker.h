@@ -20,8 +20,8 @@ public:
     // A job gets the device when the printer is connected and reconciled,
     // otherwise nullptr and the reason.
     using Job = std::function<void(Device* device, const DeviceError& unavailable)>;
-    // Runs after every (re)connection before any job; false while it could
-    // not finish (it runs again before the next job).
+    // Runs before every job; false while it could not decide everything
+    // (the job is then refused, and it runs again before the next one).
     using Reconcile = std::function<bool(Device& device)>;
 
     struct Options {
@@ -64,7 +64,6 @@ private:
     std::deque<Job> queue_;
     bool stopping_ = false;
     json snapshot_;
-    bool reconciled_ = false;  // worker thread only
     std::thread thread_;
 };
 

@@ -90,6 +90,7 @@ TEST(ReceiptBook, DecidesAnUnfinishedReceiptByTheCheckNumber) {
         {"never started: cancelled", std::nullopt, 41, true, true, true, ReceiptState::Failed, std::nullopt, true},
         {"printer silent: undecided", 41, 42, false, true, false, ReceiptState::Closing, std::nullopt, false},
         {"abort refused: undecided", 41, 41, true, false, false, ReceiptState::Closing, std::nullopt, false},
+        {"number went backwards: undecided", 41, 40, true, true, false, ReceiptState::Closing, std::nullopt, false},
     };
     for (const Decision& c : cases) {
         SCOPED_TRACE(c.name);

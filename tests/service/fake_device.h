@@ -50,6 +50,10 @@ public:
         return reachable;
     }
     bool Connected() const override { return connected_; }
+    void Disconnect() override {
+        Note("disconnect");
+        connected_ = false;
+    }
     bool ReadLastCheckNumber(long* number, DeviceError* error) override {
         Note("glcn");
         if (!reachable) return Fail(error);

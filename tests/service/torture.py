@@ -32,7 +32,9 @@ class Torture:
         self.args = args
         self.random = random.Random(args.seed)
         self.dir = workdir("torture")
-        self.sim = Simulator(args.build, self.dir)
+        # A little printing time per line, so a fault can be aimed between a
+        # check's last line and its closing.
+        self.sim = Simulator(args.build, self.dir, "--print-delay", "1")
         # Restarts keep the port: the clients do not look it up again.
         self.daemon = Daemon(args.build, self.dir, "--printer", "main=" + self.sim.link, "--log-dir", self.dir,
                              "--timeout-ms", "300", "--queue", "64", "--wait-ms", "20000", port=free_port())
@@ -113,11 +115,17 @@ class Torture:
             self.problems.append("t-%04d: repeated answer %r differs from %r" % (n, again[:3:2], (status, answer)))
 
     def faults(self, rng):
+        aimed = None
         while not self.stop.is_set():
             try:
                 state = self.sim.state()
-                aim = state["check_open"] and state["check_lines"] >= 1 and rng.random() < self.args.closing
-                if aim or rng.random() < self.args.faults / 20:
+                # Aim once per check: its last line is in, its closing comes next.
+                check = (state["last_doc_number"], state["check_lines"])
+                aim = (state["check_open"] and state["check_lines"] >= 1 and check != aimed
+                       and rng.random() < self.args.closing)
+                if state["check_open"]:
+                    aimed = check
+                if aim or rng.random() < self.args.faults / 300:
                     fault = rng.choice(FAULTS)
                     if aim:
                         self.count("closing_faults")
@@ -126,7 +134,7 @@ class Torture:
                     with self.lock:
                         self.fault_kinds[kind] = self.fault_kinds.get(kind, 0) + 1
                     self.sim.control(fault.format(n=rng.randint(0, 12)))
-                    time.sleep(0.05)
+                    time.sleep(0.1)
             except OSError:
                 pass
             time.sleep(0.002)
@@ -233,12 +241,12 @@ def main():
     parser.add_argument("--clients", type=int, default=8)
     parser.add_argument("--seconds", type=float, default=180)
     parser.add_argument("--seed", type=int, default=int(os.environ.get("TORTURE_SEED", "11")))
-    parser.add_argument("--faults", type=float, default=0.1, help="random faults per second, about")
-    parser.add_argument("--closing", type=float, default=0.08, help="chance to aim at an open check's closing")
+    parser.add_argument("--faults", type=float, default=4, help="random faults per second, about")
+    parser.add_argument("--closing", type=float, default=0.15, help="chance to aim at an open check's closing")
     parser.add_argument("--hangups", type=float, default=0.03)
     parser.add_argument("--repeats", type=float, default=0.1)
-    parser.add_argument("--kills", type=int, default=12)
-    parser.add_argument("--kill-every", type=float, nargs=2, default=(1.5, 4.0))
+    parser.add_argument("--kills", type=int, default=15)
+    parser.add_argument("--kill-every", type=float, nargs=2, default=(0.3, 1.5))
     args = parser.parse_args()
     torture = Torture(args)
     try:
