@@ -454,6 +454,8 @@ TEST(FaultMatrix, EveryFaultAgainstEveryOperationFamily) {
     ASSERT_NE(mkdtemp(dirTemplate), nullptr);
     const std::string simRoot = dirTemplate;
     const std::string logRoot = FAULTS_LOG_DIR;
+    std::error_code gone;
+    std::filesystem::remove_all(logRoot, gone);  // the logs of this run only
 
     const std::vector<Fault>& faults = Faults();
     const std::vector<Family>& families = Families();
