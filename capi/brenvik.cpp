@@ -431,7 +431,7 @@ brenvik_status brenvik_last_check_number(brenvik_printer* printer, int64_t* numb
     if (NullOut(printer, number) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     *number = 0;
     return Locked(printer, [&](brenvik_printer& h) {
-        *number = Number(h.engine->LastCheckNumber, 10);
+        *number = h.engine->LastClosedCheck();
         return h.Ok();
     });
 }

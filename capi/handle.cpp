@@ -41,7 +41,7 @@ brenvik_status brenvik_printer::FromEngine() {
     const uint32_t number = engine->ErrorNumber;
     // Port trouble (1-7), a silent printer (80) and a dropped link all mean
     // the caller has no printer to talk to.
-    const bool link = number <= brenvik::kErrNoConnection || number == brenvik::kErrTimeout ||
+    const bool link = (number >= 1 && number <= brenvik::kErrNoConnection) || number == brenvik::kErrTimeout ||
                       engine->Connected == 0;
     error = brenvik_error{};
     error.status = link ? BRENVIK_E_NO_CONNECTION : BRENVIK_E_REFUSED;

@@ -332,16 +332,27 @@ brenvik_status brenvik_raw(brenvik_printer* printer, const char* command, char**
     if (reply != nullptr) *reply = nullptr;
     TextArg c{"command", command, brenvik::kMaxCommandText, {}};
     const brenvik_status status = Run(printer, {&c}, [&](PrinterEngine& e) {
-        e.SendCommand(c.value.c_str());
+        e.KeepLastReply = 1;
+        e.LastReply.clear();
+        std::string wire = c.value;  // the printer's own code page on the wire
+        PrinterEngine::ToPrinterCodePage(&wire[0]);
+        e.WriteLog("F:%s() raw command", wire.substr(0, 4).c_str());
+        e.SendCommand(wire.c_str());
+        e.KeepLastReply = 0;
         if (reply != nullptr) {
-            // The reply's printable text; the framing bytes go.
+            // One line per block: the text between the start byte (0xFD)
+            // and the length byte that precedes the end byte (0xFE).
             std::string text;
-            for (uint8_t b : e.RxQueue) {
-                if (b >= 0x20 && b != 0xFE && b != 0xFF) {
-                    text += static_cast<char>(b);
-                } else if (!text.empty() && text.back() != '\n') {
-                    text += '\n';
-                }
+            const std::vector<uint8_t>& r = e.LastReply;
+            for (size_t i = 0; i < r.size(); ++i) {
+                if (r[i] != 0xFD) continue;
+                size_t end = i + 1;
+                while (end < r.size() && r[end] != 0xFE) ++end;
+                const size_t stop = end < r.size() ? end - 1 : end;  // drop the length byte
+                if (stop > i + 1) text.append(r.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                              r.begin() + static_cast<std::ptrdiff_t>(stop));
+                text += '\n';
+                i = end;
             }
             while (!text.empty() && text.back() == '\n') text.pop_back();
             *reply = brenvik::capi::Duplicate(brenvik::text::Cp1251ToUtf8(text));

@@ -1,27 +1,150 @@
-// Receipts from JSON: validation without a printer and printing.
+// Receipts from JSON: validation without a printer, and printing through
+// the one receipt mapping.
+#include <new>
+
 #include "brenvik/brenvik.h"
 #include "capi/handle.h"
+#include "receipt/amount.h"
+#include "receipt/receipt.h"
+
+namespace {
+
+namespace receipt = brenvik::receipt;
+
+void Describe(const receipt::Problem& problem, brenvik_receipt_error* error) {
+    if (error == nullptr) return;
+    *error = brenvik_receipt_error{};
+    brenvik::CopyText(error->path, sizeof error->path, problem.path.c_str());
+    brenvik::CopyText(error->message, sizeof error->message, problem.message.c_str());
+}
+
+brenvik_receipt_stage StageOf(receipt::Stage stage) {
+    switch (stage) {
+    case receipt::Stage::Started: return BRENVIK_STAGE_STARTED;
+    case receipt::Stage::Line: return BRENVIK_STAGE_LINE;
+    case receipt::Stage::LinesSent: return BRENVIK_STAGE_LINES_SENT;
+    case receipt::Stage::Closing: return BRENVIK_STAGE_CLOSING;
+    }
+    return BRENVIK_STAGE_STARTED;
+}
+
+brenvik_receipt_outcome OutcomeOf(receipt::Outcome outcome) {
+    switch (outcome) {
+    case receipt::Outcome::Closed: return BRENVIK_RECEIPT_CLOSED;
+    case receipt::Outcome::Cancelled: return BRENVIK_RECEIPT_CANCELLED;
+    case receipt::Outcome::NotCancelled: return BRENVIK_RECEIPT_NOT_CANCELLED;
+    case receipt::Outcome::Uncertain: return BRENVIK_RECEIPT_UNCERTAIN;
+    }
+    return BRENVIK_RECEIPT_UNCERTAIN;
+}
+
+}  // namespace
 
 extern "C" {
 
+brenvik_status brenvik_parse_amount(const char* text, int64_t* kopecks) {
+    if (kopecks != nullptr) *kopecks = 0;
+    if (text == nullptr || kopecks == nullptr) return BRENVIK_E_ARGUMENT;
+    try {
+        std::string why;
+        return receipt::ParseAmountText(text, receipt::kMaxTotal, *kopecks, why) ? BRENVIK_OK : BRENVIK_E_ARGUMENT;
+    } catch (const std::bad_alloc&) {
+        return BRENVIK_E_MEMORY;
+    }
+}
+
 brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* info,
                                         brenvik_receipt_error* error) {
-    (void)json;
-    (void)info;
-    (void)error;
-    return BRENVIK_E_UNSUPPORTED;
+    if (info != nullptr) *info = brenvik_receipt_info{};
+    try {
+        receipt::Receipt parsed;
+        receipt::Problem problem;
+        if (!receipt::Parse(json, parsed, problem)) {
+            Describe(problem, error);
+            return BRENVIK_E_ARGUMENT;
+        }
+        Describe(problem, error);
+        if (info != nullptr) {
+            brenvik::CopyText(info->request_id, sizeof info->request_id, parsed.requestId.c_str());
+            info->is_return = parsed.isReturn ? 1 : 0;
+            info->item_count = static_cast<int32_t>(parsed.items.size());
+            info->text_count = static_cast<int32_t>(parsed.texts.size());
+            info->total = parsed.total;
+            info->paid = parsed.payments.given ? parsed.payments.Sum() : parsed.total;
+        }
+        return BRENVIK_OK;
+    } catch (const std::bad_alloc&) {
+        return BRENVIK_E_MEMORY;
+    }
 }
 
 brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                      brenvik_receipt_progress_fn progress, void* user,
                                      brenvik_receipt_result* result) {
-    (void)json;
-    (void)progress;
-    (void)user;
-    (void)result;
     if (printer == nullptr) return BRENVIK_E_ARGUMENT;
     std::lock_guard<std::mutex> lock(printer->mutex);
-    return printer->Fail(BRENVIK_E_UNSUPPORTED, "receipts are not available yet");
+    if (result == nullptr) return printer->Fail(BRENVIK_E_ARGUMENT, "result: NULL", "result");
+    *result = brenvik_receipt_result{};
+    result->failed_line = -1;
+    try {
+        receipt::Receipt parsed;
+        receipt::Problem problem;
+        if (!receipt::Parse(json, parsed, problem)) {
+            result->outcome = BRENVIK_RECEIPT_INVALID;
+            brenvik::CopyText(result->failed_path, sizeof result->failed_path, problem.path.c_str());
+            brenvik::CopyText(result->message, sizeof result->message, problem.message.c_str());
+            const std::string where = problem.path.empty() ? "receipt" : problem.path;
+            return printer->Fail(BRENVIK_E_ARGUMENT, where + ": " + problem.message, problem.path.c_str());
+        }
+        if (!printer->Connected()) {
+            result->outcome = BRENVIK_RECEIPT_CANCELLED;
+            brenvik::CopyText(result->message, sizeof result->message, "not connected to a printer");
+            return printer->Fail(BRENVIK_E_STATE, "not connected to a printer");
+        }
+        receipt::ProgressFn report;
+        if (progress != nullptr) {
+            report = [&](const receipt::ProgressEvent& event) {
+                brenvik_receipt_progress p{};
+                p.stage = StageOf(event.stage);
+                p.last_check_number = event.lastCheckNumber;
+                p.line_index = event.lineIndex;
+                p.lines_total = event.linesTotal;
+                p.sum = event.sum;
+                progress(&p, user);
+            };
+        }
+        const receipt::PrintResult printed = receipt::Print(*printer->engine, parsed, report);
+        result->outcome = OutcomeOf(printed.outcome);
+        result->check_number = printed.checkNumber;
+        result->total = printed.total;
+        result->cash = printed.paid.cash;
+        result->card = printed.paid.card;
+        result->credit = printed.paid.credit;
+        result->packing = printed.paid.packing;
+        result->change = printed.change;
+        result->printer_time = brenvik_datetime{printed.printerTime.year,  printed.printerTime.month,
+                                                printed.printerTime.day,   printed.printerTime.hour,
+                                                printed.printerTime.minute, printed.printerTime.second};
+        result->failed_line = printed.failedLine;
+        brenvik::CopyText(result->failed_path, sizeof result->failed_path, printed.failedPath.c_str());
+        result->cancelled = printed.cancelled ? 1 : 0;
+        result->error_number = printed.errorNumber;
+        brenvik::CopyText(result->error_word, sizeof result->error_word, printed.errorWord.c_str());
+        brenvik::CopyText(result->message, sizeof result->message, printed.message.c_str());
+        if (printed.outcome == receipt::Outcome::Closed) return printer->Ok();
+
+        // The handle's error tells the same story as the result.
+        const uint32_t n = printed.errorNumber;
+        const bool link = (n >= 1 && n <= brenvik::kErrNoConnection) || n == brenvik::kErrTimeout ||
+                          !printer->Connected() || printed.outcome == receipt::Outcome::Uncertain;
+        const brenvik_status status = link ? BRENVIK_E_NO_CONNECTION : BRENVIK_E_REFUSED;
+        printer->Fail(status, printed.message, printed.failedPath.c_str());
+        printer->error.number = printed.errorNumber;
+        brenvik::CopyText(printer->error.word, sizeof printer->error.word, printed.errorWord.c_str());
+        return status;
+    } catch (const std::bad_alloc&) {
+        return printer->Fail(BRENVIK_E_MEMORY, "out of memory");
+    }
 }
 
 }  // extern "C"

@@ -313,6 +313,10 @@ public:
     uint32_t ReadTimeout = 3000;
     // How long the printer may stay silent while a reply is awaited.
     uint32_t ReplySilenceMs = kReplySilenceMs;
+    // While set, the bytes of every reply stay in LastReply after it is
+    // interpreted (for tools that show the printer's answer as it came).
+    uint8_t KeepLastReply = 0;
+    std::vector<uint8_t> LastReply;
     char ErrorCode[kErrorCodeSize] = {};
     // Firmware other than T3+ keeps no check number we can read: read the
     // day's fiscal registers (CFIS) before every closing command, so that a

@@ -30,6 +30,7 @@ int CodeDigits(const std::vector<uint8_t>& q, size_t p) {
 void PrinterEngine::StoreErrorCode(const char* word) { CopyText(ErrorCode, sizeof ErrorCode, word); }
 
 void PrinterEngine::InterpretReply() {
+    if (KeepLastReply) LastReply.assign(RxQueue.begin(), RxQueue.end());
     DataPass();
     if (!DonePass()) ErrorPass();
     RxQueue.clear();

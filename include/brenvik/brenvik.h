@@ -116,6 +116,15 @@ BRENVIK_API const char* brenvik_status_text(brenvik_status status);
 /* Frees a text the library returned. NULL is ignored. Any thread. */
 BRENVIK_API void brenvik_free(void* text);
 
+/* Reads an amount as people write it: a decimal text of currency units,
+ * "12", "12.5" or "12.50", into kopecks (1250). At most two decimals: a
+ * third is an error, never rounded. No sign, blanks or exponent; "12." and
+ * ".5" are refused. *kopecks receives the value (0 on failure).
+ * BRENVIK_E_ARGUMENT for anything else or above 2147483647 kopecks. Any
+ * thread. (In a receipt document an integer is kopecks; a string is read
+ * by this rule.) */
+BRENVIK_API brenvik_status brenvik_parse_amount(const char* text, int64_t* kopecks);
+
 /* ======================================================================
  * Handles and connection
  * ====================================================================== */

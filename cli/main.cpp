@@ -1,0 +1,523 @@
+// brenvik: the printer from the command line, for service engineers and
+// scripts. Built on the C API only.
+//
+// Exit codes: 0 success, 1 the printer refused (its error word is printed),
+// 2 usage or bad input, 3 no connection.
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "brenvik/brenvik.h"
+
+namespace {
+
+using nlohmann::ordered_json;
+
+enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kNoConnection = 3 };
+
+struct Options {
+    std::string device;
+    int port = 0;
+    std::string cashier;
+    std::string password;
+    bool json = false;
+    std::string logDir;
+    double timeoutSeconds = 0;  // CLI11 reads it; only whole milliseconds are used
+    bool yes = false;
+    int article = 0;
+    std::string amount;
+    std::string timeValue;
+    std::string receiptFile;
+    std::string rawText;
+};
+
+// Output: text lines for people, or one JSON document.
+class Out {
+public:
+    explicit Out(bool json) : json_(json) {}
+    void Field(const std::string& label, const std::string& key, const ordered_json& value,
+               const std::string& shown = "") {
+        doc_[key] = value;
+        std::string text = shown;
+        if (text.empty()) text = value.is_string() ? value.get<std::string>() : value.dump();
+        lines_ << label << std::string(label.size() < 22 ? 22 - label.size() : 1, ' ') << text << "\n";
+    }
+    ordered_json& Doc() { return doc_; }
+    void Line(const std::string& line) { lines_ << line << "\n"; }
+    void Print() const {
+        if (json_) {
+            std::cout << doc_.dump(2) << std::endl;
+        } else {
+            std::cout << lines_.str();
+        }
+    }
+
+private:
+    bool json_;
+    ordered_json doc_ = ordered_json::object();
+    std::ostringstream lines_;
+};
+
+int ExitFor(brenvik_status status) {
+    switch (status) {
+    case BRENVIK_OK: return kOk;
+    case BRENVIK_E_REFUSED: return kRefused;
+    case BRENVIK_E_NO_CONNECTION: return kNoConnection;
+    default: return kUsage;
+    }
+}
+
+// Reports a failure (stderr, or the JSON document on stdout) and gives the
+// exit code.
+int Failure(const Options& o, brenvik_status status, const brenvik_error& e) {
+    if (o.json) {
+        ordered_json doc;
+        doc["ok"] = false;
+        doc["status"] = brenvik_status_text(status);
+        doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}, {"argument", e.argument}};
+        std::cout << doc.dump(2) << std::endl;
+    } else {
+        std::string text = std::string("brenvik: ") + brenvik_status_text(status);
+        if (e.word[0] != '\0') text += std::string(": ") + e.word;
+        if (e.message[0] != '\0') text += std::string(": ") + e.message;
+        if (e.number != 0) text += " (error " + std::to_string(e.number) + ")";
+        std::cerr << text << std::endl;
+    }
+    return ExitFor(status);
+}
+
+int Failure(const Options& o, brenvik_status status, const std::string& message) {
+    brenvik_error e{};
+    e.status = status;
+    std::snprintf(e.message, sizeof e.message, "%s", message.c_str());
+    return Failure(o, status, e);
+}
+
+int Failure(const Options& o, brenvik_printer* p, brenvik_status status) {
+    brenvik_error e{};
+    brenvik_last_error(p, &e);
+    return Failure(o, status, e);
+}
+
+std::string Money(int64_t kopecks) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%lld.%02lld", kopecks < 0 ? "-" : "",
+                  static_cast<long long>((kopecks < 0 ? -kopecks : kopecks) / 100),
+                  static_cast<long long>((kopecks < 0 ? -kopecks : kopecks) % 100));
+    return text;
+}
+
+std::string Stamp(const brenvik_datetime& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+    return text;
+}
+
+const char* KeyName(char letter) {
+    switch (letter) {
+    case 'R': return "work";
+    case 'X': return "X-report";
+    case 'Z': return "Z-report";
+    case 'P': return "programming";
+    default: return "off";
+    }
+}
+
+// The printer, connected by the global options; nullptr with the exit code
+// in `code` when that fails.
+brenvik_printer* Connect(const Options& o, int& code) {
+    brenvik_printer* p = nullptr;
+    if (brenvik_create(&p) != BRENVIK_OK) {
+        code = Failure(o, BRENVIK_E_MEMORY, "out of memory");
+        return nullptr;
+    }
+    brenvik_status status = BRENVIK_OK;
+    if (!o.logDir.empty()) status = brenvik_set_log_directory(p, o.logDir.c_str());
+    if (status == BRENVIK_OK && o.timeoutSeconds > 0)
+        status = brenvik_set_timeout(p, static_cast<uint32_t>(o.timeoutSeconds * 1000));
+    if (status == BRENVIK_OK) {
+        status = o.device.empty() ? brenvik_connect_port(p, o.port, o.cashier.c_str(), o.password.c_str())
+                                  : brenvik_connect_device(p, o.device.c_str(), o.cashier.c_str(), o.password.c_str());
+    }
+    if (status != BRENVIK_OK) {
+        code = Failure(o, p, status);
+        brenvik_close(p);
+        return nullptr;
+    }
+    return p;
+}
+
+// Runs one printer call; prints its failure.
+#define CHECK(call)                                         \
+    do {                                                    \
+        const brenvik_status status_ = (call);              \
+        if (status_ != BRENVIK_OK) return Failure(o, p, status_); \
+    } while (0)
+
+int Status(const Options& o, brenvik_printer* p) {
+    brenvik_config c{};
+    brenvik_documents d{};
+    CHECK(brenvik_get_config(p, &c));
+    CHECK(brenvik_get_documents(p, &d));
+    Out out(o.json);
+    out.Field("connection", "connection", o.device.empty() ? "port " + std::to_string(o.port) : o.device);
+    out.Field("key position", "keyPosition", std::string(1, c.key_letter),
+              std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
+    out.Field("serial number", "serialNumber", c.serial_number);
+    out.Field("fiscal number", "fiscalNumber", c.fiscal_number);
+    out.Field("last check", "lastCheckNumber", d.last_check_number);
+    out.Field("last document", "lastDocumentNumber", d.last_document_number);
+    out.Field("last Z-report", "lastZReportNumber", d.last_z_report_number);
+    out.Field("printer clock", "printerTime", Stamp(c.printer_time));
+    out.Print();
+    return kOk;
+}
+
+int Config(const Options& o, brenvik_printer* p) {
+    brenvik_config c{};
+    CHECK(brenvik_get_config(p, &c));
+    Out out(o.json);
+    out.Field("serial number", "serialNumber", c.serial_number);
+    out.Field("fiscal number", "fiscalNumber", c.fiscal_number);
+    out.Field("owner", "owner", c.owner);
+    out.Field("printer clock", "printerTime", Stamp(c.printer_time));
+    out.Field("key position", "keyPosition", std::string(1, c.key_letter),
+              std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
+    out.Field("check number", "checkNumber", c.check_number);
+    out.Field("printer variant", "printerVariant", c.printer_variant);
+    out.Field("firmware date", "firmwareDate", c.firmware_date);
+    out.Field("currency", "currency", c.currency);
+    out.Field("currency date", "currencyDate", c.currency_date);
+    out.Field("decimal point", "decimalPoint", c.decimal_point);
+    out.Print();
+    return kOk;
+}
+
+int Taxes(const Options& o, brenvik_printer* p) {
+    brenvik_taxes t{};
+    CHECK(brenvik_get_taxes(p, &t));
+    Out out(o.json);
+    ordered_json list = ordered_json::array();
+    for (int k = 0; k < 8; ++k) {
+        const brenvik_tax& tax = t.tax[k];
+        if (!tax.programmed) continue;
+        char since[16];
+        std::snprintf(since, sizeof since, "%04d-%02d-%02d", tax.since.year, tax.since.month, tax.since.day);
+        char rate[16];
+        std::snprintf(rate, sizeof rate, "%d.%02d", tax.rate / 100, tax.rate % 100);
+        list.push_back({{"group", k + 1}, {"rate", rate}, {"type", tax.type}, {"since", since}});
+        out.Line("tax group " + std::to_string(k + 1) + "           " + rate + "%  type " + tax.type + "  since " +
+                 since);
+    }
+    if (list.empty()) out.Line("no tax group is programmed");
+    out.Doc()["taxes"] = list;
+    out.Print();
+    return kOk;
+}
+
+int Cash(const Options& o, brenvik_printer* p) {
+    brenvik_cash c{};
+    CHECK(brenvik_get_cash(p, &c));
+    Out out(o.json);
+    const std::pair<const char*, int64_t> rows[] = {
+        {"rest", c.rest},   {"income", c.income}, {"outcome", c.outcome},          {"sales", c.sales},
+        {"returns", c.returns}, {"total", c.total}, {"checkIncome", c.check_income}, {"checkOutcome", c.check_outcome}};
+    for (const auto& row : rows) out.Field(row.first, row.first, Money(row.second));
+    out.Print();
+    return kOk;
+}
+
+int Fiscal(const Options& o, brenvik_printer* p) {
+    brenvik_fiscal f{};
+    CHECK(brenvik_get_fiscal(p, &f));
+    Out out(o.json);
+    out.Field("total", "total", Money(f.total));
+    for (int k = 0; k < 8; ++k)
+        out.Field("tax group " + std::to_string(k + 1), "taxTotal" + std::to_string(k + 1), Money(f.tax_total[k]));
+    out.Field("untaxed", "untaxedTotal", Money(f.untaxed_total));
+    out.Field("returns", "returns", Money(f.returns));
+    for (int k = 0; k < 8; ++k)
+        out.Field("return tax group " + std::to_string(k + 1), "taxReturn" + std::to_string(k + 1),
+                  Money(f.tax_return[k]));
+    out.Field("untaxed returns", "untaxedReturn", Money(f.untaxed_return));
+    out.Print();
+    return kOk;
+}
+
+int Documents(const Options& o, brenvik_printer* p) {
+    brenvik_documents d{};
+    CHECK(brenvik_get_documents(p, &d));
+    Out out(o.json);
+    out.Field("last check", "lastCheckNumber", d.last_check_number);
+    out.Field("last document", "lastDocumentNumber", d.last_document_number);
+    out.Field("last service document", "lastServiceDocumentNumber", d.last_service_document_number);
+    out.Field("last Z-report", "lastZReportNumber", d.last_z_report_number);
+    out.Field("article mode", "articleMode", d.article_mode);
+    out.Field("fiscal report made", "fiscalReportMade", d.fiscal_report_made != 0);
+    out.Print();
+    return kOk;
+}
+
+int Article(const Options& o, brenvik_printer* p) {
+    brenvik_article a{};
+    CHECK(brenvik_get_article(p, o.article, &a));
+    Out out(o.json);
+    out.Field("article", "article", a.index);
+    out.Field("name", "name", a.name);
+    out.Field("weighed", "weighed", a.weighed != 0);
+    out.Field("taxes", "taxes", a.taxes);
+    out.Field("sold quantity", "soldQuantity", a.sold_quantity);
+    out.Field("sale sum", "saleSum", Money(a.sale_sum));
+    out.Field("long code", "longCode", a.long_code);
+    out.Print();
+    return kOk;
+}
+
+int Done(const Options& o, const std::string& what) {
+    Out out(o.json);
+    out.Doc()["ok"] = true;
+    out.Line(what);
+    out.Print();
+    return kOk;
+}
+
+int XReport(const Options& o, brenvik_printer* p) {
+    CHECK(brenvik_x_report(p));
+    return Done(o, "X-report printed");
+}
+
+int ZReport(const Options& o, brenvik_printer* p) {
+    CHECK(brenvik_z_report(p));
+    return Done(o, "Z-report printed; the day is closed");
+}
+
+int ShowTime(const Options& o, brenvik_printer* p) {
+    brenvik_datetime t{};
+    CHECK(brenvik_get_time(p, &t));
+    Out out(o.json);
+    out.Field("printer clock", "printerTime", Stamp(t));
+    out.Print();
+    return kOk;
+}
+
+int SetTime(const Options& o, brenvik_printer* p) {
+    int h = 0, m = 0, s = 0;
+    if (o.timeValue == "now") {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        h = local.tm_hour, m = local.tm_min, s = local.tm_sec;
+    } else {
+        int y = 0, mo = 0, d = 0;
+        char rest = 0;
+        if (std::sscanf(o.timeValue.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &m, &s, &rest) != 6)
+            return Failure(o, BRENVIK_E_ARGUMENT, "time set: give now or YYYY-MM-DDThh:mm:ss");
+        brenvik_datetime current{};
+        CHECK(brenvik_get_time(p, &current));
+        if (current.year != y || current.month != mo || current.day != d) {
+            char text[160];
+            std::snprintf(text, sizeof text, "the printer's date is %04d-%02d-%02d and cannot be set; only its time",
+                          current.year, current.month, current.day);
+            return Failure(o, BRENVIK_E_ARGUMENT, text);
+        }
+    }
+    CHECK(brenvik_set_time(p, h, m, s));
+    return ShowTime(o, p);
+}
+
+int MoveCash(const Options& o, brenvik_printer* p, bool in) {
+    int64_t kopecks = 0;
+    if (brenvik_parse_amount(o.amount.c_str(), &kopecks) != BRENVIK_OK)
+        return Failure(o, BRENVIK_E_ARGUMENT,
+                       "amount \"" + o.amount + "\": give a decimal amount such as 12.50 (at most two decimals)");
+    CHECK(in ? brenvik_cash_in(p, static_cast<int32_t>(kopecks)) : brenvik_cash_out(p, static_cast<int32_t>(kopecks)));
+    Out out(o.json);
+    out.Doc()["ok"] = true;
+    out.Field(in ? "cash in" : "cash out", "amount", Money(kopecks));
+    out.Print();
+    return kOk;
+}
+
+int Raw(const Options& o, brenvik_printer* p) {
+    char* reply = nullptr;
+    const brenvik_status status = brenvik_raw(p, o.rawText.c_str(), &reply);
+    const std::string text = reply != nullptr ? reply : "";
+    brenvik_free(reply);
+    if (status != BRENVIK_OK && status != BRENVIK_E_REFUSED) return Failure(o, p, status);
+    brenvik_error e{};
+    brenvik_last_error(p, &e);
+    if (o.json) {
+        ordered_json doc;
+        doc["ok"] = status == BRENVIK_OK;
+        doc["reply"] = text;
+        if (status != BRENVIK_OK) doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}};
+        std::cout << doc.dump(2) << std::endl;
+    } else {
+        std::cout << text << std::endl;
+        if (status != BRENVIK_OK) std::cerr << "brenvik: refused by the printer: " << e.word << ": " << e.message << std::endl;
+    }
+    return ExitFor(status);
+}
+
+bool ReadAll(const std::string& file, std::string& text) {
+    std::FILE* f = file == "-" ? stdin : std::fopen(file.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    const bool ok = std::ferror(f) == 0;
+    if (f != stdin) std::fclose(f);
+    return ok;
+}
+
+const char* OutcomeName(brenvik_receipt_outcome outcome) {
+    switch (outcome) {
+    case BRENVIK_RECEIPT_CLOSED: return "closed";
+    case BRENVIK_RECEIPT_INVALID: return "invalid";
+    case BRENVIK_RECEIPT_CANCELLED: return "cancelled";
+    case BRENVIK_RECEIPT_NOT_CANCELLED: return "not-cancelled";
+    case BRENVIK_RECEIPT_UNCERTAIN: return "uncertain";
+    }
+    return "unknown";
+}
+
+// The receipt is validated before anything connects: bad input never
+// reaches the printer.
+int ValidateReceipt(const Options& o, std::string& json) {
+    if (!ReadAll(o.receiptFile, json)) return Failure(o, BRENVIK_E_ARGUMENT, "cannot read " + o.receiptFile);
+    brenvik_receipt_error error{};
+    if (brenvik_receipt_validate(json.c_str(), nullptr, &error) != BRENVIK_OK) {
+        brenvik_error e{};
+        std::snprintf(e.argument, sizeof e.argument, "%s", error.path);
+        std::snprintf(e.message, sizeof e.message, "%s: %s", error.path[0] != '\0' ? error.path : "receipt",
+                      error.message);
+        return Failure(o, BRENVIK_E_ARGUMENT, e);
+    }
+    return kOk;
+}
+
+int Receipt(const Options& o, brenvik_printer* p, const std::string& json) {
+    brenvik_receipt_result r{};
+    const brenvik_status status = brenvik_receipt_print(p, json.c_str(), nullptr, nullptr, &r);
+    Out out(o.json);
+    out.Doc()["ok"] = status == BRENVIK_OK;
+    out.Doc()["outcome"] = OutcomeName(r.outcome);
+    if (status == BRENVIK_OK) {
+        out.Field("check", "checkNumber", r.check_number);
+        out.Field("total", "total", Money(r.total));
+        const std::pair<const char*, int64_t> paid[] = {
+            {"cash", r.cash}, {"card", r.card}, {"credit", r.credit}, {"packing", r.packing}};
+        for (const auto& row : paid) {
+            if (row.second != 0) out.Field(row.first, row.first, Money(row.second));
+        }
+        out.Field("change", "change", Money(r.change));
+        out.Field("printer clock", "printerTime", Stamp(r.printer_time));
+        out.Print();
+        return kOk;
+    }
+    if (!o.json) {
+        std::cerr << "brenvik: receipt " << OutcomeName(r.outcome) << ": "
+                  << (r.error_word[0] != '\0' ? std::string(r.error_word) + ": " : "") << r.message << std::endl;
+        return ExitFor(status);
+    }
+    out.Doc()["failedLine"] = r.failed_line;
+    out.Doc()["failedPath"] = r.failed_path;
+    out.Doc()["cancelled"] = r.cancelled != 0;
+    out.Doc()["error"] = {{"number", r.error_number}, {"word", r.error_word}, {"message", r.message}};
+    out.Print();
+    return ExitFor(status);
+}
+
+bool Confirmed(const char* question) {
+    std::cerr << question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app{"brenvik " BRENVIK_VERSION_STRING
+                 ": the Maria 301 MTM fiscal printer from the command line.\n\n"
+                 "Amounts are decimal texts of currency units such as 12.50 (at most two decimals).\n"
+                 "Exit codes: 0 success, 1 the printer refused (its error word is printed),\n"
+                 "2 usage or bad input, 3 no connection."};
+    app.set_version_flag("--version", std::string(BRENVIK_VERSION_STRING));
+    app.require_subcommand(1);
+    auto* device = app.add_option("--device", o.device, "Serial device of the printer, such as /dev/ttyUSB0");
+    auto* port = app.add_option("--port", o.port, "Port number N instead: $BRENVIK_PORTS_DIR/comN or /dev/ttyS{N-1}")
+                     ->check(CLI::Range(1, 256));
+    device->excludes(port);
+    app.add_option("--cashier", o.cashier, "Cashier name (up to 10 characters)");
+    app.add_option("--password", o.password, "Cashier password (up to 10 characters)");
+    app.add_flag("--json", o.json, "Print one JSON document on standard output");
+    app.add_option("--log-dir", o.logDir, "Directory of the debug log Pelmora.log");
+    app.add_option("--timeout", o.timeoutSeconds, "Seconds the printer may stay silent (default 6)")
+        ->check(CLI::Range(0.1, 600.0));
+
+    std::string receiptJson;
+    int (*action)(const Options&, brenvik_printer*) = nullptr;
+    auto* status = app.add_subcommand("status", "Connection, key, serial and fiscal numbers, last documents, clock");
+    status->callback([&] { action = Status; });
+    app.add_subcommand("config", "The printer's configuration")->callback([&] { action = Config; });
+    app.add_subcommand("taxes", "The programmed tax groups")->callback([&] { action = Taxes; });
+    app.add_subcommand("cash", "The cash registers")->callback([&] { action = Cash; });
+    app.add_subcommand("fiscal", "The day's fiscal registers")->callback([&] { action = Fiscal; });
+    app.add_subcommand("documents", "Numbers of the last check, document and Z-report")
+        ->callback([&] { action = Documents; });
+    auto* article = app.add_subcommand("article", "An article record of the printer");
+    article->add_option("N", o.article, "Article number")->required()->check(CLI::NonNegativeNumber);
+    article->callback([&] { action = Article; });
+    app.add_subcommand("x-report", "Print the X-report")->callback([&] { action = XReport; });
+    auto* z = app.add_subcommand("z-report", "Print the Z-report and close the day (asks first)");
+    z->add_flag("--yes", o.yes, "Do not ask");
+    z->callback([&] { action = ZReport; });
+    auto* time = app.add_subcommand("time", "Show the printer's clock; 'time set' sets it");
+    auto* timeSet = time->add_subcommand("set", "Set the clock: now, or YYYY-MM-DDThh:mm:ss (the date must be the printer's)");
+    timeSet->add_option("WHEN", o.timeValue, "now or YYYY-MM-DDThh:mm:ss")->default_val("now");
+    time->callback([&] { action = time->got_subcommand(timeSet) ? SetTime : ShowTime; });
+    auto* cashIn = app.add_subcommand("cash-in", "Put cash into the drawer");
+    cashIn->add_option("AMOUNT", o.amount, "Amount, such as 100.00")->required();
+    cashIn->callback([&] { action = [](const Options& opt, brenvik_printer* p) { return MoveCash(opt, p, true); }; });
+    auto* cashOut = app.add_subcommand("cash-out", "Take cash out of the drawer");
+    cashOut->add_option("AMOUNT", o.amount, "Amount, such as 100.00")->required();
+    cashOut->callback([&] { action = [](const Options& opt, brenvik_printer* p) { return MoveCash(opt, p, false); }; });
+    auto* receipt = app.add_subcommand("receipt", "Print a sale or return receipt from a JSON document");
+    receipt->add_option("FILE", o.receiptFile, "The document, or - for standard input")->required();
+    receipt->callback([&] { action = nullptr; });
+    auto* raw = app.add_subcommand("raw", "Send one command text and print the reply");
+    raw->add_option("TEXT", o.rawText, "Command text, such as GETD")->required();
+    raw->callback([&] { action = Raw; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kOk : kUsage;
+    }
+    if (o.device.empty() && o.port == 0)
+        return Failure(o, BRENVIK_E_ARGUMENT, "give the printer with --device PATH or --port N");
+
+    const bool isReceipt = app.got_subcommand(receipt);
+    if (isReceipt) {
+        const int code = ValidateReceipt(o, receiptJson);
+        if (code != kOk) return code;
+    }
+    if (app.got_subcommand(z) && !o.yes && !Confirmed("Print the Z-report and close the day?"))
+        return Failure(o, BRENVIK_E_ARGUMENT, "not confirmed; nothing was printed");
+
+    int code = kOk;
+    brenvik_printer* p = Connect(o, code);
+    if (p == nullptr) return code;
+    code = isReceipt ? Receipt(o, p, receiptJson) : action(o, p);
+    brenvik_close(p);
+    return code;
+}
