@@ -85,11 +85,10 @@ bool Boolean(const json& object, const std::string& path, const char* key, bool 
 
 int64_t Integer(const json& v, const std::string& path, int64_t low, int64_t high) {
     if (!v.is_number_integer()) Refuse(path, std::string("must be an integer, not ") + TypeName(v));
-    if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(high))
-        Refuse(path, "must be at most " + std::to_string(high));
+    const std::string range = "must be " + std::to_string(low) + " to " + std::to_string(high);
+    if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(high)) Refuse(path, range);
     const int64_t value = v.get<int64_t>();
-    if (value < low || value > high)
-        Refuse(path, "must be " + std::to_string(low) + " to " + std::to_string(high));
+    if (value < low || value > high) Refuse(path, range);
     return value;
 }
 

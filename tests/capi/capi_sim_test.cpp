@@ -1,0 +1,234 @@
+// The C API against the substitute printer on pseudo-terminals: receipts
+// with their progress, a receipt that fails half-way and is cancelled
+// without a trace in the registers, and two printers on two threads.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brenvik/brenvik.h"
+#include "sim/m301sim.h"
+
+namespace {
+
+// One simulated printer on its own pseudo-terminal.
+struct SimPrinter {
+    std::string dir;
+    m301sim::Printer printer;
+    std::unique_ptr<m301sim::PtyPrinter> pty;
+    std::mutex journalMutex;
+    std::string journal;
+
+    bool Start(std::string& error) {
+        char dirTemplate[] = "/tmp/brenvik-capi-sim.XXXXXX";
+        if (mkdtemp(dirTemplate) == nullptr) return false;
+        dir = dirTemplate;
+        printer.SetJournalSink([this](const std::string& doc) {
+            std::lock_guard<std::mutex> lock(journalMutex);
+            journal += doc;
+        });
+        m301sim::PtyPrinter::Options options;
+        options.link = dir + "/com3";
+        pty = std::make_unique<m301sim::PtyPrinter>(printer, options);
+        return pty->Start(&error);
+    }
+    std::string Link() const { return dir + "/com3"; }
+    std::string Journal() {
+        std::lock_guard<std::mutex> lock(journalMutex);
+        return journal;
+    }
+    // A number from the state line, such as "day_sales".
+    long long State(const std::string& key) const {
+        const std::string json = printer.StateJson();
+        const size_t at = json.find("\"" + key + "\":");
+        if (at == std::string::npos) return -1;
+        return std::atoll(json.c_str() + at + key.size() + 3);
+    }
+    ~SimPrinter() {
+        if (pty) pty->Stop();
+        if (!dir.empty()) (void)system(("rm -rf '" + dir + "'").c_str());
+    }
+};
+
+brenvik_printer* Connect(SimPrinter& sim) {
+    brenvik_printer* p = nullptr;
+    if (brenvik_create(&p) != BRENVIK_OK) return nullptr;
+    brenvik_set_log_directory(p, sim.dir.c_str());
+    brenvik_set_timeout(p, 1500);
+    if (brenvik_connect_device(p, sim.Link().c_str(), "Олена", "1111") != BRENVIK_OK) {
+        brenvik_close(p);
+        return nullptr;
+    }
+    return p;
+}
+
+const char* const kSale =
+    R"({"requestId":"t-1","type":"sale","items":[)"
+    R"({"name":"Хліб житній","quantity":2,"price":"18.50","tax":1},)"
+    R"({"name":"Сир твердий","quantity":250,"price":"400.00","weighed":true,"tax":2,"discount":"5.00"},)"
+    R"({"name":"Ґудзики","quantity":3,"price":150,"tax":1}],)"
+    R"("texts":[{"text":"Дякуємо за покупку!"}],"payments":{"cash":"200.00","card":"0.50"}})";
+
+struct Recorded {
+    std::vector<brenvik_receipt_progress> events;
+    SimPrinter* sim = nullptr;
+    int failAfterLine = -1;  // inject a paper fault once this line is in
+};
+
+void Record(const brenvik_receipt_progress* progress, void* user) {
+    auto* r = static_cast<Recorded*>(user);
+    r->events.push_back(*progress);
+    if (progress->stage == BRENVIK_STAGE_LINE && progress->line_index == r->failAfterLine)
+        r->sim->printer.Control("next error SOFTPAPER");
+}
+
+TEST(CApiSim, PrintsAReceiptWithItsStagesAndItsResult) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* p = Connect(sim);
+    ASSERT_NE(p, nullptr);
+
+    int64_t before = -1;
+    ASSERT_EQ(brenvik_last_check_number(p, &before), BRENVIK_OK);
+    Recorded recorded;
+    recorded.sim = &sim;
+    brenvik_receipt_result r{};
+    ASSERT_EQ(brenvik_receipt_print(p, kSale, Record, &recorded, &r), BRENVIK_OK) << r.message;
+    EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_CLOSED);
+    EXPECT_EQ(r.check_number, before + 1);
+    const int64_t total = 3700 + (10000 - 500) + 450;  // on-sale taxes: none programmed
+    EXPECT_EQ(r.total, total);
+    EXPECT_EQ(r.cash, 20000);
+    EXPECT_EQ(r.card, 50);
+    EXPECT_EQ(r.change, 20050 - total);
+    EXPECT_GT(r.printer_time.year, 2000);
+    EXPECT_EQ(sim.State("day_sales"), total);
+    EXPECT_EQ(sim.State("last_check_number"), r.check_number);
+
+    // started (with the number before), one event per line, lines sent, closing.
+    ASSERT_EQ(recorded.events.size(), 6u);
+    EXPECT_EQ(recorded.events[0].stage, BRENVIK_STAGE_STARTED);
+    EXPECT_EQ(recorded.events[0].last_check_number, before);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(recorded.events[1 + i].stage, BRENVIK_STAGE_LINE);
+        EXPECT_EQ(recorded.events[1 + i].line_index, i);
+    }
+    EXPECT_EQ(recorded.events[4].stage, BRENVIK_STAGE_LINES_SENT);
+    EXPECT_EQ(recorded.events[5].stage, BRENVIK_STAGE_CLOSING);
+    EXPECT_EQ(recorded.events[5].sum, total);
+
+    const std::string paper = sim.Journal();
+    EXPECT_NE(paper.find("Дякуємо за покупку!"), std::string::npos);
+    int64_t after = 0;
+    brenvik_last_check_number(p, &after);
+    EXPECT_EQ(after, r.check_number);
+    brenvik_close(p);
+}
+
+TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* p = Connect(sim);
+    ASSERT_NE(p, nullptr);
+    const long long salesBefore = sim.State("day_sales");
+    const long long checkBefore = sim.State("last_check_number");
+
+    Recorded recorded;
+    recorded.sim = &sim;
+    recorded.failAfterLine = 0;  // the second item meets an empty paper roll
+    brenvik_receipt_result r{};
+    EXPECT_EQ(brenvik_receipt_print(p, kSale, Record, &recorded, &r), BRENVIK_E_REFUSED);
+    EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_CANCELLED);
+    EXPECT_EQ(r.cancelled, 1);
+    EXPECT_EQ(r.failed_line, 1);
+    EXPECT_STREQ(r.failed_path, "items[1]");
+    EXPECT_STREQ(r.error_word, "SOFTPAPER");
+    EXPECT_NE(std::string(r.message).find("cancelled"), std::string::npos) << r.message;
+
+    brenvik_error e{};
+    EXPECT_EQ(brenvik_last_error(p, &e), BRENVIK_E_REFUSED);
+    EXPECT_STREQ(e.word, "SOFTPAPER");
+    EXPECT_STREQ(e.argument, "items[1]");
+
+    EXPECT_NE(sim.printer.StateJson().find("\"check_open\":false"), std::string::npos);
+    EXPECT_EQ(sim.State("day_sales"), salesBefore);
+    EXPECT_EQ(sim.State("last_check_number"), checkBefore);
+    for (const auto& event : recorded.events) EXPECT_NE(event.stage, BRENVIK_STAGE_CLOSING);
+
+    // An invalid document never reaches the printer.
+    const long long commands = sim.State("commands");
+    EXPECT_EQ(brenvik_receipt_print(p, R"({"type":"sale","items":[{"name":"a","quantity":1,"price":1.5}]})",
+                                    nullptr, nullptr, &r),
+              BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_INVALID);
+    EXPECT_STREQ(r.failed_path, "items[0].price");
+    EXPECT_EQ(sim.State("commands"), commands);
+    brenvik_close(p);
+}
+
+TEST(CApiSim, TwoPrintersOnTwoThreadsKeepTheirOwnChecks) {
+    SimPrinter simA;
+    SimPrinter simB;
+    std::string error;
+    ASSERT_TRUE(simA.Start(error)) << error;
+    ASSERT_TRUE(simB.Start(error)) << error;
+
+    auto sell = [](SimPrinter* sim, int64_t price, int checks, int* closed) {
+        brenvik_printer* p = Connect(*sim);
+        if (p == nullptr) return;
+        const std::string doc = R"({"type":"sale","items":[{"name":"Товар","quantity":1,"price":)" +
+                                std::to_string(price) + "}]}";
+        for (int i = 0; i < checks; ++i) {
+            brenvik_receipt_result r{};
+            if (brenvik_receipt_print(p, doc.c_str(), nullptr, nullptr, &r) == BRENVIK_OK) ++*closed;
+        }
+        brenvik_close(p);
+    };
+    int closedA = 0;
+    int closedB = 0;
+    std::thread a(sell, &simA, 111, 5, &closedA);
+    std::thread b(sell, &simB, 2222, 5, &closedB);
+    a.join();
+    b.join();
+    EXPECT_EQ(closedA, 5);
+    EXPECT_EQ(closedB, 5);
+    EXPECT_EQ(simA.State("day_sales"), 5 * 111);
+    EXPECT_EQ(simB.State("day_sales"), 5 * 2222);
+    // Each handle wrote its own log in its own directory.
+    EXPECT_EQ(access((simA.dir + "/Pelmora.log").c_str(), R_OK), 0);
+    EXPECT_EQ(access((simB.dir + "/Pelmora.log").c_str(), R_OK), 0);
+}
+
+TEST(CApiSim, OneHandleFromSeveralThreadsIsSerialised) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* p = Connect(sim);
+    ASSERT_NE(p, nullptr);
+    std::vector<std::thread> threads;
+    int failures = 0;
+    std::mutex m;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 4; ++i) {
+                brenvik_config c{};
+                if (brenvik_get_config(p, &c) != BRENVIK_OK || std::string(c.serial_number) != "4000012345") {
+                    std::lock_guard<std::mutex> lock(m);
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+    brenvik_close(p);
+}
+
+}  // namespace
