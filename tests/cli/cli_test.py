@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Every brenvik subcommand against m301sim, text and --json, compared with
+the expected output; a refused operation, a silent printer, a missing device,
+bad input and the Z-report's question.
+
+usage: cli_test.py BRENVIK M301SIM
+"""
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+BRENVIK, M301SIM = sys.argv[1], sys.argv[2]
+failures = []
+
+
+def check(name, ok, detail=""):
+    if not ok:
+        failures.append(f"{name}: {detail}")
+
+
+class Sim:
+    def __init__(self, work):
+        self.link = os.path.join(work, "com3")
+        self.control = os.path.join(work, "ctl")
+        self.proc = subprocess.Popen(
+            [M301SIM, "--link", self.link, "--control", self.control,
+             "--journal", os.path.join(work, "paper.txt")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.exists(self.link) and os.path.exists(self.control):
+                return
+            time.sleep(0.02)
+        raise SystemExit("m301sim did not start")
+
+    def send(self, line):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.connect(self.control)
+            s.sendall((line + "\n").encode())
+            return s.makefile().readline().strip()
+
+    def state(self):
+        return json.loads(self.send("state"))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+def run(work, *args, stdin=None, device=None):
+    cmd = [BRENVIK, "--device", device or os.path.join(work, "com3"),
+           "--log-dir", work, "--timeout", "1", "--cashier", "Олена"] + list(args)
+    p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, timeout=60)
+    return p.returncode, p.stdout, p.stderr
+
+
+CLOCK = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d")
+
+
+def masked(text):
+    return CLOCK.sub("CLOCK", text)
+
+
+def expect(work, name, args, code, stdout=None, stderr=None, stdin=None, device=None):
+    got_code, out, err = run(work, *args, stdin=stdin, device=device)
+    check(name + " exit", got_code == code, f"{got_code} != {code}; stderr {err!r}")
+    if stdout is not None:
+        check(name + " stdout", masked(out) == stdout, f"\n{masked(out)!r}\n!=\n{stdout!r}")
+    if stderr is not None:
+        check(name + " stderr", stderr in err, f"{err!r} lacks {stderr!r}")
+    return out
+
+
+def table(rows):
+    return "".join(f"{label:<22}{value}\n" for label, value in rows)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="brenvik-cli-")
+    sim = Sim(work)
+    try:
+        dev = os.path.join(work, "com3")
+        expect(work, "status", ["status"], 0, table([
+            ("connection", dev), ("key position", "R (work)"), ("serial number", "4000012345"),
+            ("fiscal number", "3000054321"), ("last check", "0"), ("last document", "0"),
+            ("last Z-report", "0"), ("printer clock", "CLOCK")]))
+        out = expect(work, "status --json", ["--json", "status"], 0)
+        check("status --json", json.loads(masked(out).replace('"CLOCK"', '"x"')) == {
+            "connection": dev, "keyPosition": "R", "serialNumber": "4000012345",
+            "fiscalNumber": "3000054321", "lastCheckNumber": 0, "lastDocumentNumber": 0,
+            "lastZReportNumber": 0, "printerTime": "x"}, out)
+        expect(work, "config", ["config"], 0, table([
+            ("serial number", "4000012345"), ("fiscal number", "3000054321"),
+            ("owner", 'ТОВ "Демо-Маркет"'), ("printer clock", "CLOCK"), ("key position", "R (work)"),
+            ("check number", "0"), ("printer variant", "vMTM"), ("firmware date", "20050208"),
+            ("currency", "ГРН"), ("currency date", "20000101"), ("decimal point", "2")]))
+        expect(work, "taxes", ["taxes"], 0,
+               "tax group 1           20.00%  type 0  since 2024-01-01\n"
+               "tax group 2           7.00%  type 0  since 2024-01-01\n"
+               "tax group 3           0.00%  type 0  since 2024-01-01\n")
+        out = expect(work, "taxes --json", ["--json", "taxes"], 0)
+        check("taxes --json", json.loads(out)["taxes"][1] == {
+            "group": 2, "rate": "7.00", "type": "0", "since": "2024-01-01"}, out)
+        expect(work, "cash-in", ["cash-in", "100.50"], 0, table([("cash in", "100.50")]))
+        expect(work, "cash-out", ["--json", "cash-out", "0.50"], 0,
+               json.dumps({"ok": True, "amount": "0.50"}, indent=2) + "\n")
+        expect(work, "cash", ["cash"], 0, table([
+            ("rest", "0.00"), ("income", "100.50"), ("outcome", "0.50"), ("sales", "0.00"),
+            ("returns", "0.00"), ("total", "100.00"), ("checkIncome", "0.00"), ("checkOutcome", "0.00")]))
+        expect(work, "documents", ["--json", "documents"], 0)
+        expect(work, "fiscal", ["fiscal"], 0)
+        expect(work, "article not programmed", ["article", "1"], 1, stderr="SOFTBADART")
+        expect(work, "x-report", ["x-report"], 0, "X-report printed\n")
+        expect(work, "time", ["time"], 0, table([("printer clock", "CLOCK")]))
+        expect(work, "time set now", ["time", "set", "now"], 0, table([("printer clock", "CLOCK")]))
+        expect(work, "time set other day", ["time", "set", "1999-01-01T10:00:00"], 2,
+               stderr="cannot be set")
+        expect(work, "raw", ["raw", "GETD"], 0)
+        expect(work, "raw refused", ["raw", "XXXX"], 1, stderr="SOFTCOMMAN")
+
+        receipt = os.path.join(work, "r.json")
+        with open(receipt, "w", encoding="utf-8") as f:
+            json.dump({"requestId": "cli-1", "type": "sale",
+                       "items": [{"name": "Хліб житній", "quantity": 2, "price": "18.50", "tax": 1}],
+                       "payments": {"cash": "50"}}, f, ensure_ascii=False)
+        expect(work, "receipt", ["receipt", receipt], 0, table([
+            ("check", "1"), ("total", "37.00"), ("cash", "50.00"), ("change", "13.00"),
+            ("printer clock", "CLOCK")]))
+        out = expect(work, "receipt --json from stdin", ["--json", "receipt", "-"], 0,
+                     stdin=open(receipt, encoding="utf-8").read())
+        check("receipt --json", json.loads(out)["checkNumber"] == 2, out)
+        expect(work, "receipt invalid", ["receipt", "-"], 2,
+               stdin='{"type":"sale","items":[{"name":"a","quantity":1,"price":"1.005"}]}',
+               stderr="items[0].price")
+
+        # The printer refuses: its word is printed and the exit code is 1.
+        sim.send("paper out")
+        expect(work, "refused", ["x-report"], 1, stderr="SOFTPAPER")
+        out = expect(work, "refused --json", ["--json", "x-report"], 1)
+        check("refused --json", json.loads(out)["error"]["word"] == "SOFTPAPER", out)
+        sim.send("paper in")
+
+        # A Z-report asks first; no answer prints nothing.
+        z_before = sim.state()["z_number"]
+        expect(work, "z-report declined", ["z-report"], 2, stdin="n\n", stderr="not confirmed")
+        check("z-report declined", sim.state()["z_number"] == z_before)
+        expect(work, "z-report --yes", ["z-report", "--yes"], 0)
+        check("z-report printed", sim.state()["z_number"] == z_before + 1)
+
+        # A silent printer and a missing device: no connection.
+        sim.send("handshake off")
+        expect(work, "silent", ["status"], 3, stderr="no connection")
+        sim.send("handshake on")
+        expect(work, "missing device", ["status"], 3, device=os.path.join(work, "nothing"))
+        expect(work, "bad amount", ["cash-in", "1.005"], 2, stderr="at most two decimals")
+        expect(work, "no device", [], 2)
+        p = subprocess.run([BRENVIK, "status"], capture_output=True, text=True)
+        check("no device given", p.returncode == 2 and "--device" in p.stderr, p.stderr)
+        p = subprocess.run([BRENVIK, "--help"], capture_output=True, text=True)
+        check("help names the exit codes", p.returncode == 0 and "3 no connection" in p.stdout, p.stdout)
+    finally:
+        sim.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    for f in failures:
+        print("FAIL", f)
+    print(f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
