@@ -56,6 +56,8 @@ class Session:
         # cashier's name must not depend on the code page.
         self.env = dict(os.environ, DISPLAY=self.display, WINEPREFIX=self.prefix,
                         WINEDEBUG="-all", LC_ALL="C.UTF-8", LANG="C.UTF-8")
+        # The log lies beside the program, where the test reads it.
+        self.env.pop("BRENVIK_LOG_DIR", None)
         subprocess.run(["sh", self.args.prefix_script, self.args.arch, self.prefix],
                        check=True, env=self.env)
         draw_windows_like_windows(self.prefix, self.env)
