@@ -10,7 +10,7 @@ EnginePlatform NativePlatform() {
     platform.log = &NativeLogFile();
     platform.clock = &NativeClock();
     platform.dialog = &NativeMessageDialog();
-    platform.logDirectory = ModuleDirectory();
+    platform.logDirectory = LogDirectory();
     platform.pathSeparator = NativePathSeparator();
     return platform;
 }

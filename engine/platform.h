@@ -28,6 +28,14 @@ MessageDialog& NativeMessageDialog();
 // Directory of the module (DLL, shared object or program) that holds the engine.
 std::string ModuleDirectory();
 char NativePathSeparator();
+// The debug log's directory (without a trailing separator): BRENVIK_LOG_DIR,
+// else on Windows the registry value HKLM\Software\Brenvik LogDirectory
+// (REG_SZ), else the module's directory. When that directory cannot be
+// written, %ProgramData%\Brenvik on Windows or $XDG_STATE_HOME/brenvik
+// (~/.local/state/brenvik) on POSIX, created as needed, so the log is never
+// lost without a trace. A directory a caller puts in
+// EnginePlatform::logDirectory wins over all of these.
+std::string LogDirectory();
 EnginePlatform NativePlatform();
 
 // A fresh set of native pieces, owned by the caller, for a program that

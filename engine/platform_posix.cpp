@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/diagnostics/log_file_posix.h"
@@ -64,5 +65,48 @@ std::string ModuleDirectory() {
 }
 
 char NativePathSeparator() { return '/'; }
+
+namespace {
+
+void MakeDirectories(const std::string& directory) {
+    for (size_t slash = directory.find('/', 1); ; slash = directory.find('/', slash + 1)) {
+        ::mkdir(directory.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) break;
+    }
+}
+
+bool Writable(const std::string& directory) { return ::access(directory.c_str(), W_OK | X_OK) == 0; }
+
+std::string WithoutTrailingSlash(std::string directory) {
+    while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    return directory;
+}
+
+}  // namespace
+
+std::string LogDirectory() {
+    const char* configured = getenv("BRENVIK_LOG_DIR");
+    if (configured != nullptr && configured[0] != '\0') {
+        const std::string directory = WithoutTrailingSlash(configured);
+        MakeDirectories(directory);
+        if (Writable(directory)) return directory;
+    } else {
+        const std::string module = ModuleDirectory();
+        if (Writable(module)) return module;
+    }
+    const char* state = getenv("XDG_STATE_HOME");
+    const char* home = getenv("HOME");
+    std::string base;
+    if (state != nullptr && state[0] == '/') {
+        base = state;
+    } else if (home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.local/state";
+    } else {
+        base = "/tmp";
+    }
+    const std::string fallback = WithoutTrailingSlash(base) + "/brenvik";
+    MakeDirectories(fallback);
+    return fallback;
+}
 
 }  // namespace brenvik

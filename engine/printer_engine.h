@@ -123,6 +123,9 @@ public:
     // Writes the lines an exchange has kept back, in one append.
     void FlushLog();
     void OpenLog();
+    // Past 5000000 bytes the log is moved aside to an archive and begun
+    // anew: when it is opened, and during a session at the next exchange.
+    void ArchiveLogIfLarge();
     const char* GetLastErrorMessage();  // read-once
     const char* GetLastErrorCode();     // read-once
     int32_t GetShowErrorMessages() const { return ShowErrorMessages ? 1 : 0; }
@@ -323,6 +326,9 @@ public:
     // closing whose reply is lost can still be told closed or open. One
     // more exchange per check; 0 saves it and leaves such closings undecided.
     uint8_t DayRegistersBeforeClose = 1;
+    // How many archives of the debug log (DDMMYYYYhhmmss.log) to keep in its
+    // directory, the newest; 0 keeps them all.
+    uint32_t LogArchivesKept = 0;
 
     // Waits of the link, in milliseconds.
     static constexpr uint32_t kHandshakeSilenceMs = 1000;
@@ -406,6 +412,16 @@ protected:
     // Debug log lines of one SendCommand exchange, kept back so they leave
     // in few appends; always written before the exchange returns or a
     // message box shows (debug_log.cpp).
+    // Bytes in the log file as far as we know (our appends since it was
+    // opened), and the size at which it is archived next.
+    uint64_t logSize_ = 0;
+    uint64_t logArchiveAt_ = kLogArchiveSize;
+    void ArchiveLog(const std::string& path);
+    void PruneLogArchives();
+    // Bytes of the next command text (from its start) that the log shows
+    // as ****: the cashier's password.
+    size_t secretFrom_ = 0;
+    size_t secretLength_ = 0;
     char logPending_[4096] = {};
     size_t logPendingSize_ = 0;
     int logBatchDepth_ = 0;

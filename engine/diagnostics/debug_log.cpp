@@ -1,9 +1,13 @@
 // The debug log: one time-stamped line per call, appended to Pelmora.log
-// beside the module; archived at load time once it passes 5000000 bytes.
+// in its directory; archived once it passes 5000000 bytes, when it is
+// opened and during a session at the next exchange.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/printer_engine.h"
 
@@ -67,6 +71,7 @@ void PrinterEngine::WriteLogV(const char* format, va_list args) {
     if (logBatchDepth_ == 0) {
         FlushLog();  // nothing kept back may fall behind this line
         platform_.log->Append(line, size);
+        logSize_ += size;
         return;
     }
     // Within an exchange: kept back whole, in order; a full buffer leaves
@@ -81,27 +86,98 @@ void PrinterEngine::FlushLog() {
     // Whole lines in one append: O_APPEND keeps them together, so another
     // process's lines never land inside one of ours.
     if (platform_.log != nullptr) platform_.log->Append(logPending_, logPendingSize_);
+    logSize_ += logPendingSize_;
     logPendingSize_ = 0;
+}
+
+namespace {
+
+// DDMMYYYYhhmmss[_n].log -> "YYYYMMDDhhmmss" and n, so archives sort by
+// age; false for any other name.
+bool ArchiveKey(const std::string& name, std::string& key, int& n) {
+    if (name.size() < 18 || name.compare(name.size() - 4, 4, ".log") != 0) return false;
+    for (size_t i = 0; i < 14; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    n = 0;
+    if (name.size() > 18) {
+        if (name[14] != '_') return false;
+        for (size_t i = 15; i < name.size() - 4; ++i) {
+            if (name[i] < '0' || name[i] > '9' || n > 9999) return false;
+            n = n * 10 + (name[i] - '0');
+        }
+    } else if (name.size() != 18) {
+        return false;
+    }
+    key = name.substr(4, 4) + name.substr(2, 2) + name.substr(0, 2) + name.substr(8, 6);
+    return true;
+}
+
+constexpr int kArchiveNameTries = 100;
+
+}  // namespace
+
+void PrinterEngine::ArchiveLog(const std::string& path) {
+    LogFile* log = platform_.log;
+    WriteLog("Архивирование файла отладки ( Размер > %i )", static_cast<int>(kLogArchiveSize));
+    FlushLog();
+    LocalTime t = platform_.clock ? platform_.clock->Now() : LocalTime{};
+    char name[32] = {};
+    std::snprintf(name, sizeof name, "%02d%02d%04d%02d%02d%02d", t.day, t.month, t.year, t.hour,
+                  t.minute, t.second);
+    const std::string base = platform_.logDirectory + platform_.pathSeparator + name;
+    log->Close();
+    // A second archiving within the same second takes the next free name
+    // instead of failing on the first one's archive.
+    bool moved = log->Rename(path.c_str(), (base + ".log").c_str());
+    for (int n = 2; !moved && n <= kArchiveNameTries; ++n)
+        moved = log->Rename(path.c_str(), (base + "_" + std::to_string(n) + ".log").c_str());
+    log->Open(path.c_str(), false);
+    logSize_ = log->Size();
+    if (logSize_ == 0xFFFFFFFFu) logSize_ = 0;
+    // A log that could not be moved (another process holds it) is tried
+    // again once it has grown as much again, not at every exchange.
+    logArchiveAt_ = moved ? kLogArchiveSize : logSize_ + kLogArchiveSize;
+    if (moved) PruneLogArchives();
+}
+
+void PrinterEngine::PruneLogArchives() {
+    if (LogArchivesKept == 0) return;
+    std::vector<std::string> names;
+    if (!platform_.log->List(platform_.logDirectory.c_str(), names)) return;
+    std::vector<std::pair<std::pair<std::string, int>, std::string>> archives;
+    for (const std::string& name : names) {
+        std::string key;
+        int n = 0;
+        if (ArchiveKey(name, key, n)) archives.push_back({{key, n}, name});
+    }
+    if (archives.size() <= LogArchivesKept) return;
+    std::sort(archives.begin(), archives.end());
+    const size_t excess = archives.size() - LogArchivesKept;
+    for (size_t i = 0; i < excess; ++i) {
+        const std::string path = platform_.logDirectory + platform_.pathSeparator + archives[i].second;
+        platform_.log->Remove(path.c_str());
+    }
+}
+
+void PrinterEngine::ArchiveLogIfLarge() {
+    if (!LogEnabled || platform_.log == nullptr) return;
+    if (logSize_ + logPendingSize_ <= logArchiveAt_) return;
+    const std::string path = platform_.logDirectory + platform_.pathSeparator + LogFileName;
+    ArchiveLog(path);
 }
 
 void PrinterEngine::OpenLog() {
     LogEnabled = 1;
     LogFile* log = platform_.log;
     if (log == nullptr) return;
-    const std::string separator(1, platform_.pathSeparator);
-    const std::string path = platform_.logDirectory + separator + LogFileName;
+    const std::string path = platform_.logDirectory + platform_.pathSeparator + LogFileName;
     log->Open(path.c_str(), true);
-    if (log->Size() > kLogArchiveSize) {
-        WriteLog("Архивирование файла отладки ( Размер > %i )", static_cast<int>(kLogArchiveSize));
-        LocalTime t = platform_.clock ? platform_.clock->Now() : LocalTime{};
-        char name[32] = {};
-        std::snprintf(name, sizeof name, "%02d%02d%04d%02d%02d%02d", t.day, t.month, t.year, t.hour,
-                      t.minute, t.second);
-        const std::string archive = platform_.logDirectory + separator + name + ".log";
-        log->Close();
-        log->Rename(path.c_str(), archive.c_str());
-        log->Open(path.c_str(), false);
-    }
+    const uint32_t size = log->Size();
+    logSize_ = size == 0xFFFFFFFFu ? 0 : size;
+    logArchiveAt_ = kLogArchiveSize;
+    // An unopenable log reports the largest size and is archived, as it
+    // always was: the rename fails and the open is tried once more.
+    if (size > kLogArchiveSize) ArchiveLog(path);
     WriteLog("Log файл открыт -------------------------------------------");
     WriteLog("Корвелл Квиллон Плюс");
     WriteLog("%s", KernelVersion);

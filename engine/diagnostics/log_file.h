@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace brenvik {
 
@@ -19,7 +21,19 @@ public:
     // write, so another process's lines never land inside them.
     virtual void Append(const char* data, size_t count) = 0;
     virtual void Close() = 0;
+    // Never replaces an existing `to`.
     virtual bool Rename(const char* from, const char* to) = 0;
+    // The names (without directory) of the files in `directory`; for the
+    // archives kept. A back end without it keeps every archive.
+    virtual bool List(const char* directory, std::vector<std::string>& names) {
+        (void)directory;
+        names.clear();
+        return false;
+    }
+    virtual bool Remove(const char* path) {
+        (void)path;
+        return false;
+    }
 };
 
 struct LocalTime {

@@ -1,5 +1,6 @@
 #include "engine/diagnostics/log_file_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +50,18 @@ bool PosixLogFile::Rename(const char* from, const char* to) {
     if (lstat(to, &st) == 0) return false;
     return std::rename(from, to) == 0;
 }
+
+bool PosixLogFile::List(const char* directory, std::vector<std::string>& names) {
+    names.clear();
+    if (directory == nullptr) return false;
+    DIR* dir = opendir(directory);
+    if (dir == nullptr) return false;
+    while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+    closedir(dir);
+    return true;
+}
+
+bool PosixLogFile::Remove(const char* path) { return path != nullptr && ::unlink(path) == 0; }
 
 LocalTime PosixClock::Now() {
     LocalTime result;

@@ -1,5 +1,7 @@
 #include "engine/diagnostics/log_file_win32.h"
 
+#include <string>
+
 namespace brenvik {
 
 Win32LogFile::~Win32LogFile() { Close(); }
@@ -34,6 +36,22 @@ bool Win32LogFile::Rename(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) return false;
     return MoveFileA(from, to) != 0;
 }
+
+bool Win32LogFile::List(const char* directory, std::vector<std::string>& names) {
+    names.clear();
+    if (directory == nullptr) return false;
+    WIN32_FIND_DATAA found{};
+    const std::string pattern = std::string(directory) + "\\*";
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool Win32LogFile::Remove(const char* path) { return path != nullptr && DeleteFileA(path) != 0; }
 
 LocalTime Win32Clock::Now() {
     SYSTEMTIME t{};

@@ -22,6 +22,8 @@ public:
     void Append(const char* data, size_t count) override;
     void Close() override;
     bool Rename(const char* from, const char* to) override;
+    bool List(const char* directory, std::vector<std::string>& names) override;
+    bool Remove(const char* path) override;
 
 private:
     HANDLE file_ = INVALID_HANDLE_VALUE;

@@ -17,6 +17,9 @@ void PrinterEngine::SendCommand(const char* text) {
         return;
     }
 
+    // A service that runs for months must not grow one log to gigabytes.
+    ArchiveLogIfLarge();
+
     uint8_t block[256] = {};
     TxQueue.push_back(0xFD);
     TxQueue.insert(TxQueue.end(), text, text + length);
@@ -40,7 +43,21 @@ void PrinterEngine::SendCommand(const char* text) {
         LogBatch& operator=(const LogBatch&) = delete;
     } batch(*this);
 
-    WriteLog("Посылка В регистратор: %s", reinterpret_cast<char*>(block));
+    if (secretLength_ == 0) {
+        WriteLog("Посылка В регистратор: %s", reinterpret_cast<char*>(block));
+    } else {
+        // The cashier's password leaves as sent but is logged as ****.
+        const size_t from = 1 + secretFrom_;
+        const size_t to = from + secretLength_ < count ? from + secretLength_ : count;
+        char shown[sizeof block + 4] = {};
+        std::memcpy(shown, block, from < count ? from : count);
+        if (from < count) {
+            std::memcpy(shown + from, "****", 4);
+            std::memcpy(shown + from + 4, block + to, count - to);
+        }
+        WriteLog("Посылка В регистратор: %s", shown);
+        secretLength_ = 0;
+    }
     SerialLine& line = *platform_.line;
     // Clears a line error left from before, which would abort the write, and
     // tells what waits: a reply that came after its time-out must never be

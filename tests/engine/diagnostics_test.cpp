@@ -124,6 +124,53 @@ TEST(DebugLog, ArchivedOnlyAbove5000000Bytes) {
     }
 }
 
+TEST(DebugLog, ArchivedDuringASessionAtTheNextExchange) {
+    Harness h;
+    ASSERT_EQ(1, h.Connect());
+    h.log.initialSize = 4999000;
+    h.engine->OpenLog();  // as a long-running service finds it
+    h.engine->SendCommand("KASS");
+    EXPECT_TRUE(h.log.renames.empty());
+    std::string line(900, 'x');
+    h.engine->WriteLog("%s", line.c_str());  // now past 5000000
+    EXPECT_TRUE(h.log.renames.empty());      // not in the middle of anything
+    h.engine->SendCommand("KASS");
+    ASSERT_EQ(1u, h.log.renames.size());
+    EXPECT_EQ("/logs/05032010140309.log", h.log.renames[0].second);
+    EXPECT_NE(std::string::npos, h.log.archived.rfind("Архивирование файла отладки ( Размер > 5000000 )\n"));
+    EXPECT_EQ(0u, h.log.content.find("05.03.2010/14:03:09 Посылка В регистратор: \xFDKASS"));
+    // The fresh log is counted from nothing: no second archive.
+    h.engine->SendCommand("KASS");
+    EXPECT_EQ(1u, h.log.renames.size());
+}
+
+TEST(DebugLog, ArchivesOfOneSecondDoNotCollideAndOnlyTheNewestAreKept) {
+    const struct {
+        uint32_t kept;
+        std::vector<std::string> left;
+    } cases[] = {
+        {0, {"01022010090507.log", "05032010140309.log", "05032010140309_2.log", "31122009235959.log",
+             "notes.log"}},
+        {2, {"05032010140309.log", "05032010140309_2.log", "notes.log"}},
+        {3, {"01022010090507.log", "05032010140309.log", "05032010140309_2.log", "notes.log"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kept);
+        Harness h;
+        for (const char* older : {"31122009235959.log", "01022010090507.log", "05032010140309.log", "notes.log"})
+            h.log.files[std::string("/logs/") + older] = "old";
+        h.engine->LogArchivesKept = c.kept;
+        h.log.initialSize = 5000001;
+        h.engine->OpenLog();
+        ASSERT_EQ(1u, h.log.renames.size());
+        EXPECT_EQ("/logs/05032010140309_2.log", h.log.renames[0].second);
+        EXPECT_EQ("old", h.log.files["/logs/05032010140309.log"]);  // the first archive survives
+        std::vector<std::string> left;
+        h.log.List("/logs", left);
+        EXPECT_EQ(c.left, left);
+    }
+}
+
 TEST(DebugLog, UnopenableLogChangesNoResult) {
     Harness h;
     MemoryLog broken;

@@ -17,7 +17,10 @@ TEST(StartUp, T3PlusFirmwareWithArticleMode2) {
     EXPECT_EQ(999999, h.engine->MaxQuantity);
     EXPECT_TRUE(h.log.Has("Версия фискального регистратора Т3+"));
     EXPECT_TRUE(h.log.Has("vMTM"));
-    EXPECT_TRUE(h.log.Has("F:UPAS(1234, Ivanov) Регистрация кассира"));
+    // The password goes to the printer, never to the log.
+    EXPECT_TRUE(h.log.Has("F:UPAS(****, Ivanov) Регистрация кассира"));
+    EXPECT_TRUE(h.log.Has("Посылка В регистратор: \xFDUPAS****Ivanov\x0F\xFE"));
+    EXPECT_EQ(std::string::npos, h.log.content.find("UPAS1234"));
     EXPECT_EQ("\\\\.\\COM3", h.line.opened.back());
 }
 

@@ -200,5 +200,31 @@ TEST(PlatformPosix, ModuleDirectoryIsWhereThisProgramLies) {
     EXPECT_EQ('/', NativePathSeparator());
 }
 
+TEST(PlatformPosix, LogDirectoryFromTheEnvironmentOrTheStateFallback) {
+    TempDir base;
+    const std::string made = base.path() + "/logs/shop";
+    const std::string state = base.path() + "/state";
+    const struct {
+        const char* what;
+        std::string configured;  // BRENVIK_LOG_DIR, "" unset
+        std::string expected;
+    } cases[] = {
+        {"configured, created on demand", made + "/", made},
+        {"configured but not writable", "/proc/brenvik-logs", state + "/brenvik"},
+    };
+    ASSERT_EQ(0, setenv("XDG_STATE_HOME", state.c_str(), 1));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, setenv("BRENVIK_LOG_DIR", c.configured.c_str(), 1));
+        EXPECT_EQ(c.expected, LogDirectory());
+        EXPECT_EQ(0, access(c.expected.c_str(), W_OK));
+        EXPECT_EQ(c.expected, NativePlatform().logDirectory);
+    }
+    unsetenv("BRENVIK_LOG_DIR");
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(ModuleDirectory(), LogDirectory());  // this program's directory is writable
+    for (const std::string& d : {made, base.path() + "/logs", state + "/brenvik", state}) rmdir(d.c_str());
+}
+
 }  // namespace
 }  // namespace brenvik

@@ -288,12 +288,24 @@ void MemoryLog::Append(const char* data, size_t count) {
 }
 
 bool MemoryLog::Rename(const char* from, const char* to) {
+    if (files.count(to) != 0) return false;  // never replaces a file
     renames.emplace_back(from, to);
+    files[to] = content;
     archived = content;
     content.clear();
     initialSize = 0;
     return true;
 }
+
+bool MemoryLog::List(const char* directory, std::vector<std::string>& names) {
+    names.clear();
+    const std::string prefix = std::string(directory) + "/";
+    for (const auto& f : files)
+        if (f.first.compare(0, prefix.size(), prefix) == 0) names.push_back(f.first.substr(prefix.size()));
+    return true;
+}
+
+bool MemoryLog::Remove(const char* path) { return files.erase(path) != 0; }
 
 std::vector<std::string> MemoryLog::Messages() const {
     std::vector<std::string> out;

@@ -129,12 +129,15 @@ public:
     std::vector<std::string> openedPaths;
     uint32_t initialSize = 0;  // size the file has before anything is appended
     bool failOpen = false;
+    std::map<std::string, std::string> files;  // other files by path: the archives
 
     bool Open(const char* path, bool shareWrite) override;
     uint32_t Size() override;
     void Append(const char* data, size_t count) override;
     void Close() override { open_ = false; }
     bool Rename(const char* from, const char* to) override;
+    bool List(const char* directory, std::vector<std::string>& names) override;
+    bool Remove(const char* path) override;
 
     // Lines of `content` with the 20-character time stamps removed.
     std::vector<std::string> Messages() const;
