@@ -10,6 +10,7 @@
 #include "brenvik/brenvik.h"
 #include "capi/cp1251.h"
 #include "capi/handle.h"
+#include "engine/fiscal/fiscal_helpers.h"
 
 using brenvik::PrinterEngine;
 using brenvik::capi::Duplicate;
@@ -141,26 +142,6 @@ int64_t Field(const char* text, size_t offset, size_t width) {
     const size_t length = std::strlen(text);
     if (offset >= length) return 0;
     return Number(text + offset, width);
-}
-
-int32_t KeyNumber(char key) {
-    switch (key) {
-    case '1': return 1;
-    case '2': return 2;
-    case '4': return 3;
-    case '8': return 4;
-    default: return 0;
-    }
-}
-
-char KeyLetter(char key) {
-    switch (key) {
-    case '1': return 'R';
-    case '2': return 'X';
-    case '4': return 'Z';
-    case '8': return 'P';
-    default: return 'O';
-    }
 }
 
 }  // namespace
@@ -301,8 +282,8 @@ brenvik_status brenvik_get_config(brenvik_printer* printer, brenvik_config* out)
         CopyField(out->fiscal_number, sizeof out->fiscal_number, e.FiscalNumber);
         CopyField(out->owner, sizeof out->owner, e.Owner);
         out->printer_time = DateTime(e.PrinterDate, e.PrinterTime);
-        out->key_position = KeyNumber(e.KeyPosition[0]);
-        out->key_letter = KeyLetter(e.KeyPosition[0]);
+        out->key_position = brenvik::fiscal::KeyNumber(e.KeyPosition[0]);
+        out->key_letter = brenvik::fiscal::KeyLetter(e.KeyPosition[0])[0];
         out->check_number = Number(e.CheckNumber, sizeof e.CheckNumber - 1);
         CopyField(out->printer_variant, sizeof out->printer_variant, e.PrinterVariant);
         CopyField(out->firmware_date, sizeof out->firmware_date, e.FirmwareDate);

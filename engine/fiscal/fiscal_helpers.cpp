@@ -22,4 +22,24 @@ std::string XmlEscape(const std::string& value) {
     return out;
 }
 
+const char* KeyLetter(char key) {
+    switch (key) {
+        case '1': return "R";
+        case '2': return "X";
+        case '4': return "Z";
+        case '8': return "P";
+        default: return "O";
+    }
+}
+
+int32_t KeyNumber(char key) {
+    switch (key) {
+        case '1': return 1;
+        case '2': return 2;
+        case '4': return 3;
+        case '8': return 4;
+        default: return 0;
+    }
+}
+
 }  // namespace brenvik::fiscal

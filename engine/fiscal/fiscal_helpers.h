@@ -17,4 +17,10 @@ inline const char* OrEmpty(const char* text) { return text != nullptr ? text : "
 // the other control bytes, which XML 1.0 forbids, become blanks.
 std::string XmlEscape(const std::string& value);
 
+// The system key's position character of the configuration reply as its
+// letter ('1' R, '2' X, '4' Z, '8' P, any other O) and as the number the
+// key-position query answers (1, 2, 3, 4, else 0).
+const char* KeyLetter(char key);
+int32_t KeyNumber(char key);
+
 }  // namespace brenvik::fiscal

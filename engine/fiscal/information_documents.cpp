@@ -61,26 +61,6 @@ std::string TimeRule(const char* t) {
 // 2000 -> 20.00
 std::string RateRule(const char* r) { return CharAt(r, 0) + CharAt(r, 1) + "." + CharAt(r, 2) + CharAt(r, 3); }
 
-const char* KeyLetter(char key) {
-    switch (key) {
-        case '1': return "R";
-        case '2': return "X";
-        case '4': return "Z";
-        case '8': return "P";
-        default: return "O";
-    }
-}
-
-int32_t KeyNumber(char key) {
-    switch (key) {
-        case '1': return 1;
-        case '2': return 2;
-        case '4': return 3;
-        case '8': return 4;
-        default: return 0;
-    }
-}
-
 // ` name="value"` with the value escaped.
 std::string Attribute(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + XmlEscape(value) + "\"";
@@ -153,7 +133,7 @@ const char* PrinterEngine::GetPrinterConfigXML(int32_t refreshFromPrinter) {
     document += Attribute("Owner", Owner);
     document += Attribute("date", DateRule(PrinterDate));
     document += Attribute("time", TimeRule(PrinterTime));
-    document += Attribute("KeyPosition", KeyLetter(KeyPosition[0]));
+    document += Attribute("KeyPosition", fiscal::KeyLetter(KeyPosition[0]));
     document += " MaxArticles=\"15516\"/><money";
     document += Attribute("date", DateRule(CurrencyDate));
     document += Attribute("DecPointPosition", DecPointPosition);
@@ -179,7 +159,7 @@ const char* PrinterEngine::GetPrinterConfig() {
 int32_t PrinterEngine::GetPrinterKeyPosition() {
     ReadPrinterConfig();
     if (!Succeeded()) return -1;
-    return KeyNumber(KeyPosition[0]);
+    return fiscal::KeyNumber(KeyPosition[0]);
 }
 
 const char* PrinterEngine::GetPrinterTime() {
