@@ -288,7 +288,8 @@ bool PosixSerialLine::SetSettings(const LineSettings& s) {
     // restart it.
     if (s.outX) t.c_iflag |= s.xonChar == 0 ? IXON | IXANY : IXON;
     if (s.inX) t.c_iflag |= IXOFF;
-    if (s.parityCheck) t.c_iflag |= INPCK;
+    t.c_iflag &= ~static_cast<tcflag_t>(PARMRK | IGNPAR);
+    if (s.parityCheck) t.c_iflag |= INPCK | PARMRK;
     t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
     t.c_cc[VMIN] = 1;
@@ -321,6 +322,8 @@ bool PosixSerialLine::SetSettings(const LineSettings& s) {
         return false;
     }
     cached_ = s;
+    markedErrors_ = (back.c_iflag & PARMRK) != 0 && (back.c_iflag & ISTRIP) == 0;
+    markState_ = 0;
     // Modem lines; a pty has none and refuses quietly.
     int dtr = TIOCM_DTR;
     ioctl(fd_, s.dtrControl == DtrControl::Disable ? TIOCMBIC : TIOCMBIS, &dtr);
@@ -372,7 +375,7 @@ bool PosixSerialLine::FillInput() {
     for (;;) {
         const ssize_t n = ::read(fd_, rx_ + rxEnd_, limit - rxEnd_);
         if (n > 0) {
-            rxEnd_ += static_cast<uint32_t>(n);
+            rxEnd_ += Unmark(rx_ + rxEnd_, static_cast<uint32_t>(n));
             return true;
         }
         if (n == 0) {
@@ -494,7 +497,7 @@ WaitStatus PosixSerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeo
     while (got < count) {
         const ssize_t n = ::read(fd_, buffer + got, count - got);
         if (n > 0) {
-            got += static_cast<uint32_t>(n);
+            got += Unmark(buffer + got, static_cast<uint32_t>(n));
             continue;
         }
         if (n == 0) {
@@ -524,6 +527,38 @@ WaitStatus PosixSerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeo
         }
     }
     return WaitStatus::Signalled;
+}
+
+uint32_t PosixSerialLine::Unmark(uint8_t* data, uint32_t n) {
+    return markedErrors_ ? UnmarkLineErrors(data, n, markState_) : n;
+}
+
+uint32_t UnmarkLineErrors(uint8_t* data, uint32_t n, uint8_t& state) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t c = data[i];
+        if (state == 0) {
+            if (c == 0xFF) {
+                state = 1;
+            } else {
+                data[kept++] = c;
+            }
+        } else if (state == 1) {
+            if (c == 0x00) {
+                state = 2;  // the byte that had the error comes next
+            } else {
+                // A doubled 0xFF; anything else was never a mark (room for
+                // both is there unless the 0xFF came in the previous read).
+                if (c == 0xFF || kept < i) data[kept++] = 0xFF;
+                if (c != 0xFF) data[kept++] = c;
+                state = 0;
+            }
+        } else {
+            data[kept++] = c;
+            state = 0;
+        }
+    }
+    return kept;
 }
 
 void PosixSerialLine::Sleep(uint32_t ms) {

@@ -81,9 +81,21 @@ private:
     // Bytes a Write could not hand to the driver yet (output stopped by
     // XOFF or a full queue); sent from later waits and reads.
     std::vector<uint8_t> pending_;
+    // With parity checked, the terminal marks (PARMRK) rather than zeroes
+    // a byte received with a parity error; the marks are undone on reading.
+    bool markedErrors_ = false;
+    uint8_t markState_ = 0;
+    uint32_t Unmark(uint8_t* data, uint32_t n);
     // What termios cannot hold is kept as it was last set.
     LineSettings cached_;
     LineTimeouts timeouts_;
 };
+
+// PARMRK marking undone in place over data[0..n): a byte received with a
+// parity or framing error arrives as 0xFF 0x00 byte and is kept as the byte
+// (Windows hands it on the same way, instead of a zero that would cut every
+// text after it); a received 0xFF arrives doubled and is kept once. `state`
+// carries a mark split between two reads. Returns the bytes kept.
+uint32_t UnmarkLineErrors(uint8_t* data, uint32_t n, uint8_t& state);
 
 }  // namespace brenvik

@@ -39,6 +39,7 @@ bool Win32SerialLine::Open(const char* name) {
         return false;
     }
     port_ = port;
+    portName_ = name;
     waitPending_ = false;
     return true;
 }
@@ -128,16 +129,20 @@ bool Win32SerialLine::SetSettings(const LineSettings& s) {
     dcb.ErrorChar = s.errorChar;
     dcb.EofChar = s.eofChar;
     dcb.EvtChar = s.evtChar;
-    if (SetCommState(port_, &dcb)) return true;
+    if (SetCommState(port_, &dcb)) {
+        if (dcb.Parity != NOPARITY) parityTakenBy_ = portName_;
+        return true;
+    }
     lastError_ = GetLastError();
     // A device without parity (Wine on a pseudo-terminal) takes the first
     // even-parity setting, then reports no parity and refuses the same
-    // setting again, so every later Init would fail. Keep the parity it
-    // reports and everything else as asked; a port that then cannot talk to
-    // the printer still fails the handshake.
+    // setting again, so every later Init would fail. Only in that pattern
+    // is the parity it reports kept, with everything else as asked; a
+    // device that refuses parity outright fails as it always did (error 5).
     DCB now{};
     now.DCBlength = sizeof(DCB);
-    if (lastError_ != ERROR_INVALID_PARAMETER || !GetCommState(port_, &now) || now.Parity == dcb.Parity)
+    if (lastError_ != ERROR_INVALID_PARAMETER || parityTakenBy_ != portName_ ||
+        !GetCommState(port_, &now) || now.Parity != NOPARITY || now.Parity == dcb.Parity)
         return false;
     dcb.Parity = now.Parity;
     if (SetCommState(port_, &dcb)) return true;

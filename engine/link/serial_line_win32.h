@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/link/serial_line.h"
@@ -58,6 +59,10 @@ private:
     void ReapWrites(bool waitForAll);
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
+    std::string portName_;
+    // The port that took a parity setting once: only it may keep the
+    // parity it reports afterwards (see SetSettings).
+    std::string parityTakenBy_;
     DWORD lastError_ = 0;
     uint32_t emptyWakeUps_ = 0;
     uint32_t xoffReleases_ = 0;

@@ -300,6 +300,39 @@ TEST_F(LinePosix, ReceivedBytesSignalAndReadInChunks) {
     EXPECT_EQ(WaitStatus::TimedOut, line.WaitEvent(50, events));
 }
 
+// With parity checked the terminal marks a byte received with a parity
+// error (0xFF 0x00 byte) instead of turning it into 0x00, and doubles a
+// received 0xFF; the line undoes both, also across two reads.
+TEST(LinePosixParity, MarkedBytesComeOutAsReceived) {
+    const struct {
+        std::vector<std::vector<uint8_t>> reads;
+        std::vector<uint8_t> kept;
+    } cases[] = {
+        {{{'A', 0xFF, 0x00, 0xC1, 'B'}}, {'A', 0xC1, 'B'}},  // a byte with an error keeps its value
+        {{{0xFF, 0xFF, 'x'}}, {0xFF, 'x'}},                  // a received 0xFF
+        {{{'a', 0xFF}, {0x00, 0x8F, 'b'}}, {'a', 0x8F, 'b'}},  // a mark split between reads
+        {{{0xFF}, {0xFF}}, {0xFF}},
+        {{{0xFF, 0x00, 0x00}}, {0x00}},                      // a break
+    };
+    for (const auto& c : cases) {
+        uint8_t state = 0;
+        std::vector<uint8_t> kept;
+        for (std::vector<uint8_t> read : c.reads) {
+            const uint32_t n = UnmarkLineErrors(read.data(), static_cast<uint32_t>(read.size()), state);
+            kept.insert(kept.end(), read.begin(), read.begin() + n);
+        }
+        EXPECT_EQ(c.kept, kept);
+    }
+}
+
+TEST_F(LinePosix, ReceivedFFIsNotDoubledByParityMarking) {
+    pty.Send(std::vector<uint8_t>{0xFD, 0xFF, 'R', 0xFE});
+    uint32_t events = 0;
+    ASSERT_EQ(WaitStatus::Signalled, line.WaitEvent(1000, events));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ((std::vector<uint8_t>{0xFD, 0xFF, 'R', 0xFE}), ReadAvailable());
+}
+
 TEST_F(LinePosix, InputCountIsBoundedByTheQueueSize) {
     pty.Send(std::vector<uint8_t>(1500, 'x'));
     uint32_t events = 0;
