@@ -72,6 +72,7 @@ class Installed:
         subprocess.run(["sh", args.prefix_script, arch, p.dir], check=True)
         p.env = dict(os.environ, WINEPREFIX=p.dir, WINEDEBUG="-all", WINEARCH=arch)
         p.env.pop("DISPLAY", None)
+        p.env.pop("BRENVIK_LOG_DIR", None)  # it would win over the registry
         # Our own wineserver, its output thrown away: one started by a wine
         # call would write into that call's output file, and it dumps its
         # objects there when the simulator's pseudo-terminal hangs up.
@@ -208,22 +209,15 @@ def sale(s, t, sim, sample, bits, locale, encoding):
             % (sample, bits, locale))
 
 
-def reads_log_directory(t):
-    """Whether the installed engine knows the registry value at all."""
-    dll = open(os.path.join(t.dir32, "BrenvikPlus.dll"), "rb").read()
-    return b"LogDirectory" in dll or "LogDirectory".encode("utf-16-le") in dll
-
-
 def logs_anywhere(t):
     return [os.path.join(d, n) for d in (t.log_dir, t.dir64, t.dir32) if os.path.isdir(d)
             for n in os.listdir(d) if LOG_FILE.match(n)]
 
 
 def check_log(s, t, calls):
-    """The DLLs log where the installer pointed them, not beside themselves."""
-    if not reads_log_directory(t):
-        print("NOTE this BrenvikPlus.dll does not read LogDirectory yet: its log stays beside it")
-        return
+    """The DLLs log where the installer pointed them, not beside themselves:
+    Wine lets anyone write to Program Files, so only the registry value
+    (in the view of each bitness) sends the log to ProgramData."""
     path = os.path.join(t.log_dir, "Pelmora.log")
     text = open(path, "rb").read().decode("cp1251", "replace") if os.path.exists(path) else ""
     inits = text.count("F:UPAS(")
