@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "engine/fiscal/fiscal_helpers.h"
 #include "engine/printer_engine.h"
 #include "resource.h"
 #include "testutil/panel_text.h"
@@ -137,7 +138,7 @@ void ReadStatus(PrinterEngine& e, Outcome& out, bool report)
     s.serial = e.SerialNumber;
     s.fiscal = e.FiscalNumber;
     s.clock = text::PrinterClockText(e.PrinterDate, e.PrinterTime);
-    s.key = e.KeyPosition[0] ? text::KeyPositionText(e.KeyPosition[0]) : "";
+    s.key = e.KeyPosition[0] ? text::KeyPositionText(brenvik::fiscal::KeyLetter(e.KeyPosition[0])) : "";
     query([&] { e.GetDocumentsInfo(); });  // GLCN
     if (e.LastCheckNumber[0])
         s.documents = std::string("чек ") + e.LastCheckNumber + "\nдокумент " + e.LastDocNumber +

@@ -102,15 +102,17 @@ std::string PrinterClockText(const char* date8, const char* time6)
            ":" + t.substr(2, 2) + ":" + t.substr(4, 2);
 }
 
-std::string KeyPositionText(char key)
+std::string KeyPositionText(const char* letter)
 {
-    switch (key) {
-    case '1': return "R (робота)";
-    case '2': return "X (X-звіт)";
-    case '4': return "Z (Z-звіт)";
-    case '8': return "P (програмування)";
-    default: return "O (вимкнено)";
-    }
+    static const struct {
+        const char* letter;
+        const char* name;
+    } kPositions[] = {{"R", "робота"}, {"X", "X-звіт"}, {"Z", "Z-звіт"}, {"P", "програмування"},
+                      {"O", "вимкнено"}};
+    for (const auto& p : kPositions)
+        if (letter != nullptr && std::strcmp(letter, p.letter) == 0)
+            return std::string(p.letter) + " (" + p.name + ")";
+    return "";
 }
 
 std::string TaxRecordText(int slot, const char* record)

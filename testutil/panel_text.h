@@ -24,9 +24,9 @@ int ParseComPort(const std::string& text);
 // "" when either is not all digits of its length.
 std::string PrinterClockText(const char* date8, const char* time6);
 
-// The key position character of the configuration reply -> "X (X-звіт)";
-// unknown characters read as off, as the printer's documentation has it.
-std::string KeyPositionText(char key);
+// The key position's letter (R, X, Z, P, O; the engine's fiscal::KeyLetter
+// of the configuration reply) -> "X (X-звіт)"; "" for anything else.
+std::string KeyPositionText(const char* letter);
 
 // One 14-character tax record of slot `slot` -> "0: 20.00 % у ціні, з
 // 01.01.2026"; "" for an unprogrammed slot or a malformed record.

@@ -64,12 +64,14 @@ TEST(PanelText, PrinterClock)
 
 TEST(PanelText, KeyPositions)
 {
-    EXPECT_EQ(KeyPositionText('1'), "R (робота)");
-    EXPECT_EQ(KeyPositionText('2'), "X (X-звіт)");
-    EXPECT_EQ(KeyPositionText('4'), "Z (Z-звіт)");
-    EXPECT_EQ(KeyPositionText('8'), "P (програмування)");
-    for (char other : {'0', '3', 'A', ' '})
-        EXPECT_EQ(KeyPositionText(other), "O (вимкнено)") << other;
+    EXPECT_EQ(KeyPositionText("R"), "R (робота)");
+    EXPECT_EQ(KeyPositionText("X"), "X (X-звіт)");
+    EXPECT_EQ(KeyPositionText("Z"), "Z (Z-звіт)");
+    EXPECT_EQ(KeyPositionText("P"), "P (програмування)");
+    EXPECT_EQ(KeyPositionText("O"), "O (вимкнено)");
+    for (const char* other : {"", "1", "r", "RX"})
+        EXPECT_EQ(KeyPositionText(other), "") << other;
+    EXPECT_EQ(KeyPositionText(nullptr), "");
 }
 
 TEST(PanelText, TaxRecords)
