@@ -9,12 +9,14 @@
 using brenvik::PrinterEngine;
 
 void brenvik_printer::MakeEngine() {
-    brenvik::EnginePlatform platform = brenvik::NativePlatform();
+    // This handle's own pieces; nothing of the process-wide native set.
+    brenvik::EnginePlatform platform;
     platform.line = pieces.line.get();
     platform.log = pieces.log.get();
     platform.clock = pieces.clock.get();
     platform.dialog = &dialog;
-    if (!logDirectory.empty()) platform.logDirectory = logDirectory;
+    platform.logDirectory = logDirectory.empty() ? brenvik::LogDirectory() : logDirectory;
+    platform.pathSeparator = brenvik::NativePathSeparator();
     // The old engine's log must be closed before the new one opens its own.
     engine.reset();
     pieces.log->Close();

@@ -230,7 +230,9 @@ typedef struct brenvik_config {
     char currency[16];        /* UTF-8, up to three characters */
 } brenvik_config;
 
-/* Numbers of the last documents (document numbers query). */
+/* Numbers of the last documents (document numbers query). Only the T3+
+ * firmware (firmware date 20050208) reports them; on other firmware the
+ * query succeeds and the numbers stay 0. */
 typedef struct brenvik_documents {
     int64_t last_check_number;
     int64_t last_document_number;
