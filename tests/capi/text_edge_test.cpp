@@ -120,6 +120,18 @@ TEST(CApiWithoutPrinter, RefusesBadArgumentsAndKeepsTheErrorUntilTheNextCall) {
     brenvik_last_error(p, &e);
     EXPECT_STREQ(e.message, "department: 21 characters, longer than its limit of 15");
 
+    // Values the printer would misread are refused before the link is asked:
+    // hour 24, a negative cash amount (not taken as its absolute value), a
+    // Z-report number past four digits.
+    EXPECT_EQ(brenvik_set_time(p, 24, 0, 0), BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(brenvik_cash_out(p, -100), BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(brenvik_fiscal_report_numbers(p, 1, 10000), BRENVIK_E_ARGUMENT);
+    // A goods name is refused past the 128 characters a line carries.
+    const std::string name(129, 'x');
+    EXPECT_EQ(brenvik_fiscal_line_ex(p, name.c_str(), 1, 100, 0, 1, 0, 0, 2, "", 0, nullptr), BRENVIK_E_ARGUMENT);
+    brenvik_last_error(p, &e);
+    EXPECT_STREQ(e.argument, "name");
+
     EXPECT_EQ(brenvik_x_report(p), BRENVIK_E_STATE);
     EXPECT_EQ(brenvik_set_timeout(p, 5), BRENVIK_E_ARGUMENT);
     EXPECT_EQ(brenvik_set_timeout(p, 2000), BRENVIK_OK);
