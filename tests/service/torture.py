@@ -5,6 +5,7 @@ repeated, and the service is killed with SIGKILL and started again. At the
 end the printer's journal and registers are compared with the ledger and
 with what every client was told. Loopback only, bounded in count and time."""
 import argparse
+import http.client
 import os
 import random
 import re
@@ -16,6 +17,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Daemon, Simulator, wait_for, workdir  # noqa: E402
+
+# A service killed mid-answer shows as any of these; the client asks again.
+LOST = (OSError, http.client.HTTPException, ValueError)
 
 FAULTS = ["next silent", "next cut {n}", "next noise", "next error SOFTPAPER",
           "next done-and-error SOFTPAPER", "next cut-end {n}", "next trailing 3"]
@@ -67,6 +71,12 @@ class Torture:
         return self.daemon.request("POST", "/printers/main/receipt", self.body(n), timeout=timeout)
 
     def client(self, rng):
+        try:
+            self.serve_client(rng)
+        except Exception as error:  # noqa: BLE001 - a dead client must show
+            self.problems.append("a client stopped: %r" % error)
+
+    def serve_client(self, rng):
         while not self.stop.is_set():
             with self.lock:
                 if not self.ids:
@@ -79,11 +89,11 @@ class Torture:
                         self.count("hangups")
                         try:
                             self.post(n, timeout=0.005)
-                        except OSError:
+                        except LOST:
                             pass
                         continue
                     status, _, answer = self.post(n)
-                except OSError:
+                except LOST:
                     self.count("connection_errors")
                     time.sleep(0.05)
                     continue
@@ -105,7 +115,7 @@ class Torture:
             try:
                 again = self.post(n)
                 break
-            except OSError:
+            except LOST:
                 time.sleep(0.05)
         else:
             return
@@ -135,7 +145,7 @@ class Torture:
                         self.fault_kinds[kind] = self.fault_kinds.get(kind, 0) + 1
                     self.sim.control(fault.format(n=rng.randint(0, 12)))
                     time.sleep(0.1)
-            except OSError:
+            except (OSError, ValueError):
                 pass
             time.sleep(0.002)
 
@@ -168,7 +178,7 @@ class Torture:
         # One more restart: the start-up reconciliation decides whatever was left.
         self.daemon.stop()
         self.daemon.start()
-        wait_for(lambda: self.daemon.request("GET", "/printers/main")[2]["connection"] == "online", 30,
+        wait_for(lambda: self.daemon.request("GET", "/printers/main")[2]["connection"] == "online", 60,
                  "the printer online")
         self.daemon.stop()
         self.sim.control("clear")
