@@ -397,6 +397,8 @@ protected:
     // The last CONf reply stayed malformed after its tries: the
     // configuration documents fail until a good one comes.
     bool configBad_ = false;
+    // The last CONf exchange brought a good configuration block.
+    bool configRead_ = false;
     // The last line the printer took (or may have taken: its reply was
     // lost), which is the one its STRN cancels: a line refused since, by us
     // or by the printer, does not replace it. Storn takes back its sum with

@@ -62,7 +62,9 @@ CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sale
     if (T3PlusFirmware) {
         if (before.lastCheck[0] != '\0') {
             ReadDocumentNumbers();
-            if (!Succeeded() || !(blocksSeen_ & kBlockGlcn)) {
+            if (blocksSeen_ & kBlockComp) {
+                outcome = CloseOutcome::ReconciledClosed;  // the late reply to the COMP itself
+            } else if (!(blocksSeen_ & kBlockGlcn)) {
                 outcome = CloseOutcome::Unreachable;
             } else {
                 outcome = LeadingInteger(LastCheckNumber) != LeadingInteger(before.lastCheck)
@@ -78,7 +80,9 @@ CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sale
     } else if (before.daySales[0] != '\0') {
         WriteLog("%s", kDayRegistersLog);
         SendCommand("CFIS");
-        if (!Succeeded() || !(blocksSeen_ & kBlockCfis)) {
+        if (blocksSeen_ & kBlockComp) {
+            outcome = CloseOutcome::ReconciledClosed;  // the late reply to the COMP itself
+        } else if (!(blocksSeen_ & kBlockCfis)) {
             outcome = CloseOutcome::Unreachable;
         } else {
             char nowSales[13], nowReturns[13];

@@ -21,6 +21,9 @@ uint32_t PrinterEngine::ReadPrinterConfig() {
         if (!bad) break;
         WriteLog("E:CONf() Ошибка длинны пакета при чтении параметров");
     }
+    // A printer that refused CONf answered all the same; one that never
+    // answered it (or only in part) left us without its configuration.
+    configRead_ = !bad && ErrorNumber != kErrTimeout;
     if (!bad) {
         configBad_ = false;
     } else if (Succeeded() || CONfReplyBad != 0) {

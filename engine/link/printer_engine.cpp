@@ -110,7 +110,8 @@ uint32_t PrinterEngine::StartUpSequence() {
         SetError(kErrNoConnection);
         return kErrNoConnection;
     }
-    const uint32_t config = ReadPrinterConfig();
+    ReadPrinterConfig();
+    const bool configured = configRead_;
     ReadDocumentNumbers();
     if (std::strcmp(FirmwareDate, "20050208") == 0) {
         WriteLog("Версия фискального регистратора Т3+");
@@ -128,9 +129,9 @@ uint32_t PrinterEngine::StartUpSequence() {
         MaxQuantity = 99999;
     }
     ReadTaxRates();
-    // The other reads' failures pass as before; a configuration that stayed
-    // malformed does not, since everything after Init would rest on it.
-    return config == kErrBadConfig ? config : 0u;
+    // The other reads' failures pass as before; a configuration that could
+    // not be read does not, since everything after Init would rest on it.
+    return configured ? 0u : static_cast<uint32_t>(kErrBadConfig);
 }
 
 }  // namespace brenvik

@@ -93,6 +93,16 @@ TEST(StartUp, ConfigurationThatStaysMalformedFailsInitWithItsOwnError) {
     }
 }
 
+TEST(StartUp, ConfigurationNeverAnsweredFailsInit) {
+    for (std::string reply : {std::string(), Block(Printer::ConfData().substr(0, 9))}) {
+        Harness h;
+        h.printer.replies["CONf"] = reply;
+        EXPECT_EQ(0, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+        EXPECT_EQ(92u, h.engine->ErrorNumber);
+        EXPECT_STREQ("", h.engine->SerialNumber);
+    }
+}
+
 TEST(StartUp, InitByDevicePathRunsTheSameSequence) {
     Harness h;
     EXPECT_EQ(1, h.engine->InitDevice("/dev/ttyUSB0", "Ivanov", "1234"));

@@ -45,6 +45,13 @@ void ExpectOpen(Harness& h, int32_t result, CloseOutcome outcome, uint32_t error
     EXPECT_EQ(error, h.engine->ErrorNumber);
 }
 
+// Day registers of other firmware: total sales at 0, returns at 120.
+std::string DayRegisters(int sales) {
+    char total[16];
+    std::snprintf(total, sizeof total, "%012d", sales);
+    return "CFIS" + std::string(total) + std::string(228, '0');
+}
+
 TEST(UncertainClose, DocumentNumbersDecideOnT3Plus) {
     const std::string sums = Printer::CompData(43, kTotal);
     const struct {
@@ -105,6 +112,32 @@ TEST(UncertainClose, ReplyCutShortAtEveryByte) {
     }
 }
 
+TEST(UncertainClose, ReplyThatComesDuringTheReconcilingReadCountsAsClosed) {
+    for (bool otherFirmware : {false, true}) {
+        SCOPED_TRACE(otherFirmware ? "other firmware" : "T3+");
+        Harness h;
+        OpenCheckOf500(h, otherFirmware);
+        // The printer answers in order: the COMP a second late, then what
+        // the reconciling read asked.
+        bool closed = false;
+        h.printer.answer = [&](const std::string& command) -> std::string {
+            const std::string word = command.substr(0, 4);
+            if (word == "COMP") {
+                h.line.Arrive(DoneReply(Printer::CompData(43, kTotal)), 7000);
+                closed = true;
+                return "";
+            }
+            std::string reply = DoneReply();
+            if (word == "CFIS") reply = DoneReply(DayRegisters(closed ? kTotal : 0));
+            if (word == "GLCN") reply = DoneReply("GLCN" + Printer::GlcnData('1', closed ? 43 : 42));
+            if (closed) h.line.Arrive(reply, 1500);
+            return closed ? "" : reply;
+        };
+        ExpectClosed(h, h.engine->CloseCheck(), CloseOutcome::ReconciledClosed);
+        EXPECT_EQ(43, h.engine->LastClosedCheck());
+    }
+}
+
 TEST(UncertainClose, PrinterThatCannotBeAskedKeepsTheCheck) {
     Harness h;
     OpenCheckOf500(h);
@@ -124,13 +157,6 @@ TEST(UncertainClose, WellBehavedClosingSendsNothingMore) {
     EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "KASS"}));
     EXPECT_EQ(43, h.engine->LastClosedCheck());
     EXPECT_FALSE(h.log.Has("Закрытие чека не подтверждено ответом регистратора: сверка"));
-}
-
-// Day registers of other firmware: total sales at 0, returns at 120.
-std::string DayRegisters(int sales) {
-    char total[16];
-    std::snprintf(total, sizeof total, "%012d", sales);
-    return "CFIS" + std::string(total) + std::string(228, '0');
 }
 
 TEST(UncertainClose, DayRegistersDecideOnOtherFirmware) {
