@@ -12,6 +12,8 @@
 //   4. brenvikd's resident memory, idle, with 4 printers.
 #include <brenvik/brenvik.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +30,6 @@
 #include <thread>
 #include <vector>
 
-#include "sim/m301sim.h"
 
 using nlohmann::json;
 
@@ -50,40 +51,69 @@ std::string Receipt(const std::string& id, int lines) {
     return json{{"requestId", id}, {"type", "sale"}, {"items", items}}.dump();
 }
 
-// A substitute printer on a pseudo-terminal that counts the bytes on the wire.
+// m301sim as its own process on a pseudo-terminal; its --trace log tells
+// the bytes on the wire: "<- TEXT" is a command (text and three framing
+// bytes), "-> N bytes" a reply.
 struct Line {
-    m301sim::Printer printer;
-    std::unique_ptr<m301sim::PtyPrinter> pty;
-    std::atomic<long> bytes{0};
+    pid_t pid = -1;
+    std::string link, trace;
 
     Line(const std::string& dir, const std::string& name, bool wireSpeed) {
-        // "<- TEXT" is a command (text and three framing bytes), "-> N bytes" a reply.
-        printer.SetTraceSink([this](const std::string& line) {
-            if (line.rfind("<- ", 0) == 0) {
-                long chars = 0;
-                for (size_t i = 3; i < line.size(); ++i) chars += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
-                bytes += chars + 3;
-            } else if (line.rfind("-> ", 0) == 0) {
-                bytes += atol(line.c_str() + 3);
+        link = dir + "/" + name;
+        trace = dir + "/" + name + ".trace";
+        pid = fork();
+        if (pid == 0) {
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            if (!freopen(trace.c_str(), "w", stderr)) _exit(126);
+            if (wireSpeed) {
+                execl(M301SIM_PROGRAM, M301SIM_PROGRAM, "--link", link.c_str(), "--trace", "--wire-speed", nullptr);
+            } else {
+                execl(M301SIM_PROGRAM, M301SIM_PROGRAM, "--link", link.c_str(), nullptr);
             }
-        });
-        m301sim::PtyPrinter::Options options;
-        options.link = dir + "/" + name;
-        options.wireSpeed = wireSpeed;
-        pty = std::make_unique<m301sim::PtyPrinter>(printer, options);
-        std::string error;
-        if (!pty->Start(&error)) {
-            fprintf(stderr, "simulator: %s\n", error.c_str());
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i) usleep(25000);
+        if (access(link.c_str(), F_OK) != 0) {
+            fprintf(stderr, "the simulator did not come up on %s\n", link.c_str());
             exit(1);
         }
     }
+    ~Line() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    long Bytes() const {
+        std::ifstream in(trace);
+        std::string line;
+        long bytes = 0;
+        const std::string command = "m301sim: <- ", reply = "m301sim: -> ";
+        while (std::getline(in, line)) {
+            if (line.rfind(command, 0) == 0) {
+                for (size_t i = command.size(); i < line.size(); ++i)
+                    bytes += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
+                bytes += 3;
+            } else if (line.rfind(reply, 0) == 0) {
+                bytes += atol(line.c_str() + reply.size());
+            }
+        }
+        return bytes;
+    }
 };
 
+// A port nobody listens on: bound, read and closed again.
 int FreePort() {
-    httplib::Server probe;
-    int port = probe.bind_to_any_port("127.0.0.1");
-    probe.stop();
-    return port;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        perror("free port");
+        exit(1);
+    }
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 // brenvikd as a child process.
@@ -104,7 +134,9 @@ struct Daemon {
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
-            freopen((dir + "/brenvikd.out").c_str(), "w", stderr);
+            // Nothing of the bench (the simulators' pseudo-terminals) leaks into the service.
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            if (!freopen((dir + "/brenvikd.out").c_str(), "w", stderr)) _exit(126);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -172,28 +204,36 @@ int main() {
     bool ok = true;
 
     // 1. One 20-line receipt through HTTP at wire speed.
-    double ratio1 = 0, direct20 = 0;
+    double ratio1 = 0, direct20 = 0, http20 = 0;
     {
-        Line baseline(dir, "com1", true);
-        direct20 = DirectSeconds(dir + "/com1", 20, 3);
+        {
+            Line baseline(dir, "com1", true);
+            direct20 = DirectSeconds(dir + "/com1", 20, 3);
+        }
         Line line(dir, "com2", true);
         Daemon daemon(dir + "", {"main=" + dir + "/com2"});
         httplib::Client client("127.0.0.1", daemon.port);
-        std::vector<double> ratios;
+        client.set_read_timeout(120, 0);
+        std::vector<double> ratios, times;
         for (int i = 0; i < 5; ++i) {
-            long before = line.bytes;
+            long before = line.Bytes();
             double start = Now();
             auto res = client.Post("/printers/main/receipt", Receipt("one-" + std::to_string(i), 20), "application/json");
             double took = Now() - start;
             if (!res || res->status != 200) {
-                fprintf(stderr, "receipt failed: %s\n", res ? res->body.c_str() : "no answer");
+                fprintf(stderr, "receipt %d failed after %.1f s: %s\n", i, Now() - start,
+                    res ? res->body.c_str() : httplib::to_string(res.error()).c_str());
                 return 1;
             }
-            double wire = static_cast<double>(line.bytes - before) * kBitsPerByte / kBaud;
+            usleep(100000);  // the trace of the last reply reaches the file
+            double wire = static_cast<double>(line.Bytes() - before) * kBitsPerByte / kBaud;
             ratios.push_back(took / wire);
+            times.push_back(took);
         }
         std::sort(ratios.begin(), ratios.end());
+        std::sort(times.begin(), times.end());
         ratio1 = ratios[ratios.size() / 2];
+        http20 = times[times.size() / 2];
     }
 
     // 2 and 3. Eight clients on one printer, /status polled meanwhile.
@@ -201,11 +241,19 @@ int main() {
     double ratio2 = 0, p99 = 0;
     long printedOnce = 0;
     {
-        Line baseline(dir, "com3", true);
-        double direct = DirectSeconds(dir + "/com3", lines, 5);
+        double direct = 0;
+        {
+            Line baseline(dir, "com3", true);
+            direct = DirectSeconds(dir + "/com3", lines, 5);
+        }
         Line line(dir, "com4", true);
         Daemon daemon(dir, {"main=" + dir + "/com4"});
-        json before = json::parse(line.printer.StateJson());
+        httplib::Client probe("127.0.0.1", daemon.port);
+        auto Checks = [&] {
+            auto res = probe.Get("/printers/main/documents/documents");
+            return res && res->status == 200 ? json::parse(res->body)["lastCheckNumber"].get<long>() : -1L;
+        };
+        long before = Checks();
         std::atomic<bool> done{false};
         std::vector<double> latencies;
         std::thread poller([&] {
@@ -243,8 +291,7 @@ int main() {
         double elapsed = Now() - start;
         done = true;
         poller.join();
-        json after = json::parse(line.printer.StateJson());
-        long printed = after["day_sale_checks"].get<long>() - before["day_sale_checks"].get<long>();
+        long printed = Checks() - before;
         const long total = clients * perClient;
         printedOnce = (failures == 0 && static_cast<long>(numbers.size()) == total && printed == total) ? total : -1;
         ratio2 = (total / elapsed) / (1.0 / direct);
@@ -268,8 +315,10 @@ int main() {
         rssKb = daemon.RssKb();
     }
 
-    printf("1. 20-line receipt through HTTP / wire time of its bytes at 115200 baud: %.3f (target <= 1.05; "
-           "through the C API alone %.3f s)\n", ratio1, direct20);
+    // The simulator paces only what it sends, so the commands cost less than
+    // their wire time: the same receipt through the C API alone shows it.
+    printf("1. 20-line receipt through HTTP / wire time of its bytes at 115200 baud: %.3f (target <= 1.05); "
+           "%.3f s, through the C API alone %.3f s: %.3f\n", ratio1, http20, direct20, http20 / direct20);
     printf("2. 8 clients on one printer / printer-bound rate: %.3f (target >= 0.95), every receipt once: %s\n",
            ratio2, printedOnce > 0 ? "yes" : "NO");
     printf("3. GET /status p99 while printing: %.1f ms (target <= 50)\n", p99 * 1000);
