@@ -22,6 +22,17 @@ def wait_for(predicate, seconds, what):
     raise AssertionError("timed out waiting for " + what)
 
 
+def end(process, seconds):
+    """SIGTERM, and SIGKILL when it does not end in time."""
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class Simulator:
     """m301sim on a pseudo-terminal, with its control socket and journal."""
 
@@ -67,13 +78,7 @@ class Simulator:
         return docs
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end(self.process, 10)
         self.log.close()
 
 
@@ -112,13 +117,7 @@ class Daemon:
         self.log.close()
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end(self.process, 30)
         self.log.close()
 
     def request(self, method, path, body=None, headers=None, timeout=60):
