@@ -59,7 +59,11 @@ CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sale
     WriteLog("Закрытие чека не подтверждено ответом регистратора: сверка");
 
     CloseOutcome outcome = CloseOutcome::Undecided;
-    if (T3PlusFirmware) {
+    if ((blocksSeen_ & kBlockComp) && (compError == kErrTimeout || Succeeded())) {
+        // The sums of a closed check came, only in a reply that did not end
+        // as it should (another late reply before it): the printer closed it.
+        outcome = CloseOutcome::ReconciledClosed;
+    } else if (T3PlusFirmware) {
         if (before.lastCheck[0] != '\0') {
             ReadDocumentNumbers();
             if (blocksSeen_ & kBlockComp) {

@@ -21,9 +21,9 @@ uint32_t PrinterEngine::ReadPrinterConfig() {
         if (!bad) break;
         WriteLog("E:CONf() Ошибка длинны пакета при чтении параметров");
     }
-    // A printer that refused CONf answered all the same; one that never
-    // answered it (or only in part) left us without its configuration.
-    configRead_ = !bad && ErrorNumber != kErrTimeout;
+    // Refused, never answered or answered in part: either way we are
+    // without the printer's configuration.
+    configRead_ = !bad && (blocksSeen_ & kBlockConf) != 0;
     if (!bad) {
         configBad_ = false;
     } else if (Succeeded() || CONfReplyBad != 0) {

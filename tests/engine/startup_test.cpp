@@ -59,9 +59,13 @@ TEST(StartUp, EmptyCashierNameTravelsAsABlankAndCyrillicIsConverted) {
 
 TEST(StartUp, RejectedStartUpReadsDoNotFailInitButRefusedCashierDoes) {
     Harness h;
-    h.printer.replies["CONf"] = ErrorReply("SOFTPROTOC");
     h.printer.replies["CNAL"] = ErrorReply("SOFTPROTOC");
     EXPECT_EQ(1, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+    // Without its configuration the engine cannot serve the printer.
+    Harness f;
+    f.printer.replies["CONf"] = ErrorReply("SOFTPROTOC");
+    EXPECT_EQ(0, f.engine->Init(3, "Ivanov", "1234", 0, ""));
+    EXPECT_EQ(92u, f.engine->ErrorNumber);
 
     Harness g;
     g.printer.replies["UPAS"] = ErrorReply("SOFTUPAS");

@@ -62,7 +62,7 @@ TEST(UncertainClose, DocumentNumbersDecideOnT3Plus) {
         {"lost", "", kErrTimeout},
         {"no sums", DoneReply(), kErrCloseUnconfirmed},
         {"unknown word", ErrorReply("SOFTWHATEVER"), kErrCloseUnconfirmed},
-        {"bytes after READY", DoneReply(sums) + "\x11", kErrTimeout},
+        {"bytes after READY", DoneReply() + "\x11", kErrTimeout},
         {"sums and an error word", ErrorReply("SOFTPAPER", sums), 81},
     };
     for (const auto& r : replies) {
@@ -95,8 +95,11 @@ TEST(UncertainClose, DocumentNumbersDecideOnT3Plus) {
 
 TEST(UncertainClose, ReplyCutShortAtEveryByte) {
     const std::string whole = DoneReply(Printer::CompData(43, kTotal));
+    // Once the sums block is whole, the printer has closed the check.
+    const size_t sumsEnd = Block(Printer::CompData(43, kTotal)).size();
     for (size_t cut = 0; cut < whole.size(); ++cut) {
         for (bool printerClosed : {true, false}) {
+            if (!printerClosed && cut >= sumsEnd) continue;
             SCOPED_TRACE("cut at " + std::to_string(cut) + (printerClosed ? ", closed" : ", still open"));
             Harness h;
             OpenCheckOf500(h);
