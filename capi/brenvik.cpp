@@ -234,6 +234,14 @@ brenvik_status brenvik_set_log_directory(brenvik_printer* printer, const char* d
     });
 }
 
+brenvik_status brenvik_set_log_archives_kept(brenvik_printer* printer, uint32_t count) {
+    return Locked(printer, [&](brenvik_printer& h) {
+        h.logArchivesKept = count;
+        h.engine->LogArchivesKept = count;
+        return h.Ok();
+    });
+}
+
 brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms) {
     return Locked(printer, [&](brenvik_printer& h) {
         if (timeout_ms < 100 || timeout_ms > 600000)

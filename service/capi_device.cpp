@@ -37,6 +37,7 @@ public:
                 return Fail(error);
             }
             if (settings_.timeoutMs > 0) brenvik_set_timeout(handle_, settings_.timeoutMs);
+            brenvik_set_log_archives_kept(handle_, settings_.logArchivesKept);
         }
         brenvik_status status =
             printer_.device.empty()

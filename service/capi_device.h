@@ -12,6 +12,9 @@ namespace brenvikd {
 struct DeviceSettings {
     std::string logDir;       // the debug log's directory; empty = the library's default
     unsigned timeoutMs = 0;   // reply time-out; 0 = the library's default
+    // A service runs for months: the newest 30 archives of each printer's
+    // debug log are enough, and the disk does not fill.
+    unsigned logArchivesKept = 30;
 };
 
 std::unique_ptr<Device> MakeCapiDevice(const PrinterConfig& printer, const DeviceSettings& settings);

@@ -179,6 +179,12 @@ BRENVIK_API void brenvik_close(brenvik_printer* printer);
  * explicit directory always wins over the environment. */
 BRENVIK_API brenvik_status brenvik_set_log_directory(brenvik_printer* printer, const char* directory);
 
+/* How many archives of this handle's debug log (DDMMYYYYhhmmss.log, made
+ * when the log passes 5000000 bytes) to keep in its directory: the newest
+ * `count`; 0 (the default) keeps them all. Any time; it applies from the
+ * next archiving. OK, or BRENVIK_E_ARGUMENT for NULL. */
+BRENVIK_API brenvik_status brenvik_set_log_archives_kept(brenvik_printer* printer, uint32_t count);
+
 /* How long the printer may stay silent while a reply is awaited before the
  * call fails with BRENVIK_E_NO_CONNECTION, in milliseconds (100 to 600000;
  * default 6000). Reports and closing a long check may take seconds. Any
