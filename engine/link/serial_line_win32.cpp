@@ -9,6 +9,10 @@ const DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RX
 
 const DWORD kEmptyWakeUpPauseMs = 5;
 
+// How long a signalled comm-event wait may report no status before it is
+// taken as ended.
+const DWORD kLateStatusMs = 20;
+
 HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
 DWORD Elapsed(ULONGLONG since) { return static_cast<DWORD>(GetTickCount64() - since); }
@@ -260,6 +264,7 @@ WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
     events = 0;
     if (!IsOpen()) return WaitStatus::Failed;
     const ULONGLONG start = GetTickCount64();
+    ULONGLONG incompleteSince = 0;
     for (;;) {
         DWORD mask = 0;
         if (!waitPending_ && InputWaiting()) {
@@ -275,6 +280,7 @@ WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
                 mask = waitMask_;
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 waitPending_ = true;
+                incompleteSince = 0;
             } else {
                 lastError_ = GetLastError();
                 return WaitStatus::Failed;
@@ -298,20 +304,27 @@ WaitStatus Win32SerialLine::WaitEvent(uint32_t timeoutMs, uint32_t& events) {
             }
             DWORD unused = 0;
             const BOOL ok = GetOverlappedResult(port_, &waitOverlapped_, &unused, FALSE);
-            if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+            const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
                 // Wine may signal the event a moment before it sets the
-                // wait's status: the wait is still ours, look again shortly.
-                if (Elapsed(start) >= timeoutMs) return WaitStatus::TimedOut;
-                ::Sleep(1);
-                continue;
+                // wait's status: look again shortly. When the wait ended
+                // before WaitCommEvent had returned (a busy machine), Wine
+                // leaves the status pending for good; the event is only set
+                // once the mask word is written, so the wait is over.
+                if (incompleteSince == 0) incompleteSince = GetTickCount64();
+                if (Elapsed(incompleteSince) < kLateStatusMs) {
+                    ::Sleep(1);
+                    continue;
+                }
+                ++stuckStatuses_;
             }
             waitPending_ = false;
-            if (ok) {
+            if (error == ERROR_SUCCESS || error == ERROR_IO_INCOMPLETE) {
                 mask = waitMask_;
-            } else if (GetLastError() != ERROR_OPERATION_ABORTED) {
+            } else if (error != ERROR_OPERATION_ABORTED) {
                 // Wine ends a wait on a pty as aborted when it finds nothing;
                 // anything else is a real failure.
-                lastError_ = GetLastError();
+                lastError_ = error;
                 return WaitStatus::Failed;
             }
         }

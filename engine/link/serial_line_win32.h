@@ -46,6 +46,8 @@ public:
     uint32_t EmptyWakeUps() const { return emptyWakeUps_; }
     // Writes that found output held by a stale XOFF and released it.
     uint32_t XoffReleases() const { return xoffReleases_; }
+    // Signalled comm-event waits whose status never left pending (Wine).
+    uint32_t StuckStatuses() const { return stuckStatuses_; }
 
 private:
     struct PendingWrite {
@@ -66,6 +68,7 @@ private:
     DWORD lastError_ = 0;
     uint32_t emptyWakeUps_ = 0;
     uint32_t xoffReleases_ = 0;
+    uint32_t stuckStatuses_ = 0;
 
     HANDLE waitEvent_ = nullptr;
     OVERLAPPED waitOverlapped_{};

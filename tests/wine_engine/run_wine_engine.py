@@ -3,7 +3,8 @@
 played here, on the master side of a pseudo-terminal linked as COM5.
 
 Runs: "line" (the Win32 serial line alone), "ok" (Init against a printer
-that answers, then Done) and, unless --quick, "silent" (Init against a
+that answers, then Done), "fault" (a command left unanswered, then two that
+are answered) and, unless --quick, "silent" (Init against a
 printer that never answers: error 7 after the real time-outs, ~8 s).
 Exit code 0 on success, 1 on failure, 77 when the probe was not built.
 
@@ -53,7 +54,8 @@ DONE_READY = block(b"DONE") + block(b"READY")
 
 class Peer(threading.Thread):
     """The printer: READY after the wake-up bytes, data + DONE + READY after
-    each command block (mode "ok"); nothing at all (mode "silent"); a few
+    each command block (mode "ok"; mode "fault" leaves the second GLCN
+    unanswered); nothing at all (mode "silent"); a few
     canned exchanges for the bare serial line (mode "line")."""
 
     def __init__(self, master: int, slave: int, mode: str):
@@ -98,7 +100,7 @@ class Peer(threading.Thread):
                 self.consume()
             if self.wake_due is not None and time.monotonic() >= self.wake_due:
                 self.wake_due = None
-                if self.mode == "ok":
+                if self.mode in ("ok", "fault"):
                     self.send(block(b"READY"))
 
     def consume(self):
@@ -135,7 +137,7 @@ class Peer(threading.Thread):
                     fd = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
                     self.termios_at_upas = termios.tcgetattr(fd)
                     os.close(fd)
-                if self.mode == "ok":
+                if self.mode == "ok" or (self.mode == "fault" and self.commands.count("GLCN") != 2):
                     self.send(ANSWERS.get(word, b"") + DONE_READY)
             else:
                 del buf[:1]
@@ -229,6 +231,11 @@ def main():
             expect(cflag & termios.CSIZE == termios.CS8 and cflag & termios.CSTOPB, "ok: 8 data bits, 2 stop bits")
             expect(ospeed == termios.B115200, "ok: 115200 baud")
         expect("Связь успешно установлена".encode("cp1251") in log, "ok: the log has the connection line")
+
+        rc, out, peer, log = run_probe(args, prefix, "fault", env)
+        expect(rc == 0 and "RESULT PASS" in out, "fault: after a reply time-out the next commands are heard")
+        expect(peer.commands == ["CONf", "GLCN", "CNAL", "UPAS"] + ["GLCN"] * 30,
+               "fault: each command sent once, no new handshake (%s)" % peer.commands)
 
         if not args.quick:
             rc, out, peer, log = run_probe(args, prefix, "silent", env)
