@@ -126,6 +126,11 @@ class Torture:
 
     def faults(self, rng):
         aimed = None
+        # A printer fails now and then per command, not per second: while the
+        # service reconnects it sends few commands, and faults timed by the
+        # clock alone would hit every one of them and never let it recover.
+        last_fault_at = 0
+        gap = rng.randint(4, 16)
         while not self.stop.is_set():
             try:
                 state = self.sim.state()
@@ -135,7 +140,10 @@ class Torture:
                        and rng.random() < self.args.closing)
                 if state["check_open"]:
                     aimed = check
-                if aim or rng.random() < self.args.faults / 300:
+                due = state["commands"] - last_fault_at >= gap
+                if aim or (due and rng.random() < self.args.faults / 300):
+                    last_fault_at = state["commands"]
+                    gap = rng.randint(4, 16)
                     fault = rng.choice(FAULTS)
                     if aim:
                         self.count("closing_faults")
