@@ -35,14 +35,8 @@ LIBID = "{16A48018-32F2-4DA6-A78F-5A7307C89527}"
 APPID = "{78921F86-0EA8-4F57-B524-8D0573C0F5D4}"
 PORT = 3
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures, start_xvfb  # noqa: E402
 
 
 class Prefix:
@@ -494,24 +488,11 @@ def scripts(args):
 
 
 def errorbox(args):
-    # Xvfb picks a free display itself and writes its number to the pipe
-    # once it accepts clients; other tests may run their own beside it.
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    if not number.strip():
+    try:
+        xvfb, display = start_xvfb()
+    except RuntimeError:
         check(False, "Xvfb starts")
         return
-    display = ":" + number.decode().strip()
     p = Prefix(args, "errorbox")
     try:
         p.env["DISPLAY"] = display
