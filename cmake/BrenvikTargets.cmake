@@ -22,12 +22,16 @@ function(brenvik_static_runtime target)
 endfunction()
 
 # brenvik_test(NAME n SOURCES ... [LIBS ...] LABELS unit|integration|wine
-#              [TIMEOUT s] [GTEST] [CP1251] [COMMAND ...] [ENVIRONMENT ...])
+#              [TIMEOUT s] [GTEST] [CP1251] [COMMAND ...] [ENVIRONMENT ...]
+#              [WINE win64|win32])
 # CP1251: the test's string literals are code page 1251, like the engine's.
+# WINE: the COMMAND runs Wine programs of that bitness (win32 also for any
+# 32-bit program, such as an installer); it is skipped (exit code 77) where
+# this machine cannot run them, and its prefixes share one template.
 # With GTEST the sources become one GoogleTest executable registered as a
 # single CTest test; with COMMAND an existing program or script is run.
 function(brenvik_test)
-  cmake_parse_arguments(T "GTEST;CP1251" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;COMMAND;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "GTEST;CP1251" "NAME;TIMEOUT;WINE" "SOURCES;LIBS;LABELS;COMMAND;ENVIRONMENT" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -40,6 +44,11 @@ function(brenvik_test)
       brenvik_cp1251(${T_NAME})
     endif()
     add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  elseif(T_WINE)
+    add_test(NAME ${T_NAME}
+      COMMAND sh ${PROJECT_SOURCE_DIR}/tests/support/wine-run.sh ${T_WINE} ${T_COMMAND})
+    set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE 77)
+    list(APPEND T_ENVIRONMENT BRENVIK_WINE_CACHE=${PROJECT_BINARY_DIR}/wine-templates)
   else()
     add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
   endif()
