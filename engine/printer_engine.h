@@ -427,6 +427,20 @@ protected:
     char logPending_[4096] = {};
     size_t logPendingSize_ = 0;
     int logBatchDepth_ = 0;
+    // Keeps the log's lines back while it lives; the outermost one writes
+    // them in one append when it ends (a message box flushes them first).
+    class LogBatch {
+    public:
+        explicit LogBatch(PrinterEngine& e) : engine_(e) { ++engine_.logBatchDepth_; }
+        ~LogBatch() {
+            if (--engine_.logBatchDepth_ == 0) engine_.FlushLog();
+        }
+        LogBatch(const LogBatch&) = delete;
+        LogBatch& operator=(const LogBatch&) = delete;
+
+    private:
+        PrinterEngine& engine_;
+    };
 };
 
 // Bounded copy into a fixed text: at most size-1 bytes, always terminated.

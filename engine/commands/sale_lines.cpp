@@ -229,6 +229,9 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
 
 uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
+    // A check's lines come many a second: each one's log lines, its
+    // exchange's among them, leave in one append.
+    LogBatch batch(*this);
     LogSaleLine(*this, "RegistrUniversal", "Продажа товара (Универсальная)", line);
     if (!UsesLongLines(*this)) return EncodeShortLine(line);
     int32_t first = 0, second = 0;
@@ -238,6 +241,7 @@ uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {
 
 uint32_t PrinterEngine::ReturnUniversal(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
+    LogBatch batch(*this);
     LogSaleLine(*this, "ReturnUniversal", "Продажа товара (Универсальная)", line);
     const bool longLines = UsesLongLines(*this);
     WriteLog(longLines ? "F:BFCD() Возврат товара" : "F:BFIS() Возврат товара");

@@ -30,18 +30,10 @@ void PrinterEngine::SendCommand(const char* text) {
     for (QueueCursor = 0; QueueCursor < TxQueue.size() && count < sizeof block - 1; ++QueueCursor)
         block[count++] = TxQueue[QueueCursor];
 
-    // The exchange's log lines are kept back and leave in one append before
-    // we return (or before a message box shows). Writing the block's line
-    // on its own while the printer works measured slower on a pty.
-    struct LogBatch {
-        PrinterEngine& engine;
-        explicit LogBatch(PrinterEngine& e) : engine(e) { ++engine.logBatchDepth_; }
-        ~LogBatch() {
-            if (--engine.logBatchDepth_ == 0) engine.FlushLog();
-        }
-        LogBatch(const LogBatch&) = delete;
-        LogBatch& operator=(const LogBatch&) = delete;
-    } batch(*this);
+    // The exchange's log lines leave in one append before we return.
+    // Writing the block's line on its own while the printer works measured
+    // slower on a pty.
+    LogBatch batch(*this);
 
     if (secretLength_ == 0) {
         WriteLog("Посылка В регистратор: %s", reinterpret_cast<char*>(block));
