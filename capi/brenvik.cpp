@@ -32,8 +32,10 @@ brenvik_status Locked(brenvik_printer* p, Body&& body) {
         return body(*p);
     } catch (const std::bad_alloc&) {
         return p->Fail(BRENVIK_E_MEMORY, "out of memory");
+    } catch (const std::exception& e) {
+        return p->Fail(BRENVIK_E_INTERNAL, std::string("internal failure: ") + e.what());
     } catch (...) {
-        return p->Fail(BRENVIK_E_MEMORY, "internal failure");
+        return p->Fail(BRENVIK_E_INTERNAL, "internal failure");
     }
 }
 
@@ -159,6 +161,8 @@ const char* brenvik_status_text(brenvik_status status) {
     case BRENVIK_E_STATE: return "wrong state";
     case BRENVIK_E_MEMORY: return "out of memory";
     case BRENVIK_E_UNSUPPORTED: return "unsupported";
+    case BRENVIK_E_UNCERTAIN: return "outcome unknown";
+    case BRENVIK_E_INTERNAL: return "internal failure";
     }
     return "unknown status";
 }
@@ -176,6 +180,8 @@ brenvik_status brenvik_create(brenvik_printer** out) {
         return BRENVIK_OK;
     } catch (const std::bad_alloc&) {
         return BRENVIK_E_MEMORY;
+    } catch (...) {
+        return BRENVIK_E_INTERNAL;
     }
 }
 
@@ -412,6 +418,15 @@ brenvik_status brenvik_get_check_sums(brenvik_printer* printer, brenvik_check_su
         out->return_sum = e.GetCheckReturnSum();
         out->return_onsale_taxes = e.GetCheckReturnOnSaleTaxes();
         out->last_line_taxes = e.GetLastLineTaxes();
+        return h.Ok();
+    });
+}
+
+brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* outcome) {
+    if (NullOut(printer, outcome) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
+    *outcome = BRENVIK_OUTCOME_NONE;
+    return Locked(printer, [&](brenvik_printer& h) {
+        *outcome = brenvik::capi::OutcomeOf(h.engine->LastOutcome());
         return h.Ok();
     });
 }

@@ -42,6 +42,17 @@ brenvik_status brenvik_printer::Fail(brenvik_status status, const std::string& m
 brenvik_status brenvik_printer::FromEngine() {
     if (engine->Succeeded()) return Ok();
     const uint32_t number = engine->ErrorNumber;
+    if (number == brenvik::kErrUnconfirmed) {
+        // Neither done nor not done for sure: a status of its own, so that
+        // no caller takes it for a failure that is safe to retry.
+        error = brenvik_error{};
+        error.status = BRENVIK_E_UNCERTAIN;
+        error.number = number;
+        brenvik::CopyText(error.word, sizeof error.word, engine->ErrorCode);
+        const std::string message = brenvik::text::Cp1251ToUtf8(std::string(PrinterEngine::ErrorMessage(number)));
+        brenvik::CopyText(error.message, sizeof error.message, message.c_str());
+        return error.status;
+    }
     // Port trouble (1-7), a silent printer (80) and a dropped link all mean
     // the caller has no printer to talk to.
     const bool link = (number >= 1 && number <= brenvik::kErrNoConnection) || number == brenvik::kErrTimeout ||
@@ -56,6 +67,19 @@ brenvik_status brenvik_printer::FromEngine() {
 }
 
 namespace brenvik::capi {
+
+brenvik_outcome OutcomeOf(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::None: return BRENVIK_OUTCOME_NONE;
+    case Outcome::Done: return BRENVIK_OUTCOME_DONE;
+    case Outcome::Refused: return BRENVIK_OUTCOME_REFUSED;
+    case Outcome::ReconciledDone: return BRENVIK_OUTCOME_RECONCILED_DONE;
+    case Outcome::ReconciledNotDone: return BRENVIK_OUTCOME_RECONCILED_NOT_DONE;
+    case Outcome::Unreachable:
+    case Outcome::Undecided: return BRENVIK_OUTCOME_UNKNOWN;
+    }
+    return BRENVIK_OUTCOME_UNKNOWN;
+}
 
 bool ToEngineText(brenvik_printer& p, const char* argument, const char* utf8, size_t limit, std::string& out) {
     text::ToCp1251Result converted = text::Utf8ToCp1251(utf8, limit);

@@ -46,6 +46,9 @@ struct brenvik_printer {
 
 namespace brenvik::capi {
 
+// The C API's name of an engine outcome.
+brenvik_outcome OutcomeOf(Outcome outcome);
+
 // Converts a UTF-8 argument for the engine; on failure the handle's error
 // names the argument (and the limit) and false is returned.
 bool ToEngineText(brenvik_printer& p, const char* argument, const char* utf8, size_t limit, std::string& out);

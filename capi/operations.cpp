@@ -43,6 +43,10 @@ brenvik_status Run(brenvik_printer* p, std::initializer_list<TextArg*> texts, Op
         return p->FromEngine();
     } catch (const std::bad_alloc&) {
         return p->Fail(BRENVIK_E_MEMORY, "out of memory");
+    } catch (const std::exception& e) {
+        return p->Fail(BRENVIK_E_INTERNAL, std::string("internal failure: ") + e.what());
+    } catch (...) {
+        return p->Fail(BRENVIK_E_INTERNAL, "internal failure");
     }
 }
 

@@ -50,6 +50,8 @@ brenvik_status brenvik_parse_amount(const char* text, int64_t* kopecks) {
         return receipt::ParseAmountText(text, receipt::kMaxTotal, *kopecks, why) ? BRENVIK_OK : BRENVIK_E_ARGUMENT;
     } catch (const std::bad_alloc&) {
         return BRENVIK_E_MEMORY;
+    } catch (...) {
+        return BRENVIK_E_INTERNAL;
     }
 }
 
@@ -75,6 +77,8 @@ brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* 
         return BRENVIK_OK;
     } catch (const std::bad_alloc&) {
         return BRENVIK_E_MEMORY;
+    } catch (...) {
+        return BRENVIK_E_INTERNAL;
     }
 }
 
@@ -144,6 +148,10 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
         return status;
     } catch (const std::bad_alloc&) {
         return printer->Fail(BRENVIK_E_MEMORY, "out of memory");
+    } catch (const std::exception& e) {
+        return printer->Fail(BRENVIK_E_INTERNAL, std::string("internal failure: ") + e.what());
+    } catch (...) {
+        return printer->Fail(BRENVIK_E_INTERNAL, "internal failure");
     }
 }
 

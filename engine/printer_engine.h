@@ -44,19 +44,24 @@ enum : uint32_t {
     kErrCommandTooLong = 91, // a command text over 251 bytes is never sent
     kErrBadConfig = 92,      // the configuration reply stayed malformed after its tries
     kErrCloseUnconfirmed = 93,  // a closing command the printer neither confirmed nor refused
+    kErrEndlessReply = 94,  // a reply longer or slower than any the printer gives: the line babbles
+    kErrUnconfirmed = 95,   // an operation's reply was lost and nothing could tell whether it was done
 };
 
-// How the last closing command (COMP, from CloseCheck or CloseCheckEx) ended.
-// Closed and the two Reconciled... outcomes zero the check's line totals;
-// the others keep them, so that a later closing sends the right amounts.
-enum class CloseOutcome : uint8_t {
-    None,              // no closing command sent yet
-    Closed,            // the printer confirmed it with the check's sums
-    Refused,           // the printer answered with an error word: the check is still open
-    ReconciledClosed,  // the reply was lost or garbled; the printer's numbers show it closed
-    ReconciledOpen,    // the reply was lost or garbled; the printer's numbers show it still open
-    Unreachable,       // the reply was lost or garbled and the printer could not be asked
-    Undecided,         // the printer answered, but no register it reports could tell
+// How an operation that changes the printer's state ended: a closing (COMP),
+// a report, a text document, a zero check, a copy, cash in or out. One whose
+// reply is lost, cut short or garbled is reconciled before it returns: by a
+// late reply, or by the counter it moves, read before and after.
+// For a closing, Done and ReconciledDone zero the check's line totals; the
+// others keep them, so that a later closing sends the right amounts.
+enum class Outcome : uint8_t {
+    None,               // no such operation sent yet
+    Done,               // the printer confirmed it (a closing: with the check's sums)
+    Refused,            // the printer answered with an error word: nothing was done
+    ReconciledDone,     // the reply was lost or garbled; the printer shows it done
+    ReconciledNotDone,  // the reply was lost or garbled; the printer shows it not done
+    Unreachable,        // the reply was lost or garbled and the printer could not be asked
+    Undecided,          // the printer answered, but nothing it reports could tell
 };
 
 // Sizes of the engine's fixed texts (capacity including the terminator).
@@ -131,8 +136,11 @@ public:
     int32_t GetShowErrorMessages() const { return ShowErrorMessages ? 1 : 0; }
     void SetShowErrorMessages(int32_t show) { ShowErrorMessages = show != 0 ? 1 : 0; }
     bool Succeeded() const { return ErrorNumber == 0 || ErrorNumber == kErrNotFiscalized; }
-    // How the last closing command ended; see CloseOutcome.
-    CloseOutcome LastCloseOutcome() const { return lastCloseOutcome_; }
+    // How the last closing command ended; see Outcome.
+    Outcome LastCloseOutcome() const { return lastCloseOutcome_; }
+    // How the last operation that changes the printer's state ended, the
+    // closings among them; see Outcome.
+    Outcome LastOutcome() const { return lastOutcome_; }
     // The number of the last check the printer closed, as LastCheckNumber
     // holds it (from the start-up reads, every GLCN and every COMP reply);
     // 0 while it is unknown. The C API's brenvik_last_check_number().
@@ -379,8 +387,8 @@ protected:
         char dayReturns[13] = {};
     };
     CloseBaseline TakeCloseBaseline();
-    CloseOutcome JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns);
-    CloseOutcome Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns);
+    Outcome JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns);
+    Outcome Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns);
 
     EnginePlatform platform_;
     bool dataReplySwitch_ = false;
@@ -393,7 +401,8 @@ protected:
     // pieces is searched once, not once per piece.
     size_t readySearchFrom_ = 0;
     size_t readyAt_ = SIZE_MAX;
-    CloseOutcome lastCloseOutcome_ = CloseOutcome::None;
+    Outcome lastCloseOutcome_ = Outcome::None;
+    Outcome lastOutcome_ = Outcome::None;
     // The last CONf reply stayed malformed after its tries: the
     // configuration documents fail until a good one comes.
     bool configBad_ = false;

@@ -109,11 +109,11 @@ private:
 
     PrintResult Closed(int64_t total) {
         switch (e_.LastCloseOutcome()) {
-        case CloseOutcome::Closed:
-        case CloseOutcome::ReconciledClosed:
+        case brenvik::Outcome::Done:
+        case brenvik::Outcome::ReconciledDone:
             break;
-        case CloseOutcome::Refused:
-        case CloseOutcome::ReconciledOpen:
+        case brenvik::Outcome::Refused:
+        case brenvik::Outcome::ReconciledNotDone:
             Step(false, "payments");
             if (result_.errorNumber == 0) result_.message = "the printer did not close the check";
             return Cancel();

@@ -68,14 +68,14 @@ uint32_t PrinterEngine::CloseCheckCommand(uint32_t a1, uint32_t a2, uint32_t a3,
     lastCloseOutcome_ = JudgeClose(before, a1, a2);
     // The totals go only with the check: a check the printer still holds is
     // closed later with the same amounts.
-    const bool closed = lastCloseOutcome_ == CloseOutcome::Closed ||
-                        lastCloseOutcome_ == CloseOutcome::ReconciledClosed;
+    const bool closed = lastCloseOutcome_ == Outcome::Done ||
+                        lastCloseOutcome_ == Outcome::ReconciledDone;
     if (closed) {
         CheckSumm = 0;
         CheckReturnSumm = 0;
     }
     // No drawer for a printer that has just failed to answer twice.
-    if (lastCloseOutcome_ != CloseOutcome::Unreachable) OpenDrawerKeepingOutcome();
+    if (lastCloseOutcome_ != Outcome::Unreachable) OpenDrawerKeepingOutcome();
     return ErrorNumber;
 }
 

@@ -44,38 +44,38 @@ PrinterEngine::CloseBaseline PrinterEngine::TakeCloseBaseline() {
     return b;
 }
 
-CloseOutcome PrinterEngine::JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns) {
+Outcome PrinterEngine::JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns) {
     const bool hasSums = (blocksSeen_ & kBlockComp) != 0;
-    if (replyComplete_ && Succeeded() && hasSums) return CloseOutcome::Closed;
+    if (replyComplete_ && Succeeded() && hasSums) return Outcome::Done;
     // An error word in a whole reply without sums: the printer said no.
-    if (replyComplete_ && !Succeeded() && !hasSums) return CloseOutcome::Refused;
+    if (replyComplete_ && !Succeeded() && !hasSums) return Outcome::Refused;
     return Reconcile(before, sales, returns);
 }
 
-CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns) {
+Outcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns) {
     const uint32_t compError = ErrorNumber;
     char compCode[kErrorCodeSize];
     CopyText(compCode, sizeof compCode, ErrorCode);
     WriteLog("Закрытие чека не подтверждено ответом регистратора: сверка");
 
-    CloseOutcome outcome = CloseOutcome::Undecided;
+    Outcome outcome = Outcome::Undecided;
     if ((blocksSeen_ & kBlockComp) && (compError == kErrTimeout || Succeeded())) {
         // The sums of a closed check came, only in a reply that did not end
         // as it should (another late reply before it): the printer closed it.
-        outcome = CloseOutcome::ReconciledClosed;
+        outcome = Outcome::ReconciledDone;
     } else if (T3PlusFirmware) {
         if (before.lastCheck[0] != '\0') {
             ReadDocumentNumbers();
             if (blocksSeen_ & kBlockComp) {
-                outcome = CloseOutcome::ReconciledClosed;  // the late reply to the COMP itself
+                outcome = Outcome::ReconciledDone;  // the late reply to the COMP itself
             } else if (!(blocksSeen_ & kBlockGlcn)) {
-                outcome = CloseOutcome::Unreachable;
+                outcome = Outcome::Unreachable;
             } else {
                 outcome = LeadingInteger(LastCheckNumber) != LeadingInteger(before.lastCheck)
-                              ? CloseOutcome::ReconciledClosed
-                              : CloseOutcome::ReconciledOpen;
+                              ? Outcome::ReconciledDone
+                              : Outcome::ReconciledNotDone;
             }
-            if (outcome == CloseOutcome::Unreachable) {
+            if (outcome == Outcome::Unreachable) {
                 // A failed read must not leave the number unknown or wrong.
                 CopyText(LastCheckNumber, sizeof LastCheckNumber, before.lastCheck);
             }
@@ -85,9 +85,9 @@ CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sale
         WriteLog("%s", kDayRegistersLog);
         SendCommand("CFIS");
         if (blocksSeen_ & kBlockComp) {
-            outcome = CloseOutcome::ReconciledClosed;  // the late reply to the COMP itself
+            outcome = Outcome::ReconciledDone;  // the late reply to the COMP itself
         } else if (!(blocksSeen_ & kBlockCfis)) {
-            outcome = CloseOutcome::Unreachable;
+            outcome = Outcome::Unreachable;
         } else {
             char nowSales[13], nowReturns[13];
             DayRegister(FiscalInfoText, 0, nowSales);
@@ -96,30 +96,30 @@ CloseOutcome PrinterEngine::Reconcile(const CloseBaseline& before, uint32_t sale
                      before.daySales, nowSales, before.dayReturns, nowReturns);
             if (std::strcmp(nowSales, before.daySales) != 0 ||
                 std::strcmp(nowReturns, before.dayReturns) != 0) {
-                outcome = CloseOutcome::ReconciledClosed;
+                outcome = Outcome::ReconciledDone;
             } else if (sales != 0 || returns != 0) {
-                outcome = CloseOutcome::ReconciledOpen;
+                outcome = Outcome::ReconciledNotDone;
             }  // a check of nothing leaves the registers as they were either way
         }
     }
 
     switch (outcome) {
-    case CloseOutcome::ReconciledClosed:
+    case Outcome::ReconciledDone:
         WriteLog("Сверка: чек закрыт");
         ErrorNumber = 0;
         ErrorCode[0] = '\0';
         break;
-    case CloseOutcome::ReconciledOpen:
+    case Outcome::ReconciledNotDone:
         WriteLog("Сверка: чек не закрыт");
         break;
-    case CloseOutcome::Unreachable:
+    case Outcome::Unreachable:
         WriteLog("Сверка: регистратор не отвечает, чек не закрыт");
         break;
     default:
         WriteLog("Сверка: состояние чека определить нельзя, чек не закрыт");
         break;
     }
-    if (outcome != CloseOutcome::ReconciledClosed) {
+    if (outcome != Outcome::ReconciledDone) {
         // The failure the caller sees is the closing's own, when it had one.
         if (compError != 0 && compError != kErrNotFiscalized) {
             ErrorNumber = compError;

@@ -95,6 +95,8 @@ const ErrorEntry kErrorTable[] = {
     {kErrCommandTooLong, "CMDTOOLONG", "Команда длиннее 251 символа не может быть передана регистратору."},
     {kErrBadConfig, "BADCONFIG", "Ответ регистратора с параметрами искажен и после повторных запросов."},
     {kErrCloseUnconfirmed, "CLOSEUNCONFIRMED", "Регистратор не подтвердил закрытие чека; чек не закрыт."},
+    {kErrEndlessReply, "ENDLESSREPLY", "Ответ регистратора не заканчивается: данных больше или ожидание дольше, чем у любого ответа."},
+    {kErrUnconfirmed, "UNCONFIRMED", "Ответ регистратора потерян, и выполнена ли операция, установить не удалось. Проверьте регистратор перед повтором."},
 };
 
 const size_t kErrorTableSize = sizeof kErrorTable / sizeof kErrorTable[0];

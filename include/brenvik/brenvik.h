@@ -83,7 +83,17 @@ typedef enum brenvik_status {
     /* Memory could not be allocated. */
     BRENVIK_E_MEMORY = -5,
     /* The operation is not available in this build or on this platform. */
-    BRENVIK_E_UNSUPPORTED = -6
+    BRENVIK_E_UNSUPPORTED = -6,
+    /* The printer may or may not have carried out an operation that changes
+     * its state (a closing, a report, a cash movement, a zero check, a
+     * copy): its reply was lost or garbled, and neither a late reply nor
+     * the counters it reports could tell which (error number 95,
+     * "UNCONFIRMED"). Look at the printer (brenvik_get_documents,
+     * brenvik_get_cash) before trying again. */
+    BRENVIK_E_UNCERTAIN = -7,
+    /* The library failed inside (an exception it did not expect); the
+     * message says what. The handle stays usable. */
+    BRENVIK_E_INTERNAL = -8
 } brenvik_status;
 
 /* The details of a handle's last failure. */
@@ -333,6 +343,34 @@ BRENVIK_API brenvik_status brenvik_get_check_result(brenvik_printer* printer,
                                                     brenvik_check_result* out);
 /* The open check's running sums; no printer exchange. */
 BRENVIK_API brenvik_status brenvik_get_check_sums(brenvik_printer* printer, brenvik_check_sums* out);
+
+/* How the handle's last operation that changes the printer's state ended:
+ * the closings, the X-, Z- and zero Z-reports, the fiscal memory, article
+ * and discount reports, a text document, a zero check, a check copy and
+ * cash in or out. Such an operation whose reply is lost, cut short or
+ * garbled is reconciled before it returns: the library waits for a late
+ * reply, then reads again the counter the operation moves (the document
+ * numbers, the Z-report number, the cash registers, the day's registers),
+ * which it read just before sending. */
+typedef enum brenvik_outcome {
+    BRENVIK_OUTCOME_NONE = 0,      /* no such operation on this handle yet */
+    BRENVIK_OUTCOME_DONE = 1,      /* the printer confirmed it */
+    BRENVIK_OUTCOME_REFUSED = 2,   /* the printer refused it: nothing was done */
+    /* The reply was lost or garbled; the printer's counters (or its late
+     * reply) show it was done. The call returned BRENVIK_OK. */
+    BRENVIK_OUTCOME_RECONCILED_DONE = 3,
+    /* The reply was lost or garbled; the printer's counters show it was not
+     * done: trying again is safe. The call returned the failure. */
+    BRENVIK_OUTCOME_RECONCILED_NOT_DONE = 4,
+    /* Not known: the printer could not be asked, or nothing it reports can
+     * tell on its firmware. The call returned BRENVIK_E_UNCERTAIN. */
+    BRENVIK_OUTCOME_UNKNOWN = 5
+} brenvik_outcome;
+
+/* The outcome of the handle's last operation that changes the printer's
+ * state (see brenvik_outcome), also when later calls of other kinds came
+ * between. No printer exchange. */
+BRENVIK_API brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* outcome);
 
 /* The number of the last closed fiscal check as the handle knows it: from
  * connecting, every document-numbers query and every closing the printer

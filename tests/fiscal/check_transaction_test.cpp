@@ -375,7 +375,7 @@ TEST(CloseCheck, RefusedClosingKeepsTheCheckForTheNextTry) {
         h.printer.replies["COMP"] = ErrorReply(word);
         EXPECT_EQ(h.engine->CloseCheck(), 0);
         EXPECT_STREQ(h.engine->ErrorCode, word);
-        EXPECT_EQ(h.engine->LastCloseOutcome(), CloseOutcome::Refused);
+        EXPECT_EQ(h.engine->LastCloseOutcome(), Outcome::Refused);
         EXPECT_EQ(h.engine->CheckSumm, 500);
         EXPECT_TRUE(h.log.Has("F:CheckSumm=500"));
         // The cause fixed, the same amounts go again and the check closes.
@@ -383,7 +383,7 @@ TEST(CloseCheck, RefusedClosingKeepsTheCheckForTheNextTry) {
         EXPECT_EQ(h.engine->CloseCheck(), 500);
         EXPECT_EQ(Sent(h, "COMP"), (std::vector<std::string>{Comp(500, 0, 0, 0, 0, 500),
                                                               Comp(500, 0, 0, 0, 0, 500)}));
-        EXPECT_EQ(h.engine->LastCloseOutcome(), CloseOutcome::Closed);
+        EXPECT_EQ(h.engine->LastCloseOutcome(), Outcome::Done);
         EXPECT_EQ(h.engine->CheckSumm, 0);
         EXPECT_EQ(h.engine->LastClosedCheck(), 43);
     }

@@ -31,14 +31,14 @@ void OpenCheckOf500(Harness& h, bool otherFirmware = false) {
     h.Forget();
 }
 
-void ExpectClosed(Harness& h, int32_t result, CloseOutcome outcome) {
+void ExpectClosed(Harness& h, int32_t result, Outcome outcome) {
     EXPECT_EQ(kTotal, result);
     EXPECT_EQ(outcome, h.engine->LastCloseOutcome());
     EXPECT_EQ(0, h.engine->CheckSumm);
     EXPECT_TRUE(h.engine->Succeeded());
 }
 
-void ExpectOpen(Harness& h, int32_t result, CloseOutcome outcome, uint32_t error) {
+void ExpectOpen(Harness& h, int32_t result, Outcome outcome, uint32_t error) {
     EXPECT_EQ(0, result);
     EXPECT_EQ(outcome, h.engine->LastCloseOutcome());
     EXPECT_EQ(kTotal, h.engine->CheckSumm);
@@ -76,11 +76,11 @@ TEST(UncertainClose, DocumentNumbersDecideOnT3Plus) {
             EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "GLCN", "KASS"}));
             EXPECT_TRUE(h.log.Has("Закрытие чека не подтверждено ответом регистратора: сверка"));
             if (printerClosed) {
-                ExpectClosed(h, result, CloseOutcome::ReconciledClosed);
+                ExpectClosed(h, result, Outcome::ReconciledDone);
                 EXPECT_EQ(43, h.engine->LastClosedCheck());
                 EXPECT_TRUE(h.log.Has("Сверка: чек закрыт"));
             } else {
-                ExpectOpen(h, result, CloseOutcome::ReconciledOpen, r.errorWhenOpen);
+                ExpectOpen(h, result, Outcome::ReconciledNotDone, r.errorWhenOpen);
                 EXPECT_EQ(42, h.engine->LastClosedCheck());
                 EXPECT_TRUE(h.log.Has("Сверка: чек не закрыт"));
                 // The retry sends the check's amounts, not zeros.
@@ -107,9 +107,9 @@ TEST(UncertainClose, ReplyCutShortAtEveryByte) {
             if (printerClosed) h.printer.lastCheck = 43;
             const int32_t result = h.engine->CloseCheck();
             if (printerClosed) {
-                ExpectClosed(h, result, CloseOutcome::ReconciledClosed);
+                ExpectClosed(h, result, Outcome::ReconciledDone);
             } else {
-                ExpectOpen(h, result, CloseOutcome::ReconciledOpen, kErrTimeout);
+                ExpectOpen(h, result, Outcome::ReconciledNotDone, kErrTimeout);
             }
         }
     }
@@ -136,7 +136,7 @@ TEST(UncertainClose, ReplyThatComesDuringTheReconcilingReadCountsAsClosed) {
             if (closed) h.line.Arrive(reply, 1500);
             return closed ? "" : reply;
         };
-        ExpectClosed(h, h.engine->CloseCheck(), CloseOutcome::ReconciledClosed);
+        ExpectClosed(h, h.engine->CloseCheck(), Outcome::ReconciledDone);
         EXPECT_EQ(43, h.engine->LastClosedCheck());
     }
 }
@@ -146,7 +146,7 @@ TEST(UncertainClose, PrinterThatCannotBeAskedKeepsTheCheck) {
     OpenCheckOf500(h);
     h.printer.replies["COMP"] = "";
     h.printer.replies["GLCN"] = "";
-    ExpectOpen(h, h.engine->CloseCheck(), CloseOutcome::Unreachable, kErrTimeout);
+    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Unreachable, kErrTimeout);
     EXPECT_EQ(42, h.engine->LastClosedCheck());
     // No drawer for a printer that does not answer.
     EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "GLCN"}));
@@ -156,7 +156,7 @@ TEST(UncertainClose, PrinterThatCannotBeAskedKeepsTheCheck) {
 TEST(UncertainClose, WellBehavedClosingSendsNothingMore) {
     Harness h;
     OpenCheckOf500(h);
-    ExpectClosed(h, h.engine->CloseCheck(), CloseOutcome::Closed);
+    ExpectClosed(h, h.engine->CloseCheck(), Outcome::Done);
     EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "KASS"}));
     EXPECT_EQ(43, h.engine->LastClosedCheck());
     EXPECT_FALSE(h.log.Has("Закрытие чека не подтверждено ответом регистратора: сверка"));
@@ -178,9 +178,9 @@ TEST(UncertainClose, DayRegistersDecideOnOtherFirmware) {
         const int32_t result = h.engine->CloseCheck();
         EXPECT_EQ(Words(h), (std::vector<std::string>{"CFIS", "COMP", "CFIS", "KASS"}));
         if (printerClosed) {
-            ExpectClosed(h, result, CloseOutcome::ReconciledClosed);
+            ExpectClosed(h, result, Outcome::ReconciledDone);
         } else {
-            ExpectOpen(h, result, CloseOutcome::ReconciledOpen, kErrTimeout);
+            ExpectOpen(h, result, Outcome::ReconciledNotDone, kErrTimeout);
         }
     }
 }
@@ -189,14 +189,14 @@ TEST(UncertainClose, DayRegistersCanBeSwitchedOff) {
     Harness h;
     OpenCheckOf500(h, true);
     h.engine->DayRegistersBeforeClose = 0;
-    ExpectClosed(h, h.engine->CloseCheck(), CloseOutcome::Closed);
+    ExpectClosed(h, h.engine->CloseCheck(), Outcome::Done);
     EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "KASS"}));
     h.Forget();
 
     h.engine->OpenCheck("1");
     h.engine->FiscalLine("Milk", 1, kTotal, 0, 1, 0, 1);
     h.printer.replies["COMP"] = "";
-    ExpectOpen(h, h.engine->CloseCheck(), CloseOutcome::Undecided, kErrTimeout);
+    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Undecided, kErrTimeout);
     EXPECT_TRUE(h.log.Has("Сверка: состояние чека определить нельзя, чек не закрыт"));
 }
 
