@@ -104,12 +104,19 @@ public:
     // A fault-injection or control command, as on the control socket:
     // "next silent", "next cut N", "next cut-end N", "next split PARTS MS",
     // "next delay MS", "next noise", "next trailing N", "next lose-end",
-    // "next error WORD...", "next done-and-error WORD",
+    // "next error WORD...", "next done-and-error WORD", "next babble [after]",
+    // "target NAME|any", "babble on|off",
     // "conf-length N", "conf-no-end", "handshake on|off", "key 0|1|2|4|8",
     // "paper out|in", "clear", "state". Answers "OK", "ERR reason", or for
     // "state" one line of JSON.
     std::string Control(const std::string& line);
     std::string StateJson() const;
+
+    // A babbling printer talks without end and hears nothing: a line sends
+    // Babble(n) whenever nothing else is due, at its own pace, until
+    // "babble off". Babble() is empty while the printer does not babble.
+    bool Babbling() const;
+    std::string Babble(size_t n);
 
     // The paper: every printed document is appended to this file as UTF-8.
     bool OpenJournal(const std::string& path, std::string* error);

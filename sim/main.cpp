@@ -62,7 +62,8 @@ Control socket: one command a line; the answer is OK, ERR reason, or for
   next silent                the next command is not even heard: no answer
   next cut N                 the next reply stops after N bytes
   next cut-end N             the next reply lacks its last N bytes
-  next split PARTS MS        the next reply in PARTS pieces, MS ms apart
+  next split PARTS MS        the next reply in PARTS pieces, MS ms apart; the
+                             first piece comes at once, the pauses inside the reply
   next delay MS              the next reply comes MS ms late (0 to 60000); the
                              command is carried out at once
   next noise                 junk bytes before the next reply
@@ -70,6 +71,13 @@ Control socket: one command a line; the answer is OK, ERR reason, or for
   next lose-end              the next block's end byte is lost: SOFTTXTOUT 2 s later
   next error WORD [WORD...]  the next command fails with these words, in order
   next done-and-error WORD   the next reply carries both DONE and WORD
+  next babble                the next command is carried out, and instead of its
+                             reply the printer talks without end (junk at line
+                             speed), deaf, until "babble off"
+  next babble after          the same after the whole reply: READY and more bytes
+  target NAME|any            the pending "next" faults wait for a NAME command
+                             (case matters: NREP, nrep); others pass untouched
+  babble on|off              talk without end from now on (deaf meanwhile), or stop
   conf-length N              CONf replies of N characters from now on
   conf-no-end                the next CONf reply lacks its end byte
   handshake off|on           ignore wake-up bytes, or answer them again
@@ -77,7 +85,8 @@ Control socket: one command a line; the answer is OK, ERR reason, or for
   paper out|in               take the paper out (SOFTPAPER) or put it back
   clear                      forget pending "next" faults
   state                      counters and registers as one line of JSON
-The "next" faults add up and apply to the next command only.
+The "next" faults add up and apply to the next command only (or, with
+"target", to the next command of that name); "clear" forgets them.
 
 Example:
   m301sim --link /tmp/x/com3 --control /tmp/x/ctl --journal /tmp/x/paper.txt

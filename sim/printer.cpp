@@ -16,9 +16,14 @@ namespace {
 constexpr char kStart = '\xFD';
 constexpr char kEnd = '\xFE';
 
-// Bytes sent before a reply by "next noise": none of them is a block byte,
-// a flow-control byte (0x00, 0x11, 0x13) or part of a status word.
+// Bytes sent before a reply by "next noise", and over and over by a
+// babbling printer: none of them is a block byte, a flow-control byte (0x00,
+// 0x11, 0x13), a wake-up byte or part of a status word.
 const char kNoise[] = "\x2A\x07\x5A\xB1\x3F\x08\x7E\xC4";
+constexpr size_t kNoiseSize = sizeof kNoise - 1;
+// Junk glued to a reply's READY block by "next babble after", so that the
+// READY never arrives followed by exactly two bytes.
+constexpr size_t kBabbleGlue = 16;
 
 bool AllDigits(const std::string& s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -149,6 +154,7 @@ std::string Printer::Impl::Block(std::string text) const {
 
 Reply Printer::Impl::Feed(const std::string& bytes) {
     Reply reply;
+    if (babbling) return reply;  // it hears nothing while it talks
     if (!bytes.empty()) {
         // Bytes that come after the receive time-out has passed find the
         // block already refused, even when nobody polled in between.
@@ -164,10 +170,11 @@ Reply Printer::Impl::Feed(const std::string& bytes) {
                     overflow = true;
                 continue;
             }
-            if (next.loseEnd) {
+            if (next.loseEnd && Targets(body)) {
                 // The end byte is lost on the line: the block stays open
                 // until the receive time-out refuses it.
                 next.loseEnd = false;
+                targetEndLost = !next.target.empty();
                 if (trace) trace("<- end byte lost");
                 continue;
             }
@@ -176,6 +183,7 @@ Reply Printer::Impl::Feed(const std::string& bytes) {
             reply.insert(reply.end(), r.begin(), r.end());
             body.clear();
             overflow = false;
+            if (babbling) return reply;  // the rest of the bytes go unheard
             continue;
         }
         if (ch == kStart) {
@@ -209,11 +217,40 @@ Reply Printer::Impl::ReceiveTimeout() {
     overflow = false;
     body.clear();
     ++commandCount;
+    // Faults that wait for a command stay pending, unless it was the
+    // target whose end byte went missing.
     Faults f;
-    std::swap(f, next);
+    if (next.target.empty() || targetEndLost) std::swap(f, next);
+    targetEndLost = false;
     if (trace) trace("<- unfinished block: SOFTTXTOUT");
-    if (f.silent) return {};
-    return Shape(Block("SOFTTXTOUT") + Ready(), f, 0);
+    if (f.babble) StartBabbling();
+    if (f.silent || f.babble == 1) return {};
+    std::string bytes = Block("SOFTTXTOUT") + Ready();
+    if (f.babble == 2) bytes += Babble(kBabbleGlue);
+    return Shape(std::move(bytes), f, 0);
+}
+
+bool Printer::Impl::Targets(const std::string& text) const {
+    return next.target.empty() || text.compare(0, next.target.size(), next.target) == 0;
+}
+
+void Printer::Impl::StartBabbling() {
+    babbling = true;
+    // What was on its way in is lost with the printer's attention.
+    inBlock = false;
+    overflow = false;
+    body.clear();
+    wakeCount = 0;
+    targetEndLost = false;
+    if (trace) trace("-> babbling");
+}
+
+std::string Printer::Impl::Babble(size_t n) {
+    std::string junk;
+    if (!babbling) return junk;
+    junk.reserve(n);
+    for (size_t i = 0; i < n; ++i, babbleAt = (babbleAt + 1) % kNoiseSize) junk += kNoise[babbleAt];
+    return junk;
 }
 
 Outcome Printer::Impl::Execute(const CommandInfo& info, const std::string& text) {
@@ -274,9 +311,10 @@ Reply Printer::Impl::Answer(const std::string& block) {
     if (trace) trace("<- " + FromPrinterText(NoControls(text)));
 
     Faults f;
-    std::swap(f, next);
+    if (Targets(text)) std::swap(f, next);
     if (f.silent) {
         if (trace) trace("-> (silent)");
+        if (f.babble) StartBabbling();
         return {};
     }
 
@@ -305,6 +343,11 @@ Reply Printer::Impl::Answer(const std::string& block) {
     }
     if (!f.doneAndError.empty()) bytes += Block(f.doneAndError);
     bytes += Ready();
+    if (f.babble) {
+        StartBabbling();
+        if (f.babble == 1) bytes.clear();
+        else bytes += Babble(kBabbleGlue);  // in the same write as the READY
+    }
 
     if (trace) {
         std::string words;
@@ -346,6 +389,7 @@ std::string Printer::Impl::Control(const std::string& line) {
     if (w[0] == "state" && w.size() == 1) return StateJson();
     if (w[0] == "clear" && w.size() == 1) {
         next = Faults();
+        targetEndLost = false;
         return "OK";
     }
     if (w[0] == "next" && w.size() >= 2) {
@@ -372,15 +416,37 @@ std::string Printer::Impl::Control(const std::string& line) {
             next.errors.assign(w.begin() + 2, w.end());
         } else if (what == "done-and-error" && w.size() == 3) {
             next.doneAndError = w[2];
+        } else if (what == "babble" && w.size() == 2) {
+            next.babble = 1;
+        } else if (what == "babble" && w.size() == 3 && w[2] == "after") {
+            next.babble = 2;
         } else {
             return "ERR usage: next silent|cut N|cut-end N|split PARTS MS|delay MS|noise|trailing N|"
-                   "lose-end|error WORD...|done-and-error WORD";
+                   "lose-end|error WORD...|done-and-error WORD|babble [after]";
         }
         return "OK";
     }
     if (w[0] == "conf-length" && w.size() == 2 && ToLong(w[1], n)) {
         if (n < 5 || n > 252) return "ERR conf-length takes 5 to 252";
         config.confLength = static_cast<int>(n);
+        return "OK";
+    }
+    if (w[0] == "target" && w.size() == 2) {
+        if (w[1] == "any") {
+            next.target.clear();
+            return "OK";
+        }
+        for (const CommandInfo& c : Commands()) {
+            if (w[1] == c.name) {
+                next.target = w[1];
+                return "OK";
+            }
+        }
+        return "ERR target takes a command name (CONf, NREP, nrep, ...) or any";
+    }
+    if (w[0] == "babble" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+        if (w[1] == "on" && !babbling) StartBabbling();
+        babbling = w[1] == "on";
         return "OK";
     }
     if (w[0] == "conf-no-end" && w.size() == 1) {
@@ -421,6 +487,7 @@ std::string Printer::Impl::StateJson() const {
     num("key", config.keyPosition);
     j << ",\"paper\":" << (paperOut ? "\"out\"" : "\"in\"");
     j << ",\"handshake\":" << (handshake ? "true" : "false");
+    j << ",\"babble\":" << (babbling ? "true" : "false");
     j << ",\"fiscalized\":" << (config.fiscalized ? "true" : "false");
     num("article_mode", config.articleMode);
     j << ",\"shift_open\":" << (shiftOpen ? "true" : "false");
@@ -463,6 +530,16 @@ std::string Printer::Command(const std::string& text) { return Flatten(Feed(Fram
 Reply Printer::Poll() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->ReceiveTimeout();
+}
+
+bool Printer::Babbling() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->babbling;
+}
+
+std::string Printer::Babble(size_t n) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->Babble(n);
 }
 
 long Printer::MsUntilPoll() const {

@@ -102,6 +102,11 @@ struct Faults {  // one-shot, for the next reply
     std::vector<std::string> errors;
     std::string doneAndError;
     bool confNoEnd = false;
+    // The printer starts talking without end: 1 instead of the reply,
+    // 2 after it (a READY block followed by more bytes).
+    int babble = 0;
+    // The command these faults wait for (four letters); empty: the next one.
+    std::string target;
 };
 
 struct Outcome {
@@ -134,6 +139,11 @@ struct Printer::Impl {
     // The reply's bytes as the pending faults shape them (noise, trailing,
     // cuts, delay, pieces); `delayMs` is the printing time before it.
     Reply Shape(std::string bytes, const Faults& f, unsigned delayMs) const;
+    // Whether the pending faults are meant for the command that `text`
+    // (or a block body) begins with.
+    bool Targets(const std::string& text) const;
+    void StartBabbling();
+    std::string Babble(size_t n);
     std::string Block(std::string text) const;
     std::string Ready() const { return Block("READY"); }
     Outcome Execute(const CommandInfo& info, const std::string& text);
@@ -245,10 +255,15 @@ struct Printer::Impl {
     std::string body;
     int wakeCount = 0;
     bool handshake = true;
+    // The lost end byte was the target's: its SOFTTXTOUT takes the faults.
+    bool targetEndLost = false;
 
     // Faults and switches.
     Faults next;
     bool paperOut = false;
+    // Talking without end, and deaf meanwhile; the next junk byte.
+    bool babbling = false;
+    size_t babbleAt = 0;
 
     // Run-time state (not kept across restarts).
     std::string cashier;

@@ -25,6 +25,8 @@ namespace {
 
 // 115200 baud, 8 data bits, even parity, two stop bits: 12 bits a byte.
 constexpr std::chrono::nanoseconds kByteTime{1000000000LL * 12 / 115200};
+// A babbling printer's bytes leave in slices this far apart.
+constexpr int kBabbleTickMs = 10;
 
 std::string Errno(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
@@ -113,6 +115,10 @@ struct PtyPrinter::Impl {
         std::string bytes;
     };
     std::deque<Due> outgoing;
+    // Babbling: when it began and how many bytes the line has carried since.
+    bool babbleRunning = false;
+    std::chrono::steady_clock::time_point babbleStart;
+    long long babbleSent = 0;
 
     void Queue(const Reply& reply) {
         auto at = std::chrono::steady_clock::now();
@@ -143,10 +149,35 @@ struct PtyPrinter::Impl {
         return true;
     }
 
+    // A babbling printer sends at line speed whenever no reply is due.
+    // Bytes the other side does not take in time are lost, as on a serial
+    // line, so the control socket is never held up by a full line.
+    void SendBabble() {
+        if (!printer.Babbling()) {
+            babbleRunning = false;
+            return;
+        }
+        if (!outgoing.empty()) return;  // the reply it talks after goes first
+        const auto now = std::chrono::steady_clock::now();
+        if (!babbleRunning) {
+            babbleRunning = true;
+            babbleStart = now;
+            babbleSent = 0;
+        }
+        const long long due = (now - babbleStart) / kByteTime + 1 - babbleSent;
+        if (due <= 0) return;
+        const std::string bytes = printer.Babble(static_cast<size_t>(std::min(due, 4096LL)));
+        babbleSent += due;
+        if (!bytes.empty() && write(lineFd, bytes.data(), bytes.size()) < 0) {
+            // EAGAIN: the other side's buffer is full, and the bytes are lost
+        }
+    }
+
     // Milliseconds poll may sleep: until the next piece is due or the
     // printer's receive time-out runs out; -1 for nothing pending.
     int PollTimeout() const {
         long ms = printer.MsUntilPoll();
+        if (babbleRunning) ms = ms < 0 ? kBabbleTickMs : std::min<long>(ms, kBabbleTickMs);
         if (!outgoing.empty()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(outgoing.front().at -
                                                                                    std::chrono::steady_clock::now());
@@ -212,6 +243,7 @@ struct PtyPrinter::Impl {
             for (size_t i = next; i < fds.size(); ++i)
                 if (fds[i].revents) ServeClient(fds[i].fd);
             if (!SendDue()) return;
+            SendBabble();
         }
     }
 

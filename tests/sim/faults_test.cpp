@@ -53,6 +53,20 @@ TEST_F(Faults, SplitReplyComesInPiecesWithPauses) {
     EXPECT_EQ(printer.Feed(m301sim::Frame("GLCN")).size(), 1u);
 }
 
+TEST_F(Faults, SplitPauseFallsInsideTheReplyNotBeforeIt) {
+    for (const char* command : {"CTXT", "GLCN"}) {  // DONE alone, and a data block before it
+        const std::string normal = Cmd(command);
+        ASSERT_EQ(printer.Control("next split 2 7000"), "OK");
+        const m301sim::Reply r = printer.Feed(m301sim::Frame(command));
+        ASSERT_EQ(r.size(), 2u) << command;
+        EXPECT_EQ(r[0].delayMs, 0u) << command << ": the first half comes at once";
+        EXPECT_EQ(r[0].bytes.size(), normal.size() / 2) << command;
+        EXPECT_EQ(r[0].bytes.find("READY"), std::string::npos) << command << ": the reply is not over before the pause";
+        EXPECT_EQ(r[1].delayMs, 7000u) << command;
+        EXPECT_EQ(m301sim::Flatten(r), normal) << command;
+    }
+}
+
 TEST_F(Faults, DelayedReplyComesLateButWhole) {
     ASSERT_EQ(Status(Cmd("UPAS0000Іваненко")), "DONE");
     ASSERT_EQ(printer.Control("next delay 7000"), "OK");
@@ -141,6 +155,98 @@ TEST_F(Faults, DoneAndErrorCarriesBothAndTheCommandIsCarriedOut) {
     EXPECT_EQ(State("day_sales"), "1050");
 }
 
+// What a babbling printer sends: never a block, flow-control, wake-up or
+// status byte, so that only the amount and the time tell it from a reply.
+void ExpectJunk(const std::string& bytes) {
+    for (char c : std::string("\x00\x11\x13\xFD\xFEU", 6))
+        EXPECT_EQ(bytes.find(c), std::string::npos) << "byte " << static_cast<int>(static_cast<unsigned char>(c));
+    EXPECT_EQ(bytes.find("READY"), std::string::npos);
+}
+
+TEST_F(Faults, BabbleTakesThePlaceOfTheReplyAndDeafensThePrinterUntilTurnedOff) {
+    ASSERT_EQ(Status(Cmd("UPAS0000Іваненко")), "DONE");
+    EXPECT_TRUE(printer.Babble(10).empty()) << "a quiet printer has nothing to say";
+    ASSERT_EQ(printer.Control("next babble"), "OK");
+    EXPECT_TRUE(printer.Feed(m301sim::Frame("PREP1")).empty());
+    EXPECT_EQ(State("check_open"), "true") << "the command was carried out";
+    EXPECT_TRUE(printer.Babbling());
+    EXPECT_EQ(State("babble"), "true");
+    const std::string junk = printer.Babble(5000);
+    EXPECT_EQ(junk.size(), 5000u);
+    ExpectJunk(junk);
+    EXPECT_TRUE(printer.Feed(m301sim::Frame("CANC")).empty());
+    EXPECT_TRUE(printer.Feed("UUUUU").empty()) << "not even the wake-up is heard";
+    EXPECT_EQ(State("check_open"), "true") << "commands meanwhile are not carried out";
+    ASSERT_EQ(printer.Control("clear"), "OK");
+    EXPECT_TRUE(printer.Babbling()) << "clear forgets pending faults only";
+    ASSERT_EQ(printer.Control("babble off"), "OK");
+    EXPECT_FALSE(printer.Babbling());
+    EXPECT_TRUE(printer.Babble(10).empty());
+    EXPECT_EQ(Status(Cmd("CANC")), "DONE");
+    EXPECT_EQ(State("check_open"), "false");
+}
+
+TEST_F(Faults, BabbleAfterAWholeReplyFollowsItsReadyAtOnce) {
+    const std::string normal = Cmd("GLCN");
+    ASSERT_EQ(printer.Control("next babble after"), "OK");
+    const m301sim::Reply r = printer.Feed(m301sim::Frame("GLCN"));
+    ASSERT_EQ(r.size(), 1u) << "READY and junk leave in one piece";
+    ASSERT_GT(r[0].bytes.size(), normal.size() + 2) << "READY is never followed by exactly two bytes";
+    EXPECT_EQ(r[0].bytes.substr(0, normal.size()), normal);
+    ExpectJunk(r[0].bytes.substr(normal.size()));
+    EXPECT_TRUE(printer.Babbling());
+    ExpectJunk(printer.Babble(100));
+}
+
+TEST_F(Faults, SilentBabbleLeavesTheCommandUndoneAndBabbleOnNeedsNoCommand) {
+    ASSERT_EQ(Status(Cmd("UPAS0000Іваненко")), "DONE");
+    ASSERT_EQ(printer.Control("next silent"), "OK");
+    ASSERT_EQ(printer.Control("next babble"), "OK");
+    EXPECT_TRUE(printer.Feed(m301sim::Frame("PREP1")).empty());
+    EXPECT_EQ(State("check_open"), "false");
+    EXPECT_TRUE(printer.Babbling());
+    ASSERT_EQ(printer.Control("babble off"), "OK");
+    ASSERT_EQ(printer.Control("babble on"), "OK");
+    EXPECT_TRUE(printer.Babbling()) << "an adapter talks before anything is asked";
+    EXPECT_TRUE(printer.Feed(m301sim::Frame("PREP1")).empty());
+    ASSERT_EQ(printer.Control("babble off"), "OK");
+    EXPECT_EQ(State("check_open"), "false");
+}
+
+TEST_F(Faults, TargetedFaultsWaitForTheirCommand) {
+    ASSERT_EQ(Status(Cmd("UPAS0000Іваненко")), "DONE");
+    const std::string glcn = Cmd("GLCN");
+    ASSERT_EQ(printer.Control("target NREP"), "OK");
+    ASSERT_EQ(printer.Control("next silent"), "OK");
+    EXPECT_EQ(Cmd("GLCN"), glcn) << "other commands pass untouched";
+    EXPECT_EQ(Status(Cmd("nrep")), "DONE") << "case matters";
+    EXPECT_TRUE(Cmd("NREP").empty());
+    EXPECT_EQ(State("z_number"), "0") << "the targeted command was not heard";
+    EXPECT_EQ(Status(Cmd("NREP")), "DONE") << "target and faults are spent together";
+    EXPECT_EQ(State("z_number"), "1");
+
+    // A lost end byte, and the receive time-out's refusal, are the target's.
+    long long ms = 1000000;
+    printer.SetTicks([&ms] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms)); });
+    ASSERT_EQ(printer.Control("target PREP"), "OK");
+    ASSERT_EQ(printer.Control("next lose-end"), "OK");
+    ASSERT_EQ(printer.Control("next cut-end 1"), "OK");
+    EXPECT_EQ(Status(Cmd("GLCN")), "DONE");
+    EXPECT_TRUE(printer.Feed("\xFD" "CON").empty());
+    ms += 2000;
+    EXPECT_EQ(Blocks(m301sim::Flatten(printer.Poll())), (std::vector<std::string>{"SOFTTXTOUT", "READY"}))
+        << "an unfinished block of another command leaves the faults pending";
+    EXPECT_TRUE(printer.Feed(m301sim::Frame("PREP1")).empty());
+    ms += 2000;
+    const std::string refusal = m301sim::Flatten(printer.Poll());
+    EXPECT_EQ(refusal, std::string("\xFDSOFTTXTOUT\x0B\xFE\xFDREADY\x06"));
+    EXPECT_EQ(State("check_open"), "false");
+    ASSERT_EQ(printer.Control("target CONf"), "OK");
+    ASSERT_EQ(printer.Control("target any"), "OK");
+    ASSERT_EQ(printer.Control("next silent"), "OK");
+    EXPECT_TRUE(Cmd("GLCN").empty()) << "any: the next command again";
+}
+
 TEST_F(Faults, ConfigurationReplyLengthAndEndByte) {
     struct Case {
         long length;
@@ -185,7 +291,8 @@ TEST_F(Faults, BadControlCommandsAreRefusedWithAReason) {
     for (const char* bad : {"", "bogus", "next", "next bogus", "next cut", "next cut -1", "next cut x",
                             "next split 0 10", "next split 3",
                             "next delay", "next delay 60001", "next cut-end x", "next lose-end 2", "next error", "key 3", "key", "paper maybe",
-                            "handshake", "conf-length 4", "conf-length 253", "state now"}) {
+                            "handshake", "conf-length 4", "conf-length 253", "state now", "next babble now", "babble",
+                            "babble maybe", "target", "target XXXX", "target NREPX", "target nrep PREP"}) {
         const std::string answer = printer.Control(bad);
         EXPECT_EQ(answer.substr(0, 4), "ERR ") << "'" << bad << "' -> " << answer;
     }

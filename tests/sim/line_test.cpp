@@ -238,6 +238,34 @@ TEST_F(Line, SplitReplyArrivesInPiecesWithTheAskedPauses) {
     EXPECT_EQ(Status(reply), "DONE");
 }
 
+TEST_F(Line, ABabblingPrinterTalksAtLineSpeedUntilTurnedOff) {
+    Start();
+    EXPECT_EQ(ControlSession("babble on\n", 1), "OK\n");
+    const auto start = Clock::now();
+    std::string got;
+    while (MsSince(start) < 500) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    const long long ms = MsSince(start);
+    // 115200 baud at 12 bits a byte: 9600 bytes a second, never more.
+    EXPECT_GE(got.size(), 1000u);
+    EXPECT_LE(got.size(), static_cast<size_t>(9600 * (ms + 50) / 1000));
+    for (char c : std::string("\x00\x11\x13\xFD\xFE", 5)) EXPECT_EQ(got.find(c), std::string::npos);
+    EXPECT_NE(ControlSession("state\n", 1).find("\"babble\":true"), std::string::npos)
+        << "the control socket is served while it talks";
+    EXPECT_EQ(ControlSession("babble off\n", 1), "OK\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    tcflush(fd, TCIFLUSH);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    char buf[64];
+    EXPECT_LE(read(fd, buf, sizeof buf), 0) << "silent once turned off";
+    EXPECT_EQ(Status(Exchange(fd, "GLCN")), "DONE");
+}
+
 TEST_F(Line, WireSpeedPacesEveryByte) {
     options.wireSpeed = true;
     Start();
