@@ -86,6 +86,7 @@ public:
         return status;
     }
     void Sleep(uint32_t ms) override { line_.Sleep(ms); }
+    uint64_t NowMs() override { return line_.NowMs(); }
     void Close() override { line_.Close(); }
 
 private:

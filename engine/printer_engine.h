@@ -46,6 +46,7 @@ enum : uint32_t {
     kErrCloseUnconfirmed = 93,  // a closing command the printer neither confirmed nor refused
     kErrEndlessReply = 94,  // a reply longer or slower than any the printer gives: the line babbles
     kErrUnconfirmed = 95,   // an operation's reply was lost and nothing could tell whether it was done
+    kErrNotDone = 96,       // an operation the printer neither confirmed nor refused, and did not carry out
 };
 
 // How an operation that changes the printer's state ended: a closing (COMP),
@@ -145,6 +146,10 @@ public:
     // holds it (from the start-up reads, every GLCN and every COMP reply);
     // 0 while it is unknown. The C API's brenvik_last_check_number().
     int32_t LastClosedCheck() const;
+    // The same, asked of the printer first when the engine does not know it
+    // (after a zero check or a raw command, say): what a check about to be
+    // printed is measured against.
+    int32_t KnownLastCheck();
     int32_t BoolResult() const { return Succeeded() ? 1 : 0; }
 
     // ---- Reads used by the start-up sequence and the queries ---------------
@@ -343,6 +348,11 @@ public:
     static constexpr uint32_t kDtrPulseMs = 3000;
     static constexpr uint32_t kReplySilenceMs = 6000;
     static constexpr uint32_t kLogFlushAfterMs = 20;  // see WaitForPort
+    // No reply of the printer comes near these: a line that sends more, or
+    // keeps sending for longer, babbles and is not listened to any further.
+    static constexpr size_t kMaxReplyBytes = 4096;
+    static constexpr uint32_t kLongestReplyMs = 60000;
+    static constexpr uint32_t kLongestHandshakeMs = 5000;
 
 protected:
     // ReplyReader: collection, then interpretation (data, DONE, errors).
@@ -350,6 +360,22 @@ protected:
     // Reads and logs what waits in the input before a command is written.
     void DiscardStaleInput(uint32_t waiting);
     void CollectReply();
+    // How a collection ended: with the READY block, after silence, after a
+    // read that did not complete (with or without the READY block), or
+    // because the line would not stop.
+    enum class Collected : uint8_t { Answer, Silence, Stalled, StalledAnswer, Overrun };
+    // Reads into RxQueue until the end of an answer or silenceMs without a
+    // byte, bounded by kMaxReplyBytes and the longest a reply takes.
+    Collected Collect(uint32_t silenceMs);
+    // A reply of an earlier command that stopped half-way is still owed:
+    // its rest is awaited (bounded by the reply silence) and dropped before
+    // the next command is written, so no command takes another's reply.
+    void SettleOwedReply();
+    // The late reply of the command just sent, awaited for the reply
+    // silence and interpreted like its own; true when it came whole.
+    bool AwaitLateReply();
+    // Logs what RxQueue holds as discarded and empties it.
+    void DropReceived();
     void InterpretReply();
     void DataPass();
     bool DonePass();
@@ -379,24 +405,56 @@ protected:
     uint32_t SendSaleLine(char* text, const SaleLine& line);
     // KASS after COMP or CAIO: the drawer never masks the outcome before it.
     void OpenDrawerKeepingOutcome();
-    // Closing: what an uncertain outcome is measured against, taken before
-    // the COMP, and the judgement of the COMP's reply (check_transaction.cpp).
-    struct CloseBaseline {
-        char lastCheck[11] = {};  // LastCheckNumber before the COMP (T3+)
-        char daySales[13] = {};   // CFIS total and return before the COMP (other firmware)
-        char dayReturns[13] = {};
+    void DrawerAfter(Outcome outcome);
+    // Reconciliation (reconciliation.cpp). What an operation that changes
+    // the printer's state moves, so that an uncertain outcome can be told:
+    enum class Moves : uint8_t {
+        Nothing,      // no counter the printer reports (a copy of a check)
+        CheckNumber,  // the last check number (a zero check; T3+ firmware)
+        Documents,    // the document numbers (reports, text documents; T3+ firmware)
+        ZReport,      // the Z-report number (T3+), else the day's and the cash registers
+        Cash,         // the cash registers (cash in or out)
+        Closing,      // the last check number (T3+), else the day's registers
     };
-    CloseBaseline TakeCloseBaseline();
-    Outcome JudgeClose(const CloseBaseline& before, uint32_t sales, uint32_t returns);
-    Outcome Reconcile(const CloseBaseline& before, uint32_t sales, uint32_t returns);
+    // The counters read before (or after) such an operation; a flag is
+    // set when its block came.
+    struct Counters {
+        bool documents = false;  // GLCN
+        char lastCheck[11] = {}, lastDoc[11] = {}, lastServDoc[11] = {}, zNumber[5] = {};
+        bool cash = false;       // CCAS
+        char cashIn[12] = {}, cashOut[12] = {};
+        bool day = false;        // CFIS
+        char daySales[13] = {}, dayReturns[13] = {};
+        bool sums = false;       // a late COMP reply came in front of a read's own
+    };
+    struct Operation {
+        Moves moves = Moves::Nothing;
+        int64_t amount = 0;  // cash moved, or the closing's sales and returns
+        Counters before;
+    };
+    // Reads what `op` moves; `beforeSending` may use what the engine
+    // already knows (the last check number on T3+ firmware).
+    Counters ReadCounters(const Operation& op, bool beforeSending);
+    // Sends the command of `op` and decides its outcome; ErrorNumber is
+    // then what the caller reports (0 when done, 95 when nobody can tell).
+    Outcome SendReconciled(Operation& op, const char* text);
+    Outcome Judge(Operation& op);
+    Outcome Reconcile(Operation& op);
+    Outcome Compare(const Operation& op, const Counters& after);
+    // The common form: log line, counters, command, outcome, Boolean result.
+    int32_t ReconciledCommand(const char* logLine, const char* text, Moves moves);
 
     EnginePlatform platform_;
     bool dataReplySwitch_ = false;
     // What the last reply held: complete data blocks by kind, and whether
     // its collection ended with the READY block rather than a time-out.
-    enum : uint32_t { kBlockConf = 1, kBlockComp = 2, kBlockGlcn = 4, kBlockCfis = 8 };
+    enum : uint32_t { kBlockConf = 1, kBlockComp = 2, kBlockGlcn = 4, kBlockCfis = 8, kBlockCcas = 16 };
     uint32_t blocksSeen_ = 0;
     bool replyComplete_ = false;
+    bool doneSeen_ = false;       // the last reply carried DONE
+    size_t lastReplyBytes_ = 0;   // bytes the last collection received
+    bool owedReply_ = false;      // see SettleOwedReply
+    std::vector<uint8_t> owedHead_;  // what came of the owed reply
     // The end test resumes where it stopped: a reply read in many small
     // pieces is searched once, not once per piece.
     size_t readySearchFrom_ = 0;

@@ -63,9 +63,10 @@ uint32_t PrinterEngine::CloseCheckCommand(uint32_t a1, uint32_t a2, uint32_t a3,
     }
     CommandText comp;
     comp.Add("COMP%010u%010u%010u%010u%010u%010u", a1, a2, a3, a4, a5, a6);
-    const CloseBaseline before = TakeCloseBaseline();
-    SendCommand(comp.Data());
-    lastCloseOutcome_ = JudgeClose(before, a1, a2);
+    Operation op;
+    op.moves = Moves::Closing;
+    op.amount = static_cast<int64_t>(a1) + a2;  // a check of nothing moves no register
+    lastCloseOutcome_ = SendReconciled(op, comp.Data());
     // The totals go only with the check: a check the printer still holds is
     // closed later with the same amounts.
     const bool closed = lastCloseOutcome_ == Outcome::Done ||
@@ -74,9 +75,14 @@ uint32_t PrinterEngine::CloseCheckCommand(uint32_t a1, uint32_t a2, uint32_t a3,
         CheckSumm = 0;
         CheckReturnSumm = 0;
     }
-    // No drawer for a printer that has just failed to answer twice.
-    if (lastCloseOutcome_ != Outcome::Unreachable) OpenDrawerKeepingOutcome();
+    DrawerAfter(lastCloseOutcome_);
     return ErrorNumber;
+}
+
+// KASS after an operation of the drawer, unless the printer has just failed
+// to answer twice.
+void PrinterEngine::DrawerAfter(Outcome outcome) {
+    if (outcome != Outcome::Unreachable) OpenDrawerKeepingOutcome();
 }
 
 uint32_t PrinterEngine::SetReturnCheckNumberCommand(const char* number) {
@@ -94,8 +100,10 @@ uint32_t PrinterEngine::MoveCashCommand(int32_t amount) {
     WriteLog("F:CAIO(%li) Служебное внесение/вынесение", commands::LogL(amount));
     CommandText caio;
     caio.Add("CAIO%c%010u", amount < 0 ? 'O' : 'I', Magnitude(amount));
-    SendCommand(caio.Data());
-    OpenDrawerKeepingOutcome();
+    Operation op;
+    op.moves = Moves::Cash;
+    op.amount = amount;
+    DrawerAfter(SendReconciled(op, caio.Data()));
     return ErrorNumber;
 }
 

@@ -134,6 +134,7 @@ void PrinterEngine::DataPass() {
             WriteLog("Номер последнего Z-отчета=%s", LastZReportNumber);
         } else if (TagAt(q, p, "CCAS")) {
             b.Take(4, 88, CashInfoText);
+            if (CashInfoText[0] != '\0') blocksSeen_ |= kBlockCcas;
         } else if (TagAt(q, p, "CFIS")) {
             b.Take(4, 240, FiscalInfoText);
             if (FiscalInfoText[0] != '\0') blocksSeen_ |= kBlockCfis;

@@ -97,6 +97,7 @@ const ErrorEntry kErrorTable[] = {
     {kErrCloseUnconfirmed, "CLOSEUNCONFIRMED", "Регистратор не подтвердил закрытие чека; чек не закрыт."},
     {kErrEndlessReply, "ENDLESSREPLY", "Ответ регистратора не заканчивается: данных больше или ожидание дольше, чем у любого ответа."},
     {kErrUnconfirmed, "UNCONFIRMED", "Ответ регистратора потерян, и выполнена ли операция, установить не удалось. Проверьте регистратор перед повтором."},
+    {kErrNotDone, "NOTDONE", "Регистратор не подтвердил операцию и, как показали его счетчики, не выполнил ее."},
 };
 
 const size_t kErrorTableSize = sizeof kErrorTable / sizeof kErrorTable[0];

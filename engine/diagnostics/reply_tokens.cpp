@@ -41,6 +41,7 @@ bool PrinterEngine::DonePass() {
         if (At(RxQueue, p, "DONE")) {
             WriteLog("Команда выполнена успешно. Получен DONE");
             ErrorCode[0] = '\0';
+            doneSeen_ = true;
             RxQueue.clear();
             return true;
         }

@@ -236,7 +236,7 @@ int32_t PrinterEngine::SetReturnCheckNumberStr(const char* checkNumbers) {
 }
 
 int32_t PrinterEngine::CheckCopy() {
-    return SimpleCommand("F:COPY() Печать копии чека", "COPY");
+    return ReconciledCommand("F:COPY() Печать копии чека", "COPY", Moves::Nothing);
 }
 
 }  // namespace brenvik

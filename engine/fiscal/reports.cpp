@@ -35,31 +35,33 @@ int32_t PrinterEngine::CloseTextDocument(int32_t printOnJornal) {
         WriteLog("F:DBEG() Открытие служебного документа.");
         SendCommand(printOnJornal != 0 ? "DBEG1" : "DBEG0");
     }
-    return SimpleCommand("F:PRTX() Печать и закрытие служебного документа.", "PRTX");
+    return ReconciledCommand("F:PRTX() Печать и закрытие служебного документа.", "PRTX", Moves::Documents);
 }
 
+// Every report is a document the printer counts; a Z-report also counts
+// itself apart, and empties the day.
 int32_t PrinterEngine::XReport() {
-    return SimpleCommand("F:ZREP() Х-отчет фискального регистратора", "ZREP1");
+    return ReconciledCommand("F:ZREP() Х-отчет фискального регистратора", "ZREP1", Moves::Documents);
 }
 
 int32_t PrinterEngine::XReportAsync() { return XReport(); }
 
 int32_t PrinterEngine::ZReport() {
-    return SimpleCommand("F:NREP() Z-отчет фискального регистратора", "NREP");
+    return ReconciledCommand("F:NREP() Z-отчет фискального регистратора", "NREP", Moves::ZReport);
 }
 
 int32_t PrinterEngine::ZReportAsync() { return ZReport(); }
 
 int32_t PrinterEngine::PrintZeroZReport() {
-    return SimpleCommand("F:nrep() Открытие новой смены без регистрации оборотов.", "nrep");
+    return ReconciledCommand("F:nrep() Открытие новой смены без регистрации оборотов.", "nrep", Moves::Documents);
 }
 
 int32_t PrinterEngine::ArticleReport() {
-    return SimpleCommand("F:ARTZ() Отчет по товарам", "ARTZ");
+    return ReconciledCommand("F:ARTZ() Отчет по товарам", "ARTZ", Moves::Documents);
 }
 
 int32_t PrinterEngine::DiscountReport() {
-    return SimpleCommand("F:DIZV() Отчет по скидкам", "DIZV");
+    return ReconciledCommand("F:DIZV() Отчет по скидкам", "DIZV", Moves::Documents);
 }
 
 int32_t PrinterEngine::PeriodicalFiscalReport(int32_t firstZReport, int32_t lastZReport) {
@@ -76,7 +78,9 @@ int32_t PrinterEngine::PeriodicalFiscalReport(int32_t firstZReport, int32_t last
         }
         std::snprintf(text, sizeof text, "FIRN%04i%04i", firstZReport, lastZReport);
     }
-    SendCommand(text);
+    Operation op;
+    op.moves = Moves::Documents;
+    SendReconciled(op, text);
     return BoolResult();
 }
 
@@ -94,7 +98,9 @@ int32_t PrinterEngine::PeriodicalFiscalReportDate(const char* dateFrom, const ch
     }
     char text[32] = {};
     std::snprintf(text, sizeof text, "FIRP%s%s", from, to);
-    SendCommand(text);
+    Operation op;
+    op.moves = Moves::Documents;
+    SendReconciled(op, text);
     return BoolResult();
 }
 
@@ -145,8 +151,12 @@ int32_t PrinterEngine::SetInternalTime(int32_t hours, int32_t minutes, int32_t s
 int32_t PrinterEngine::NullCheck() {
     if (!Connected) return BoolResult();
     WriteLog("F:NUL() Печать нулевого чека");
-    SendCommand("NULL");
-    OpenDrawerKeepingOutcome();
+    Operation op;
+    op.moves = Moves::CheckNumber;
+    DrawerAfter(SendReconciled(op, "NULL"));
+    // A zero check is a check: the number the next closing is measured
+    // against is asked anew.
+    LastCheckNumber[0] = '\0';
     return BoolResult();
 }
 

@@ -51,6 +51,8 @@ void PrinterEngine::SendCommand(const char* text) {
         secretLength_ = 0;
     }
     SerialLine& line = *platform_.line;
+    // The rest of a reply that stopped half-way comes first, and goes.
+    if (owedReply_) SettleOwedReply();
     // Clears a line error left from before, which would abort the write, and
     // tells what waits: a reply that came after its time-out must never be
     // taken for the answer to this command.

@@ -18,7 +18,14 @@ int32_t PrinterEngine::Handshake() {
     }
     line.Sleep(10);
 
+    // Every byte restarts the silent second: a line that never stops
+    // sending is given up after a bounded while, like a silent one.
+    const uint64_t started = line.NowMs();
     for (;;) {
+        if (RxQueue.size() > kMaxReplyBytes || line.NowMs() - started > kLongestHandshakeMs) {
+            WriteLog("E:Регистратор не прекращает передачу при установке связи");
+            break;
+        }
         uint32_t events = 0;
         if (WaitForPort(kHandshakeSilenceMs, events) != WaitStatus::Signalled) break;  // silence
         if (events & kEventRxChar) {
@@ -50,7 +57,8 @@ int32_t PrinterEngine::Handshake() {
         }
     }
 
-    // A silent second: pulse DTR so a printer that hung on the line resets.
+    // A silent second (or endless noise): pulse DTR so a printer that hung
+    // on the line resets.
     line.SetDtr(false);
     line.Sleep(kDtrPulseMs);
     line.SetDtr(true);

@@ -55,6 +55,35 @@ bool PrinterEngine::EndOfAnswer() {
     return RxQueue.size() - readyAt_ == 7;
 }
 
+PrinterEngine::Collected PrinterEngine::Collect(uint32_t silenceMs) {
+    SerialLine& line = *platform_.line;
+    readySearchFrom_ = 0;
+    readyAt_ = SIZE_MAX;
+    // Each silent stretch is timed on its own; the whole is bounded too,
+    // so a line that never stops sending cannot keep us here.
+    const uint64_t started = line.NowMs();
+    const uint64_t longest = std::max<uint64_t>(kLongestReplyMs, 3ull * silenceMs);
+    for (;;) {
+        if (RxQueue.size() > kMaxReplyBytes || line.NowMs() - started > longest) return Collected::Overrun;
+        uint32_t events = 0;
+        if (WaitForPort(silenceMs, events) != WaitStatus::Signalled) return Collected::Silence;
+        if (!(events & kEventRxChar)) continue;  // EV_TXEMPTY: a new silent stretch begins
+
+        uint8_t buffer[1025];  // the spare byte stops the conversion at the end
+        uint32_t count = line.ClearErrors();
+        if (count > 1024) count = 1024;
+        if (count == 0) continue;
+        uint32_t got = 0;
+        const bool stalled = line.Read(buffer, count, ReadTimeout, got) != WaitStatus::Signalled;
+        if (got > count) got = count;
+        buffer[got] = 0;  // what a zero-filled buffer would hold after the bytes read
+        FromPrinterCodePage(reinterpret_cast<char*>(buffer));
+        RxQueue.insert(RxQueue.end(), buffer, buffer + got);
+        if (EndOfAnswer()) return stalled ? Collected::StalledAnswer : Collected::Answer;
+        if (stalled) return Collected::Stalled;
+    }
+}
+
 void PrinterEngine::CollectReply() {
     SerialLine& line = *platform_.line;
     ErrorNumber = 0;
@@ -63,42 +92,35 @@ void PrinterEngine::CollectReply() {
     dataReplySwitch_ = true;
     blocksSeen_ = 0;
     replyComplete_ = false;
-    readySearchFrom_ = 0;
-    readyAt_ = SIZE_MAX;
+    doneSeen_ = false;
 
-    auto timedOut = [this](const char* logLine) {
-        WriteLog("%s", logLine);
+    Collected how = Collected::Silence;
+    if (line.IsOpen()) how = Collect(ReplySilenceMs);  // nothing can answer a closed port
+    switch (how) {
+    case Collected::Answer:
+        replyComplete_ = true;
+        break;
+    case Collected::Silence:
+        WriteLog("Таймаут чтения от регистратора");
         RaiseError(kErrTimeout);
-    };
-
-    bool waiting = line.IsOpen();
-    if (!waiting) timedOut("Таймаут чтения от регистратора");  // nothing can answer a closed port
-    while (waiting) {
-        uint32_t events = 0;
-        if (WaitForPort(ReplySilenceMs, events) != WaitStatus::Signalled) {
-            timedOut("Таймаут чтения от регистратора");
-            break;
-        }
-        if (!(events & kEventRxChar)) continue;  // EV_TXEMPTY: a new silent stretch begins
-
-        uint8_t buffer[1025];  // the spare byte stops the conversion at the end
-        uint32_t count = line.ClearErrors();
-        if (count > 1024) count = 1024;
-        if (count == 0) continue;
-        uint32_t got = 0;
-        if (line.Read(buffer, count, ReadTimeout, got) != WaitStatus::Signalled) {
-            timedOut("Таймаут чтения от регистратора в ReadFile");
-            waiting = false;
-        }
-        if (got > count) got = count;
-        buffer[got] = 0;  // what a zero-filled buffer would hold after the bytes read
-        FromPrinterCodePage(reinterpret_cast<char*>(buffer));
-        RxQueue.insert(RxQueue.end(), buffer, buffer + got);
-        if (EndOfAnswer()) {
-            replyComplete_ = waiting;  // not when the read itself timed out
-            waiting = false;
-        }
+        break;
+    case Collected::Stalled:
+    case Collected::StalledAnswer:
+        WriteLog("Таймаут чтения от регистратора в ReadFile");
+        RaiseError(kErrTimeout);
+        break;
+    case Collected::Overrun:
+        WriteLog("E:Регистратор не прекращает передачу: принято %u байт", static_cast<unsigned>(RxQueue.size()));
+        // What such a line sent is no answer: nothing of it is interpreted.
+        dataReplySwitch_ = false;
+        RaiseError(kErrEndlessReply);
+        break;
     }
+    lastReplyBytes_ = RxQueue.size();
+    // Half a reply: its rest may still come, after the next command is sent.
+    owedReply_ = !RxQueue.empty() && readyAt_ == SIZE_MAX &&
+                 (how == Collected::Silence || how == Collected::Stalled);
+    if (owedReply_) owedHead_ = RxQueue;
 
     char text[1024];
     size_t n = 0;
@@ -107,6 +129,61 @@ void PrinterEngine::CollectReply() {
     text[n] = '\0';
     WriteLog("Данные ИЗ регистратора: %s", text);
     QueueCursor = 0;
+    if (how == Collected::Overrun) RxQueue.clear();
+}
+
+void PrinterEngine::DropReceived() {
+    if (!RxQueue.empty()) {
+        char text[1024];
+        const size_t n = std::min(RxQueue.size(), sizeof text - 1);
+        std::memcpy(text, RxQueue.data(), n);
+        text[n] = '\0';
+        WriteLog("Отброшены данные от регистратора: %s", text);
+    }
+    RxQueue.clear();
+    readySearchFrom_ = 0;
+    readyAt_ = SIZE_MAX;
+}
+
+void PrinterEngine::SettleOwedReply() {
+    owedReply_ = false;
+    owedHead_.clear();
+    if (!platform_.line->IsOpen()) return;
+    RxQueue.clear();
+    Collect(ReplySilenceMs);
+    DropReceived();
+}
+
+bool PrinterEngine::AwaitLateReply() {
+    // The part of the reply that came already is its beginning.
+    RxQueue.clear();
+    if (owedReply_) RxQueue.swap(owedHead_);
+    owedReply_ = false;
+    owedHead_.clear();
+    const Collected how = platform_.line->IsOpen() ? Collect(ReplySilenceMs) : Collected::Silence;
+    if (how != Collected::Answer) {
+        // Still half a reply: its rest goes before the next command.
+        if (!RxQueue.empty() && readyAt_ == SIZE_MAX && how != Collected::Overrun) {
+            owedReply_ = true;
+            owedHead_ = RxQueue;
+        }
+        DropReceived();
+        return false;
+    }
+    // Interpreted as the command's own reply: its data, DONE and errors.
+    ErrorNumber = 0;
+    dataReplySwitch_ = true;
+    blocksSeen_ = 0;
+    doneSeen_ = false;
+    replyComplete_ = true;
+    lastReplyBytes_ = RxQueue.size();
+    char text[1024];
+    const size_t n = std::min(RxQueue.size(), sizeof text - 1);
+    std::memcpy(text, RxQueue.data(), n);
+    text[n] = '\0';
+    WriteLog("Поздний ответ регистратора: %s", text);
+    InterpretReply();
+    return true;
 }
 
 }  // namespace brenvik

@@ -98,6 +98,9 @@ public:
     // receives how many arrived (also on a time-out).
     virtual WaitStatus Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) = 0;
     virtual void Sleep(uint32_t ms) = 0;
+    // Milliseconds of a clock that only goes forward, for bounding how long
+    // the engine listens to a line that never falls silent.
+    virtual uint64_t NowMs() = 0;
     virtual void Close() = 0;
 };
 

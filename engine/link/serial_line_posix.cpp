@@ -570,6 +570,8 @@ void PosixSerialLine::Sleep(uint32_t ms) {
     }
 }
 
+uint64_t PosixSerialLine::NowMs() { return static_cast<uint64_t>(brenvik::NowMs()); }
+
 void PosixSerialLine::Close() {
     if (fd_ < 0) return;
     // The exclusive flag outlives our descriptor on a pty slave.

@@ -401,6 +401,8 @@ WaitStatus Win32SerialLine::Read(uint8_t* buffer, uint32_t count, uint32_t timeo
 
 void Win32SerialLine::Sleep(uint32_t ms) { ::Sleep(ms); }
 
+uint64_t Win32SerialLine::NowMs() { return GetTickCount64(); }
+
 void Win32SerialLine::Close() {
     if (IsOpen()) {
         CancelWait();

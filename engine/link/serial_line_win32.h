@@ -38,6 +38,7 @@ public:
     WaitStatus WaitEvent(uint32_t timeoutMs, uint32_t& events) override;
     WaitStatus Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) override;
     void Sleep(uint32_t ms) override;
+    uint64_t NowMs() override;
     void Close() override;
 
     // GetLastError() of the last failed call, for diagnostics.

@@ -2,6 +2,7 @@
 // reply collection and its time-outs, the port-opening steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/engine_harness.h"
@@ -247,6 +248,97 @@ TEST(Collection, LateReplyIsDiscardedBeforeTheNextCommand) {
         EXPECT_EQ(0u, h.line.Pending());
         EXPECT_TRUE(h.log.Has("Отброшены данные от регистратора: " + late));
     }
+}
+
+TEST(Collection, HalfAReplyIsOwedAndNeverTakenForTheNextCommandsReply) {
+    // GETD's reply stops after its data block; its DONE and READY come
+    // `restMs` after the command (never, when 0). The next command is sent
+    // at once and answered 2 s later: it must get its own reply, not the tail.
+    const std::string late = DoneReply("GETD20240331235958");
+    const size_t half = Block("GETD20240331235958").size();
+    for (uint64_t restMs : {7000u, 9000u, 0u}) {
+        SCOPED_TRACE(restMs);
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        h.printer.answer = [&](const std::string& c) -> std::string {
+            if (c != "GETD") return DoneReply(c == "GLCN" ? "GLCN" + Printer::GlcnData('1', 77) : "");
+            if (restMs != 0) h.line.Arrive(late.substr(half), restMs);
+            return late.substr(0, half);
+        };
+        h.engine->SendCommand("GETD");
+        EXPECT_EQ(uint32_t(kErrTimeout), h.engine->ErrorNumber);
+        const uint64_t sent = h.line.now;
+        h.printer.delayMs = 2000;
+        h.engine->ReadDocumentNumbers();
+        EXPECT_EQ(0u, h.engine->ErrorNumber);
+        EXPECT_EQ(77, h.engine->LastClosedCheck());
+        EXPECT_EQ(0u, h.line.Pending());
+        // The rest was awaited, for no longer than the reply silence.
+        EXPECT_LE(h.line.now - sent, uint64_t(PrinterEngine::kReplySilenceMs) + 2000);
+        if (restMs == 7000) {
+            EXPECT_TRUE(h.log.Has("Отброшены данные от регистратора: " + late.substr(half)));
+        }
+    }
+}
+
+TEST(Collection, AWellBehavedExchangeWaitsForNothingMore) {
+    Harness h;
+    ASSERT_EQ(1, h.Connect());
+    h.printer.delayMs = 5;
+    const uint64_t before = h.line.now;
+    for (int i = 0; i < 3; ++i) h.engine->SendCommand("GLCN");
+    EXPECT_EQ(3u * 5, h.line.now - before);
+    EXPECT_EQ(3u, h.line.Commands().size());
+    EXPECT_FALSE(h.log.Has("Отброшены данные от регистратора: "));
+}
+
+TEST(Collection, ALineThatNeverStopsEndsWithItsOwnErrorAndBoundedMemory) {
+    // A burst at line speed, and one byte a second: both would keep a
+    // silence timer waiting for ever.
+    struct Case {
+        const char* name;
+        std::string bytes;
+        uint64_t everyMs;
+    } cases[] = {{"burst", std::string(100, '\x55'), 9}, {"trickle", "\x55", 1000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        bool babbling = true;
+        h.printer.silent = true;  // all it sends is the noise
+        size_t most = 0;
+        h.line.onWait = [&](uint32_t) {
+            most = std::max(most, h.engine->RxQueue.size());
+            if (babbling && h.line.Pending() == 0) h.line.Arrive(c.bytes, c.everyMs);
+        };
+        const uint64_t before = h.line.now;
+        h.engine->SendCommand("GLCN");
+        EXPECT_EQ(uint32_t(kErrEndlessReply), h.engine->ErrorNumber);
+        EXPECT_STREQ("ENDLESSREPLY", h.engine->ErrorCode);
+        EXPECT_LE(h.line.now - before, uint64_t(PrinterEngine::kLongestReplyMs) + 2000);
+        EXPECT_LE(most, PrinterEngine::kMaxReplyBytes + 1024);
+        EXPECT_TRUE(h.engine->RxQueue.empty());
+        // Once the line is quiet again, the printer is heard as before.
+        babbling = false;
+        h.printer.silent = false;
+        h.line.now += 100;
+        h.engine->SendCommand("GLCN");
+        EXPECT_EQ(0u, h.engine->ErrorNumber);
+    }
+}
+
+TEST(Handshake, ALineThatNeverStopsIsGivenUpLikeASilentOne) {
+    Harness h;
+    h.printer.handshakeSilent = true;
+    h.line.onWait = [&](uint32_t) {
+        if (h.line.Pending() == 0) h.line.Arrive("\x55\x55", 5);
+    };
+    EXPECT_EQ(0, h.engine->Init(3, "Ivanov", "1234", 0, ""));
+    EXPECT_EQ(uint32_t(kErrNoConnection), h.engine->ErrorNumber);
+    // Two tries, each bounded, each with its DTR pulse.
+    EXPECT_EQ(4u, h.line.dtr.size());
+    EXPECT_LE(h.line.now, 2u * (60 + PrinterEngine::kLongestHandshakeMs + 100 + PrinterEngine::kDtrPulseMs));
+    EXPECT_TRUE(h.log.Has("E:Регистратор не прекращает передачу при установке связи"));
 }
 
 TEST(OpenPort, EachFailingStepHasItsNumberAndClosesThePort) {

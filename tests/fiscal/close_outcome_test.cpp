@@ -146,11 +146,13 @@ TEST(UncertainClose, PrinterThatCannotBeAskedKeepsTheCheck) {
     OpenCheckOf500(h);
     h.printer.replies["COMP"] = "";
     h.printer.replies["GLCN"] = "";
-    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Unreachable, kErrTimeout);
+    // Not knowing is an error of its own, never a bare time-out.
+    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Unreachable, kErrUnconfirmed);
+    EXPECT_STREQ("UNCONFIRMED", h.engine->ErrorCode);
     EXPECT_EQ(42, h.engine->LastClosedCheck());
     // No drawer for a printer that does not answer.
     EXPECT_EQ(Words(h), (std::vector<std::string>{"COMP", "GLCN"}));
-    EXPECT_TRUE(h.log.Has("Сверка: регистратор не отвечает, чек не закрыт"));
+    EXPECT_TRUE(h.log.Has("Сверка: регистратор не отвечает, закрыт ли чек, неизвестно"));
 }
 
 TEST(UncertainClose, WellBehavedClosingSendsNothingMore) {
@@ -196,8 +198,8 @@ TEST(UncertainClose, DayRegistersCanBeSwitchedOff) {
     h.engine->OpenCheck("1");
     h.engine->FiscalLine("Milk", 1, kTotal, 0, 1, 0, 1);
     h.printer.replies["COMP"] = "";
-    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Undecided, kErrTimeout);
-    EXPECT_TRUE(h.log.Has("Сверка: состояние чека определить нельзя, чек не закрыт"));
+    ExpectOpen(h, h.engine->CloseCheck(), Outcome::Undecided, kErrUnconfirmed);
+    EXPECT_TRUE(h.log.Has("Сверка: закрыт ли чек, определить нельзя"));
 }
 
 }  // namespace

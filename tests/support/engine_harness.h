@@ -76,6 +76,7 @@ public:
     WaitStatus WaitEvent(uint32_t timeoutMs, uint32_t& events) override;
     WaitStatus Read(uint8_t* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& got) override;
     void Sleep(uint32_t ms) override { now += ms; }
+    uint64_t NowMs() override { return now; }
     void Close() override;
 
 private:
