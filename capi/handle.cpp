@@ -53,10 +53,10 @@ brenvik_status brenvik_printer::FromEngine() {
         brenvik::CopyText(error.message, sizeof error.message, message.c_str());
         return error.status;
     }
-    // Port trouble (1-7), a silent printer (80) and a dropped link all mean
-    // the caller has no printer to talk to.
+    // Port trouble (1-7), a silent printer (80), a line that only babbles
+    // (94) and a dropped link all mean the caller has no printer to talk to.
     const bool link = (number >= 1 && number <= brenvik::kErrNoConnection) || number == brenvik::kErrTimeout ||
-                      engine->Connected == 0;
+                      number == brenvik::kErrEndlessReply || engine->Connected == 0;
     error = brenvik_error{};
     error.status = link ? BRENVIK_E_NO_CONNECTION : BRENVIK_E_REFUSED;
     error.number = number;
