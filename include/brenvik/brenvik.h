@@ -101,7 +101,11 @@ typedef struct brenvik_error {
     brenvik_status status;  /* BRENVIK_OK when the last call succeeded */
     /* The engine's error number: 1-7 port and connection, 10-86 the
      * printer's error words, 80 reply time-out, 87-91 refused by the engine
-     * before sending. 0 when the library itself refused (bad argument). */
+     * before sending, 92 a configuration that stayed malformed, 93 a check
+     * the printer did not close, 94 a line that never stops sending, 95 an
+     * outcome nobody can tell (BRENVIK_E_UNCERTAIN), 96 an operation the
+     * printer did not carry out though it reported no error. 0 when the
+     * library itself refused (bad argument). */
     uint32_t number;
     /* The error word, ASCII: the printer's ("SOFTPAPER", "TOOBIGQTY", ...)
      * or the engine's ("CONNTIMEOUT", ...). Empty when there is none. */
