@@ -12,7 +12,7 @@ target=${1:-test}
 
 # Native build of the engine, libbrenvik, brenvik, brenvikd and m301sim.
 NATIVE="build-essential cmake ninja-build pkg-config
-        libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev
+        libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libboost-dev libsqlite3-dev
         python3 util-linux curl"
 # Tests, the fuzzer, the cross builds and what runs them.
 TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "service/web_policy.h"
+
 namespace brenvikd {
 namespace {
 
@@ -67,7 +69,12 @@ bool ParseConfigFile(const std::string& text, Config* config, std::string* error
         if (doc.contains("ledger")) config->ledger = doc["ledger"].get<std::string>();
         if (doc.contains("tokenFile")) config->tokenFile = doc["tokenFile"].get<std::string>();
         if (doc.contains("corsOrigins")) config->corsOrigins = doc["corsOrigins"].get<std::vector<std::string>>();
+        if (doc.contains("allowHosts")) config->allowHosts = doc["allowHosts"].get<std::vector<std::string>>();
+        if (doc.contains("insecureNoToken")) config->insecureNoToken = doc["insecureNoToken"].get<bool>();
         if (doc.contains("raw")) config->raw = doc["raw"].get<bool>();
+        if (doc.contains("requestTimeoutMs")) config->requestTimeoutMs = doc["requestTimeoutMs"].get<int>();
+        if (doc.contains("clientConnections")) config->clientConnections = doc["clientConnections"].get<size_t>();
+        if (doc.contains("connections")) config->connections = doc["connections"].get<size_t>();
         if (doc.contains("bodyLimit")) config->bodyLimit = doc["bodyLimit"].get<size_t>();
         if (doc.contains("nestingLimit")) config->nestingLimit = doc["nestingLimit"].get<int>();
         if (doc.contains("queue")) config->queue = doc["queue"].get<size_t>();
@@ -112,8 +119,11 @@ bool FinishConfig(Config* config, std::string* error) {
         return false;
     }
     if (config->bodyLimit < 1024 || config->nestingLimit < 2 || config->queue < 1 || config->threads < 2 ||
-        config->waitMs < 0) {
-        *error = "limits too small: body at least 1024 bytes, nesting at least 2, queue at least 1, threads at least 2";
+        config->waitMs < 0 || config->requestTimeoutMs < 100 || config->clientConnections < 2 ||
+        config->connections < config->clientConnections) {
+        *error =
+            "limits too small: body at least 1024 bytes, nesting at least 2, queue at least 1, threads at least 2, "
+            "request time-out at least 100 ms, connections per client at least 2 and no more than in all";
         return false;
     }
     if (!config->tokenFile.empty()) {
@@ -127,6 +137,13 @@ bool FinishConfig(Config* config, std::string* error) {
             return false;
         }
         config->token = token;
+    }
+    // Beyond the loopback, anyone who reaches the port could print.
+    if (!IsLoopbackHost(config->host) && config->token.empty() && !config->insecureNoToken) {
+        *error = "refusing to listen on " + config->host +
+                 " without a token: any machine that reaches it could print. Give --token-file FILE, or "
+                 "--insecure-no-token when only trusted machines reach this address";
+        return false;
     }
     return true;
 }
@@ -152,14 +169,31 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
          [&] { config->tokenFile = cli.tokenFile; });
     keep(app.add_option("--cors-origin", cli.corsOrigins, "an origin allowed to call from a browser; repeat"),
          [&] { config->corsOrigins = cli.corsOrigins; });
-    app.add_flag("--no-raw", noRaw, "refuse POST /printers/{id}/raw");
+    keep(app.add_option("--allow-host", cli.allowHosts,
+                        "a Host name besides the listening address (NAME or NAME:PORT), e.g. behind a proxy; repeat"),
+         [&] { config->allowHosts = cli.allowHosts; });
+    keep(app.add_flag("--insecure-no-token", cli.insecureNoToken,
+                      "listen beyond the loopback without --token-file (only where trusted machines reach it)"),
+         [&] { config->insecureNoToken = cli.insecureNoToken; });
+    keep(app.add_flag("--raw", cli.raw, "accept POST /printers/{id}/raw (off unless given)"),
+         [&] { config->raw = cli.raw; });
+    app.add_flag("--no-raw", noRaw, "refuse POST /printers/{id}/raw (the default)");
     keep(app.add_option("--body-limit", cli.bodyLimit, "largest request body, bytes (65536)"),
          [&] { config->bodyLimit = cli.bodyLimit; });
     keep(app.add_option("--nesting-limit", cli.nestingLimit, "deepest JSON nesting (16)"),
          [&] { config->nestingLimit = cli.nestingLimit; });
     keep(app.add_option("--queue", cli.queue, "waiting requests per printer before 503 (16)"),
          [&] { config->queue = cli.queue; });
-    keep(app.add_option("--threads", cli.threads, "HTTP threads (32)"), [&] { config->threads = cli.threads; });
+    keep(app.add_option("--threads", cli.threads, "HTTP handler threads (32)"), [&] { config->threads = cli.threads; });
+    keep(app.add_option("--request-timeout-ms", cli.requestTimeoutMs,
+                        "a request's head and body must arrive whole within this; slower ones are closed (10000)"),
+         [&] { config->requestTimeoutMs = cli.requestTimeoutMs; });
+    keep(app.add_option("--client-connections", cli.clientConnections,
+                        "open connections of one client address; at the limit one still waiting for its request "
+                        "makes room (64)"),
+         [&] { config->clientConnections = cli.clientConnections; });
+    keep(app.add_option("--connections", cli.connections, "open connections in all (512)"),
+         [&] { config->connections = cli.connections; });
     keep(app.add_option("--wait-ms", cli.waitMs, "a request waits this long, then gets 202 and a task (120000)"),
          [&] { config->waitMs = cli.waitMs; });
     keep(app.add_option("--log-dir", cli.logDir, "directory of the printers' debug logs"),

@@ -23,11 +23,16 @@ struct Config {
     std::string tokenFile;                 // bearer token, empty = none
     std::string token;                     // read from tokenFile
     std::vector<std::string> corsOrigins;  // exact origins allowed to call from a browser
-    bool raw = true;                       // POST .../raw reaches the printer
+    std::vector<std::string> allowHosts;   // Host names besides the listening address: "name" or "name:port"
+    bool insecureNoToken = false;          // listen beyond the loopback without a token
+    bool raw = false;                      // POST .../raw reaches the printer
     size_t bodyLimit = 64 * 1024;          // bytes of a request body
     int nestingLimit = 16;                 // arrays and objects inside each other
     size_t queue = 16;                     // waiting requests per printer
-    int threads = 32;                      // HTTP threads
+    int threads = 32;                      // HTTP handler threads
+    int requestTimeoutMs = 10000;          // a request's head and body arrive whole within this
+    size_t clientConnections = 64;         // open connections of one client address
+    size_t connections = 512;              // open connections in all
     int waitMs = 120000;                   // a synchronous request waits this long, then gets 202
     std::string logDir;                    // the engine's debug logs; empty = beside the program
     unsigned timeoutMs = 0;                // the printer's reply time-out; 0 = the library's (6000)
@@ -45,7 +50,8 @@ bool ParsePrinterArgument(const std::string& text, PrinterConfig* printer, std::
 // Fills *config from a JSON file's text; false with *error.
 bool ParseConfigFile(const std::string& text, Config* config, std::string* error);
 
-// After parsing: ids unique and well-formed, limits sane, token read.
+// After parsing: ids unique and well-formed, limits sane, token read, and
+// no listening beyond the loopback without a token unless asked for.
 bool FinishConfig(Config* config, std::string* error);
 
 }  // namespace brenvikd

@@ -1,9 +1,9 @@
 #include "service/service.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <regex>
 #include <thread>
 
 #include "service/embedded.h"
@@ -13,16 +13,16 @@ namespace {
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-void Send(httplib::Response& res, int status, const json& body) {
+void Send(HttpResponse& res, int status, const json& body) {
     res.status = status;
     res.set_content(Dump(body), "application/json");
 }
 
-void Error(httplib::Response& res, int status, const std::string& message, const std::string& path = "") {
+void Error(HttpResponse& res, int status, const std::string& message, const std::string& path = "") {
     Send(res, status, ErrorBody(status, message, {}, path));
 }
 
-void Busy(httplib::Response& res, const std::string& printer) {
+void Busy(HttpResponse& res, const std::string& printer) {
     res.set_header("Retry-After", "2");
     Error(res, 503, "the queue of printer '" + printer + "' is full; try again shortly");
 }
@@ -31,12 +31,6 @@ bool TimingSafeEqual(const std::string& a, const std::string& b) {
     unsigned char diff = a.size() == b.size() ? 0 : 1;
     for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
     return diff == 0 && !b.empty();
-}
-
-// A request id is printable ASCII: it is shown in logs and on the status page.
-bool ValidRequestId(const std::string& id) {
-    if (id.empty() || id.size() > 64) return false;
-    return std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c < 127; });
 }
 
 // The text at `key`, or nothing when it is missing or not a text.
@@ -48,7 +42,35 @@ std::optional<std::string> TextAt(const json& object, const char* key) {
 
 const char kPrinterRoute[] = "/printers/([A-Za-z0-9_-]+)";
 
+HttpServer::Limits LimitsOf(const Config& config) {
+    HttpServer::Limits limits;
+    limits.threads = static_cast<size_t>(config.threads);
+    limits.bodyBytes = config.bodyLimit;
+    limits.requestMs = config.requestTimeoutMs;
+    limits.perClient = config.clientConnections;
+    limits.connections = config.connections;
+    return limits;
+}
+
+// The service's clock as the printer's time of day, for "now".
+std::string LocalTimeOfDay() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
 }  // namespace
+
+bool ValidRequestId(const std::string& id) {
+    if (id.empty() || id.size() > 64) return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+               c == ':' || c == '-';
+    });
+}
 
 int JsonDepth(const std::string& text) {
     int depth = 0, deepest = 0;
@@ -103,7 +125,9 @@ Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptVa
       devices_(std::move(devices)),
       validator_(std::move(validator)),
       book_(ledger),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::make_unique<HttpServer>(LimitsOf(config_))) {
+    policy_.hosts = config_.allowHosts;
+    policy_.origins = config_.corsOrigins;
     for (const PrinterConfig& pc : config_.printers) {
         Printer& printer = printers_[pc.id];
         printer.config = pc;
@@ -135,26 +159,16 @@ void Service::StartPrinters(int firstTryMs) {
 }
 
 bool Service::Bind(std::string* error) {
-    int threads = config_.threads;
-    server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-    server_->set_payload_max_length(config_.bodyLimit);
-    server_->set_keep_alive_max_count(1000);
-    if (config_.port == 0) {
-        port_ = server_->bind_to_any_port(config_.host);
-    } else {
-        port_ = server_->bind_to_port(config_.host, config_.port) ? config_.port : -1;
-    }
-    if (port_ <= 0) {
-        *error = "cannot listen on " + config_.host + ":" + std::to_string(config_.port);
-        return false;
-    }
+    if (!server_->Bind(config_.host, config_.port, error)) return false;
+    port_ = server_->port();
+    policy_.port = port_;
     return true;
 }
 
-void Service::Serve() { server_->listen_after_bind(); }
+void Service::Serve() { server_->Run(); }
 
 void Service::Stop() {
-    if (server_) server_->stop();
+    if (server_) server_->Stop();
 }
 
 Service::Printer* Service::Find(const Request& req, Response& res) {
@@ -231,7 +245,7 @@ void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
     }
     const std::string requestId = TextAt(body, "requestId").value_or("");
     if (!ValidRequestId(requestId)) {
-        Error(res, 400, "requestId must be 1 to 64 printable ASCII characters", "/requestId");
+        Error(res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
         return;
     }
     const std::string canonical = body.dump();
@@ -326,52 +340,79 @@ json Service::Describe(Printer& printer) {
     return out;
 }
 
+bool Service::Refused(const Request& req, Response& res) {
+    // Against DNS rebinding: a page whose name was pointed at this machine
+    // still sends its own name as the Host.
+    std::string host = req.get_header_value("Host");
+    if (host.empty() && req.version >= 11) {
+        Error(res, 400, "a Host header is required");
+        return true;
+    }
+    if (!host.empty() && !NamesThisService(host, 80, req.localAddr, policy_)) {
+        Error(res, 403, "the Host '" + host + "' does not name this service; allow it with --allow-host");
+        return true;
+    }
+    // Browsers send the page's Origin with every request that changes
+    // anything; a program (curl, a till) sends none.
+    std::string origin = req.get_header_value("Origin");
+    if (req.has_header("Origin") && !OriginAllowed(origin, req.localAddr, policy_)) {
+        Error(res, 403, "the origin '" + origin + "' may not call this service; allow it with --cors-origin");
+        return true;
+    }
+    bool cors = req.has_header("Origin") &&
+                std::find(config_.corsOrigins.begin(), config_.corsOrigins.end(), origin) != config_.corsOrigins.end();
+    if (cors) {
+        res.set_header("Access-Control-Allow-Origin", origin);
+        res.set_header("Vary", "Origin");
+    }
+    if (req.method == "OPTIONS") {
+        if (!cors) {
+            Error(res, 403, "origin not allowed");
+            return true;
+        }
+        res.set_header("Access-Control-Allow-Methods", "GET, POST, PUT, OPTIONS");
+        res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
+        res.set_header("Access-Control-Max-Age", "600");
+        res.status = 204;
+        return true;
+    }
+    // GET / (the page) needs no token.
+    if (!config_.token.empty() && !(req.method == "GET" && req.path == "/")) {
+        std::string header = req.get_header_value("Authorization");
+        const std::string prefix = "Bearer ";
+        if (header.compare(0, prefix.size(), prefix) != 0 ||
+            !TimingSafeEqual(header.substr(prefix.size()), config_.token)) {
+            res.set_header("WWW-Authenticate", "Bearer");
+            Error(res, 401, "a valid bearer token is required");
+            return true;
+        }
+    }
+    // A form or a text/plain fetch from any page reaches us without a
+    // preflight; JSON cannot. An empty body needs no type.
+    if ((req.method == "POST" || req.method == "PUT") &&
+        (req.has_header("Content-Type") ? !IsJsonContentType(req.get_header_value("Content-Type"))
+                                        : !req.body.empty())) {
+        Error(res, 415, "the body must be sent as Content-Type: application/json");
+        return true;
+    }
+    return false;
+}
+
 void Service::Routes() {
-    httplib::Server& s = *server_;
+    HttpServer& s = *server_;
     const std::string p = kPrinterRoute;
 
-    // Token and CORS before any route; GET / (the page) needs no token.
-    s.set_pre_routing_handler([this](const Request& req, Response& res) {
-        std::string origin = req.get_header_value("Origin");
-        bool allowed = !origin.empty() && std::find(config_.corsOrigins.begin(), config_.corsOrigins.end(),
-                                                     origin) != config_.corsOrigins.end();
-        if (allowed) {
-            res.set_header("Access-Control-Allow-Origin", origin);
-            res.set_header("Vary", "Origin");
-        }
-        if (req.method == "OPTIONS") {
-            if (!allowed) {
-                Error(res, 403, "origin not allowed");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            res.set_header("Access-Control-Allow-Methods", "GET, POST, PUT, OPTIONS");
-            res.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
-            res.set_header("Access-Control-Max-Age", "600");
-            res.status = 204;
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!config_.token.empty() && !(req.method == "GET" && req.path == "/")) {
-            std::string header = req.get_header_value("Authorization");
-            const std::string prefix = "Bearer ";
-            if (header.compare(0, prefix.size(), prefix) != 0 ||
-                !TimingSafeEqual(header.substr(prefix.size()), config_.token)) {
-                res.set_header("WWW-Authenticate", "Bearer");
-                Error(res, 401, "a valid bearer token is required");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+    s.SetGuard([this](const Request& req, Response& res) { return Refused(req, res); });
+    // Errors found before a route (413 and the like, unknown routes) get our shape too.
+    s.SetErrorHandler([](const Request&, Response& res) {
+        Error(res, res.status,
+              res.status == 404   ? "no such route"
+              : res.status == 413 ? "the request body is too large"
+              : res.status == 431 ? "the request's headers are too large"
+              : res.status == 400 ? "malformed request"
+                                  : "the request was refused");
     });
-    // Errors httplib answers itself (413, 404 of unknown routes) get our shape too.
-    s.set_error_handler([](const Request&, Response& res) {
-        if (res.body.empty()) {
-            Error(res, res.status,
-                  res.status == 404   ? "no such route"
-                  : res.status == 413 ? "the request body is too large"
-                  : res.status == 400 ? "malformed request (a POST without a body needs Content-Length: 0)"
-                                      : "the request was refused");
-        }
-    });
+    s.SetExceptionHandler([](const Request&, Response& res, const std::exception& e) { Error(res, 500, e.what()); });
 
     s.Get("/", [](const Request&, Response& res) { res.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
     s.Get("/openapi.json", [](const Request&, Response& res) { res.set_content(OpenApiJson(), "application/json"); });
@@ -422,7 +463,7 @@ void Service::Routes() {
         Send(res, 200, out);
     });
     // Routes without a body: find the printer, hand the call to its worker.
-    using Method = httplib::Server& (httplib::Server::*)(const std::string&, httplib::Server::Handler);
+    using Method = HttpServer& (HttpServer::*)(const std::string&, HttpServer::Handler);
     auto simple = [&](Method method, const char* route, Call call) {
         (s.*method)(p + route, [this, call](const Request& req, Response& res) {
             if (Printer* printer = Find(req, res)) Enqueue(*printer, req, res, Operation(call));
@@ -431,8 +472,8 @@ void Service::Routes() {
     s.Post(p + "/receipt", [this](const Request& req, Response& res) {
         if (Printer* printer = Find(req, res)) PostReceipt(*printer, req, res);
     });
-    simple(&httplib::Server::Post, "/x-report", [](Device& d, json* out, DeviceError* e) { return d.XReport(out, e); });
-    simple(&httplib::Server::Post, "/z-report", [](Device& d, json* out, DeviceError* e) { return d.ZReport(out, e); });
+    simple(&HttpServer::Post, "/x-report", [](Device& d, json* out, DeviceError* e) { return d.XReport(out, e); });
+    simple(&HttpServer::Post, "/z-report", [](Device& d, json* out, DeviceError* e) { return d.ZReport(out, e); });
     s.Post(p + "/cash", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
         json body;
@@ -451,19 +492,33 @@ void Service::Routes() {
                     return d.MoveCash(direction == "in", amount, out, e);
                 }));
     });
-    simple(&httplib::Server::Get, "/time", [](Device& d, json* out, DeviceError* e) { return d.GetTime(out, e); });
+    simple(&HttpServer::Get, "/time", [](Device& d, json* out, DeviceError* e) { return d.GetTime(out, e); });
     s.Put(p + "/time", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
         json body;
         if (!printer || !ParseBody(req, res, &body)) return;
-        static const std::regex shape(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})");
+        static const std::regex shape(R"(\d{4}-\d{2}-\d{2}T([01]\d|2[0-3]):[0-5]\d:[0-5]\d)");
         std::string when = TextAt(body, "time").value_or("");
-        if (!std::regex_match(when, shape)) {
-            Error(res, 400, "time must be \"YYYY-MM-DDThh:mm:ss\"", "/time");
+        if (when != "now" && !std::regex_match(when, shape)) {
+            Error(res, 400, "time must be \"now\" or \"YYYY-MM-DDThh:mm:ss\" on the printer's date", "/time");
             return;
         }
-        Enqueue(*printer, req, res,
-                Operation([when](Device& d, json* out, DeviceError* e) { return d.SetTime(when, out, e); }));
+        // The printer sets only its time of day and keeps its date: another
+        // date is refused, never dropped. "now" is read when the printer's turn comes.
+        Enqueue(*printer, req, res, [when](Device& d) {
+            json clock, out;
+            DeviceError e;
+            if (!d.GetTime(&clock, &e)) return Answer{422, ErrorBody(422, e.message, e)};
+            const std::string date = TextAt(clock, "date").value_or("");
+            if (when != "now" && when.compare(0, 10, date) != 0) {
+                return Answer{400, ErrorBody(400, "the printer's date is " + date + " and cannot be set; only its time",
+                                             {}, "/time")};
+            }
+            if (!d.SetTime(when == "now" ? date + "T" + LocalTimeOfDay() : when, &out, &e)) {
+                return Answer{422, ErrorBody(422, e.message, e)};
+            }
+            return Answer{200, out};
+        });
     });
     s.Post(p + "/raw", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);

@@ -10,16 +10,12 @@
 
 #include "service/config.h"
 #include "service/device.h"
+#include "service/http_server.h"
 #include "service/ledger.h"
 #include "service/receipts.h"
 #include "service/tasks.h"
+#include "service/web_policy.h"
 #include "service/worker.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace brenvikd {
 
@@ -31,6 +27,10 @@ int JsonDepth(const std::string& text);
 
 // "12.50", "12", 1250 (kopecks as an integer) -> kopecks; false otherwise.
 bool ParseAmount(const json& value, long long* kopecks);
+
+// A request id is 1 to 64 characters of A-Z a-z 0-9 . _ : - (the receipt
+// schema's rule): it is shown in logs, in URLs and on the status page.
+bool ValidRequestId(const std::string& id);
 
 class Service {
 public:
@@ -54,10 +54,12 @@ private:
         PrinterConfig config;
         std::unique_ptr<PrinterWorker> worker;
     };
-    using Request = httplib::Request;
-    using Response = httplib::Response;
+    using Request = HttpRequest;
+    using Response = HttpResponse;
 
     void Routes();
+    // Host, Origin, token and Content-Type, before any route.
+    bool Refused(const Request& req, Response& res);
     Printer* Find(const Request& req, Response& res);
     bool ParseBody(const Request& req, Response& res, json* body);
     void Enqueue(Printer& printer, const Request& req, Response& res, std::function<Answer(Device&)> op);
@@ -74,7 +76,8 @@ private:
     std::map<std::string, Printer> printers_;
     std::mutex receiptsMutex_;  // a request id is claimed and queued as one step
     std::map<std::string, std::shared_ptr<Task>> receiptTasks_;
-    std::unique_ptr<httplib::Server> server_;
+    WebPolicy policy_;
+    std::unique_ptr<HttpServer> server_;
     int port_ = 0;
 };
 

@@ -19,6 +19,7 @@ public:
     bool checkOpen = false;
     bool reachable = true;  // false: every call fails as a lost line
     bool abortWorks = true;
+    std::string date = "2026-12-08";  // the printer's own; it sets only its time of day
     // How the next receipts end; default: closed with the next number.
     std::function<ReceiptOutcome(FakeDevice&, const ReceiptProgress&)> print;
     std::vector<std::string> calls;
@@ -101,7 +102,11 @@ public:
     bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
         return Simple(std::string(in ? "cash in " : "cash out ") + std::to_string(amount), out, error);
     }
-    bool GetTime(json* out, DeviceError* error) override { return Simple("time", out, error); }
+    bool GetTime(json* out, DeviceError* error) override {
+        if (!Simple("time", out, error)) return false;
+        *out = {{"date", date}, {"time", "10:11:12"}};
+        return true;
+    }
     bool SetTime(const std::string& when, json* out, DeviceError* error) override {
         return Simple("set time " + when, out, error);
     }

@@ -134,6 +134,7 @@ TEST_F(HttpFake, RefusesBadInputWithItsPathAndSendsNothing) {
         {R"({"requestId":"","items":[1]})", "/requestId"},
         {R"({"requestId":42,"items":[1]})", "/requestId"},
         {R"({"requestId":"a b","items":[1]})", "/requestId"},
+        {R"({"requestId":"till#1","items":[1]})", "/requestId"},
         {R"({"requestId":"r","items":[]})", "items"},
         {R"({"requestId":"r","items":[[[[[1]]]]]})", "$"},
     };
@@ -156,7 +157,9 @@ TEST_F(HttpFake, RefusesBadInputWithItsPathAndSendsNothing) {
 }
 
 TEST_F(HttpFake, AnswersEveryRouteOfAPrinter) {
-    Start();
+    Config config;
+    config.raw = true;
+    Start(config);
     struct Case {
         const char* method;
         const char* path;
