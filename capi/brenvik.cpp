@@ -10,6 +10,7 @@
 #include "brenvik/brenvik.h"
 #include "capi/cp1251.h"
 #include "capi/handle.h"
+#include "engine/commands/text_limits.h"
 #include "engine/fiscal/fiscal_helpers.h"
 
 using brenvik::PrinterEngine;
@@ -18,10 +19,6 @@ using brenvik::capi::Number;
 using brenvik::capi::ToEngineText;
 
 namespace {
-
-// Text limits of the automation classes, in printer characters.
-constexpr size_t kCashierLimit = 10;
-constexpr size_t kPasswordLimit = 10;
 
 // Runs `body` with the handle held; exceptions become statuses.
 template <class Body>
@@ -88,8 +85,10 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
     return Locked(p, [&](brenvik_printer& h) {
         std::string name;
         std::string secret;
-        if (!ToEngineText(h, "cashier", cashier, kCashierLimit, name)) return h.error.status;
-        if (!ToEngineText(h, "password", password, kPasswordLimit, secret)) return h.error.status;
+        // The same on every printer, and none is connected yet.
+        const brenvik::TextLimits& limits = brenvik::kWidestTextLimits;
+        if (!ToEngineText(h, "cashier", cashier, limits.cashier, name)) return h.error.status;
+        if (!ToEngineText(h, "password", password, limits.password, secret)) return h.error.status;
         if (device != nullptr) {
             if (device[0] == '\0') return h.Fail(BRENVIK_E_ARGUMENT, "device_path: empty", "device_path");
             h.engine->InitDevice(device, name.c_str(), secret.c_str());
@@ -100,8 +99,10 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
         const brenvik_status status = h.FromEngine();
         if (status != BRENVIK_OK && h.error.number <= brenvik::kErrNoConnection) {
             // The port's own errors say little to a person; name the device.
-            const std::string message = std::string(h.error.message) + " (" +
-                                        (device != nullptr ? std::string(device) : "port " + std::to_string(port)) + ")";
+            // A path is any bytes; the message stays UTF-8.
+            const std::string message =
+                std::string(h.error.message) + " (" +
+                (device != nullptr ? brenvik::text::Showable(device) : "port " + std::to_string(port)) + ")";
             brenvik::CopyText(h.error.message, sizeof h.error.message, message.c_str());
         }
         return status;

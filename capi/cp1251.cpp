@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace brenvik::text {
 
@@ -38,16 +39,44 @@ unsigned char ByteFor(char32_t c) {
     return 0;
 }
 
-// Decodes one UTF-8 character at p (before end); false for a malformed one.
-bool DecodeOne(const unsigned char*& p, const unsigned char* end, char32_t& out) {
+bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); }
+
+// Characters that show nothing, or rearrange what follows them on a screen
+// (right-to-left scripts among them): a message names them by number only.
+bool IsInvisible(char32_t c) {
+    return IsControl(c) || (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) ||
+           (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x10800 && c <= 0x10FFF) || (c >= 0x1E800 && c <= 0x1EFFF) || (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
+           (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) ||
+           (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) ||
+           c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x180E || c == 0xFEFF ||
+           (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFFF0 && c <= 0xFFFF) || (c >= 0xE000 && c <= 0xF8FF) ||
+           (c >= 0xE0000 && c <= 0xE0FFF) || c >= 0xF0000 || (c >= 0xD800 && c <= 0xDFFF);
+}
+
+// One UTF-8 character at p (before end); on a malformed one, false with
+// what is wrong, the bytes it spans and, for a surrogate, its value.
+struct Decoded {
+    char32_t c = 0;
+    size_t length = 0;
+    const char* why = "";
+    char32_t surrogate = 0;
+};
+
+bool DecodeOne(const unsigned char* p, const unsigned char* end, Decoded& out) {
     const unsigned char b0 = *p;
-    int extra = 0;
+    out = Decoded{};
+    if (b0 < 0x80) {
+        out.c = b0;
+        out.length = 1;
+        return true;
+    }
+    size_t extra = 0;
     char32_t c = 0;
     char32_t least = 0;
-    if (b0 < 0x80) {
-        out = b0;
-        ++p;
-        return true;
+    if (b0 >= 0x80 && b0 <= 0xBF) {
+        out.length = 1;
+        out.why = "a continuation byte without a lead byte";
+        return false;
     } else if ((b0 & 0xE0) == 0xC0) {
         extra = 1, c = b0 & 0x1F, least = 0x80;
     } else if ((b0 & 0xF0) == 0xE0) {
@@ -55,16 +84,34 @@ bool DecodeOne(const unsigned char*& p, const unsigned char* end, char32_t& out)
     } else if ((b0 & 0xF8) == 0xF0) {
         extra = 3, c = b0 & 0x07, least = 0x10000;
     } else {
+        out.length = 1;
+        out.why = "a byte that UTF-8 never uses";
         return false;
     }
-    if (end - p <= extra) return false;
-    for (int k = 1; k <= extra; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return false;
+    size_t k = 1;
+    while (k <= extra && p + k < end && (p[k] & 0xC0) == 0x80) {
         c = (c << 6) | (p[k] & 0x3F);
+        ++k;
     }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    p += extra + 1;
-    out = c;
+    out.length = k;
+    if (k <= extra) {
+        out.why = "a sequence cut short";
+        return false;
+    }
+    if (c < least) {
+        out.why = "an overlong form";
+        return false;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+        out.surrogate = c;
+        out.why = "a surrogate half, not a character";
+        return false;
+    }
+    if (c > 0x10FFFF) {
+        out.why = "beyond U+10FFFF";
+        return false;
+    }
+    out.c = c;
     return true;
 }
 
@@ -74,45 +121,94 @@ void AppendUtf8(std::string& out, char32_t c) {
     } else if (c < 0x800) {
         out += static_cast<char>(0xC0 | (c >> 6));
         out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
+    } else if (c < 0x10000) {
         out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
-}  // namespace
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char one[8];
+    for (unsigned char b : bytes) {
+        std::snprintf(one, sizeof one, "%s0x%02X", out.empty() ? "" : " ", b);
+        out += one;
+    }
+    return out;
+}
 
-ToCp1251Result Utf8ToCp1251(const char* utf8, size_t limit) {
+ToCp1251Result Convert(const unsigned char* p, const unsigned char* end, size_t limit) {
     ToCp1251Result result;
-    if (utf8 == nullptr) return result;
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8);
-    const unsigned char* end = p;
-    while (*end != 0) ++end;
+    const unsigned char* const begin = p;
     size_t index = 0;
     while (p < end) {
-        char32_t c = 0;
-        if (!DecodeOne(p, end, c)) {
+        Decoded d;
+        if (!DecodeOne(p, end, d)) {
             result.status = Conversion::kBadUtf8;
             result.position = index;
+            result.offset = static_cast<size_t>(p - begin);
+            result.badBytes.assign(reinterpret_cast<const char*>(p), d.length);
+            result.why = d.why;
+            result.bad = d.surrogate;
             result.bytes.clear();
             return result;
         }
-        const unsigned char byte = ByteFor(c);
+        const unsigned char byte = ByteFor(d.c);
         if (byte == 0) {
             result.status = Conversion::kNotInCodePage;
-            result.bad = c;
+            result.bad = d.c;
             result.position = index;
+            result.offset = static_cast<size_t>(p - begin);
             result.bytes.clear();
             return result;
         }
         result.bytes += static_cast<char>(byte);
+        p += d.length;
         ++index;
     }
     if (limit != 0 && result.bytes.size() > limit) {
         result.status = Conversion::kTooLong;
         result.position = result.bytes.size();
         result.bytes.clear();
+    }
+    return result;
+}
+
+}  // namespace
+
+ToCp1251Result Utf8ToCp1251(const char* utf8, size_t limit) {
+    if (utf8 == nullptr) return ToCp1251Result{};
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8);
+    return Convert(p, p + std::strlen(utf8), limit);
+}
+
+ToCp1251Result Utf8ToCp1251(const std::string& utf8, size_t limit) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    return Convert(p, p + utf8.size(), limit);
+}
+
+ToCp1251Result CheckUtf8(const std::string& bytes, size_t baseOffset) {
+    ToCp1251Result result;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* const end = p + bytes.size();
+    for (size_t index = 0; p < end; ++index) {
+        Decoded d;
+        if (!DecodeOne(p, end, d)) {
+            result.status = Conversion::kBadUtf8;
+            result.position = index;
+            result.offset = baseOffset + static_cast<size_t>(p - reinterpret_cast<const unsigned char*>(bytes.data()));
+            result.badBytes.assign(reinterpret_cast<const char*>(p), d.length);
+            result.why = d.why;
+            result.bad = d.surrogate;
+            return result;
+        }
+        p += d.length;
     }
     return result;
 }
@@ -134,28 +230,73 @@ std::string Cp1251ToUtf8(const char* bytes, size_t count) {
 
 std::string Cp1251ToUtf8(const std::string& bytes) { return Cp1251ToUtf8(bytes.data(), bytes.size()); }
 
-std::string RefusalMessage(const ToCp1251Result& result, const char* argument, size_t limit) {
-    char buffer[256];
+std::string CodePoint(char32_t c) {
+    char text[16];
+    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(c));
+    return text;
+}
+
+std::string DescribeBadUtf8(const ToCp1251Result& result) {
+    if (result.bad != 0) return Hex(result.badBytes) + " is " + CodePoint(result.bad) + ", " + result.why;
+    return Hex(result.badBytes) + ", " + result.why;
+}
+
+std::string Describe(const ToCp1251Result& result, size_t limit) {
     switch (result.status) {
     case Conversion::kOk:
         return {};
     case Conversion::kBadUtf8:
-        std::snprintf(buffer, sizeof buffer, "%s: not valid UTF-8 at character %zu", argument, result.position + 1);
-        break;
+        return "not valid UTF-8 at byte " + std::to_string(result.offset + 1) + ": " + DescribeBadUtf8(result);
     case Conversion::kNotInCodePage: {
+        const std::string number = CodePoint(result.bad);
+        const std::string where = "character " + std::to_string(result.position + 1);
+        if (IsControl(result.bad)) return where + " (" + number + ") is a control character and cannot be printed";
+        if (IsInvisible(result.bad)) return where + " (" + number + ") cannot be printed (code page 1251)";
         std::string shown;
-        if (result.bad >= 0x20) AppendUtf8(shown, result.bad);
-        std::snprintf(buffer, sizeof buffer, "%s: character %zu%s%s%s (U+%04X) cannot be printed (code page 1251)",
-                      argument, result.position + 1, shown.empty() ? "" : " \"", shown.c_str(),
-                      shown.empty() ? "" : "\"", static_cast<unsigned>(result.bad));
-        break;
+        AppendUtf8(shown, result.bad);
+        return where + " \"" + shown + "\" (" + number + ") cannot be printed (code page 1251)";
     }
     case Conversion::kTooLong:
-        std::snprintf(buffer, sizeof buffer, "%s: %zu characters, longer than its limit of %zu", argument,
-                      result.position, limit);
-        break;
+        return std::to_string(result.position) + " characters, longer than its limit of " + std::to_string(limit);
     }
-    return buffer;
+    return {};
+}
+
+std::string RefusalMessage(const ToCp1251Result& result, const char* argument, size_t limit) {
+    if (result.status == Conversion::kOk) return {};
+    return std::string(argument != nullptr ? argument : "") + ": " + Describe(result, limit);
+}
+
+std::string Showable(const std::string& bytes) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* const end = p + bytes.size();
+    char escape[16];
+    while (p < end) {
+        Decoded d;
+        if (DecodeOne(p, end, d) && !IsInvisible(d.c)) {
+            out.append(reinterpret_cast<const char*>(p), d.length);
+        } else if (d.why[0] == '\0') {
+            std::snprintf(escape, sizeof escape, "<%s>", CodePoint(d.c).c_str());
+            out += escape;
+        } else {
+            for (size_t k = 0; k < d.length; ++k) {
+                std::snprintf(escape, sizeof escape, "\\x%02X", p[k]);
+                out += escape;
+            }
+        }
+        p += d.length;
+    }
+    return out;
+}
+
+size_t Utf8Prefix(const std::string& text, size_t size) {
+    if (size == 0) return 0;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    if (n == text.size()) return n;
+    // Back off to the start of the character that would be split.
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n;
 }
 
 }  // namespace brenvik::text

@@ -10,19 +10,31 @@
 #include "brenvik/brenvik.h"
 #include "capi/cp1251.h"
 #include "capi/handle.h"
+#include "engine/commands/text_limits.h"
 
 using brenvik::PrinterEngine;
+using brenvik::TextLimits;
 using brenvik::capi::ToEngineText;
 
 namespace {
 
-// A UTF-8 argument with its name and limit; `value` receives the 1251 text.
+// A UTF-8 argument with its name and its limit in the printer's table
+// (or a fixed limit); `value` receives the 1251 text.
 struct TextArg {
+    TextArg(const char* n, const char* text, size_t TextLimits::*field) : name(n), utf8(text), limit(field) {}
+    TextArg(const char* n, const char* text, size_t fixedLimit) : name(n), utf8(text), fixed(fixedLimit) {}
     const char* name;
     const char* utf8;
-    size_t limit;
+    size_t TextLimits::*limit = nullptr;
+    size_t fixed = 0;
     std::string value;
 };
+
+// The connected printer's limits; the widest while there is none (the
+// call is then refused for that anyway).
+const TextLimits& LimitsOf(const brenvik_printer& p) {
+    return p.Connected() ? brenvik::TextLimitsOf(*p.engine) : brenvik::kWidestTextLimits;
+}
 
 // Converts every text, then runs `op` on the connected engine and reports
 // its outcome. `exchange` false: the operation talks to nobody, so only a
@@ -32,8 +44,10 @@ brenvik_status Run(brenvik_printer* p, std::initializer_list<TextArg*> texts, Op
     if (p == nullptr) return BRENVIK_E_ARGUMENT;
     std::lock_guard<std::mutex> lock(p->mutex);
     try {
+        const TextLimits& limits = LimitsOf(*p);
         for (TextArg* t : texts) {
-            if (!ToEngineText(*p, t->name, t->utf8, t->limit, t->value)) return p->error.status;
+            const size_t limit = t->limit != nullptr ? limits.*(t->limit) : t->fixed;
+            if (!ToEngineText(*p, t->name, t->utf8, limit, t->value)) return p->error.status;
         }
         if (!p->Connected()) return p->Fail(BRENVIK_E_STATE, "not connected to a printer");
         const int32_t result = op(*p->engine);
@@ -55,12 +69,14 @@ brenvik_status Run(brenvik_printer* p, Op&& op) {
     return Run(p, {}, std::forward<Op>(op));
 }
 
-brenvik_status Sale(brenvik_printer* p, const char* name, size_t nameLimit, int32_t quantity, int32_t price,
-                    int32_t weighed, int32_t tax1, int32_t tax2, int32_t article, int32_t direction,
-                    const char* discountName, int32_t amount, int32_t* lineSum) {
+// The name is refused over what the printer's line carries for its kind of
+// goods: the line would otherwise print it cut.
+brenvik_status Sale(brenvik_printer* p, const char* name, int32_t quantity, int32_t price, int32_t weighed,
+                    int32_t tax1, int32_t tax2, int32_t article, int32_t direction, const char* discountName,
+                    int32_t amount, int32_t* lineSum) {
     if (lineSum != nullptr) *lineSum = 0;
-    TextArg goods{"name", name, nameLimit, {}};
-    TextArg discount{"discount_name", discountName, 13, {}};
+    TextArg goods{"name", name, weighed != 0 ? &TextLimits::weighedName : &TextLimits::pieceName};
+    TextArg discount{"discount_name", discountName, &TextLimits::discountName};
     return Run(p, {&goods, &discount}, [&](PrinterEngine& e) {
         const int32_t sum = e.FiscalLineEx(goods.value.c_str(), quantity, price, weighed != 0 ? 1 : 0, tax1, tax2,
                                            article, direction, discount.value.c_str(), amount);
@@ -76,12 +92,12 @@ extern "C" {
 // ---- The check -------------------------------------------------------------
 
 brenvik_status brenvik_open_check(brenvik_printer* printer, const char* department) {
-    TextArg d{"department", department, 15, {}};
+    TextArg d{"department", department, &TextLimits::department};
     return Run(printer, {&d}, [&](PrinterEngine& e) { return e.OpenCheck(d.value.c_str()); });
 }
 
 brenvik_status brenvik_open_return_check(brenvik_printer* printer, const char* department) {
-    TextArg d{"department", department, 15, {}};
+    TextArg d{"department", department, &TextLimits::department};
     return Run(printer, {&d}, [&](PrinterEngine& e) { return e.OpenReturnCheck(d.value.c_str()); });
 }
 
@@ -94,27 +110,27 @@ brenvik_status brenvik_set_return_check_number(brenvik_printer* printer, int32_t
 }
 
 brenvik_status brenvik_set_return_check_numbers(brenvik_printer* printer, const char* numbers) {
-    TextArg n{"numbers", numbers, 86, {}};
+    TextArg n{"numbers", numbers, &TextLimits::returnNumbers};
     return Run(printer, {&n}, [&](PrinterEngine& e) { return e.SetReturnCheckNumberStr(n.value.c_str()); });
 }
 
 brenvik_status brenvik_long_name(brenvik_printer* printer, const char* name) {
-    TextArg n{"name", name, 86, {}};
+    TextArg n{"name", name, &TextLimits::longName};
     return Run(printer, {&n}, [&](PrinterEngine& e) { return e.LongName(n.value.c_str()); });
 }
 
 brenvik_status brenvik_fiscal_line(brenvik_printer* printer, const char* name, int32_t quantity, int32_t price,
                                    int32_t weighed, int32_t tax1, int32_t tax2, int32_t article,
                                    int32_t* line_sum) {
-    return Sale(printer, name, 128, quantity, price, weighed, tax1, tax2, article, 2, "", 0, line_sum);
+    return Sale(printer, name, quantity, price, weighed, tax1, tax2, article, 2, "", 0, line_sum);
 }
 
 brenvik_status brenvik_fiscal_line_ex(brenvik_printer* printer, const char* name, int32_t quantity, int32_t price,
                                       int32_t weighed, int32_t tax1, int32_t tax2, int32_t article,
                                       int32_t direction, const char* discount_name, int32_t amount,
                                       int32_t* line_sum) {
-    return Sale(printer, name, 128, quantity, price, weighed, tax1, tax2, article, direction, discount_name,
-                amount, line_sum);
+    return Sale(printer, name, quantity, price, weighed, tax1, tax2, article, direction, discount_name, amount,
+                line_sum);
 }
 
 brenvik_status brenvik_storno(brenvik_printer* printer) {
@@ -123,7 +139,7 @@ brenvik_status brenvik_storno(brenvik_printer* printer) {
 
 brenvik_status brenvik_free_text_line(brenvik_printer* printer, int32_t before_fiscal_part, int32_t on_journal,
                                       int32_t bold, const char* text) {
-    TextArg t{"text", text, 43, {}};
+    TextArg t{"text", text, &TextLimits::freeText};
     return Run(printer, {&t}, [&](PrinterEngine& e) {
         return e.FreeTextLine(before_fiscal_part, on_journal, bold, t.value.c_str());
     });
@@ -173,7 +189,7 @@ brenvik_status brenvik_set_line_printing_on(brenvik_printer* printer) {
 }
 brenvik_status brenvik_set_check_bottom_line_ex(brenvik_printer* printer, int32_t line_index, int32_t on_journal,
                                                 int32_t print_mode, const char* text) {
-    TextArg t{"text", text, 43, {}};
+    TextArg t{"text", text, &TextLimits::bottomLine};
     return Run(printer, {&t}, [&](PrinterEngine& e) {
         return e.SetCheckBottomLineEx(line_index, on_journal, print_mode, t.value.c_str());
     });
@@ -185,24 +201,24 @@ brenvik_status brenvik_set_continuous_paper_mode(brenvik_printer* printer, int32
     return Run(printer, [&](PrinterEngine& e) { return e.SetContinousPaperPrintMode(continuous); });
 }
 brenvik_status brenvik_set_currency(brenvik_printer* printer, const char* currency) {
-    TextArg c{"currency", currency, 3, {}};
+    TextArg c{"currency", currency, &TextLimits::currency};
     return Run(printer, {&c}, [&](PrinterEngine& e) { return e.SetCurrentCurrency(c.value.c_str()); });
 }
 brenvik_status brenvik_open_goods_group(brenvik_printer* printer, const char* group_name) {
-    TextArg g{"group_name", group_name, 21, {}};
+    TextArg g{"group_name", group_name, &TextLimits::goodsGroup};
     return Run(printer, {&g}, [&](PrinterEngine& e) { return e.OpenGoodsGroup(g.value.c_str()); });
 }
 brenvik_status brenvik_close_goods_group(brenvik_printer* printer, const char* discount_totals_name,
                                          const char* upcount_totals_name) {
-    TextArg d{"discount_totals_name", discount_totals_name, 22, {}};
-    TextArg u{"upcount_totals_name", upcount_totals_name, 22, {}};
+    TextArg d{"discount_totals_name", discount_totals_name, &TextLimits::totalsName};
+    TextArg u{"upcount_totals_name", upcount_totals_name, &TextLimits::totalsName};
     return Run(printer, {&d, &u},
                [&](PrinterEngine& e) { return e.CloseGoodsGroup(d.value.c_str(), u.value.c_str()); });
 }
 brenvik_status brenvik_set_totals_names(brenvik_printer* printer, const char* discount_totals_name,
                                         const char* upcount_totals_name) {
-    TextArg d{"discount_totals_name", discount_totals_name, 22, {}};
-    TextArg u{"upcount_totals_name", upcount_totals_name, 22, {}};
+    TextArg d{"discount_totals_name", discount_totals_name, &TextLimits::totalsName};
+    TextArg u{"upcount_totals_name", upcount_totals_name, &TextLimits::totalsName};
     return Run(printer, {&d, &u}, [&](PrinterEngine& e) {
         return e.SetDiscountUpcountTotalsName(d.value.c_str(), u.value.c_str());
     });
@@ -212,7 +228,7 @@ brenvik_status brenvik_set_doubled_tax_calc_mode(brenvik_printer* printer, int32
 }
 brenvik_status brenvik_print_barcode(brenvik_printer* printer, int32_t barcode_type, int32_t below_fiscal_part,
                                      int32_t on_journal, const char* barcode) {
-    TextArg b{"barcode", barcode, 17, {}};
+    TextArg b{"barcode", barcode, &TextLimits::barcode};
     return Run(printer, {&b}, [&](PrinterEngine& e) {
         return e.PrintBarcode(barcode_type, below_fiscal_part, on_journal, b.value.c_str());
     });
@@ -224,15 +240,15 @@ brenvik_status brenvik_set_table_mode(brenvik_printer* printer, int32_t on) {
     return Run(printer, [&](PrinterEngine& e) { return e.SetTableMode(on); });
 }
 brenvik_status brenvik_set_dept_alias(brenvik_printer* printer, const char* alias) {
-    TextArg a{"alias", alias, 5, {}};
+    TextArg a{"alias", alias, &TextLimits::deptAlias};
     return Run(printer, {&a}, [&](PrinterEngine& e) { return e.SetDeptAlias(a.value.c_str()); });
 }
 brenvik_status brenvik_set_check_head_line(brenvik_printer* printer, const char* text) {
-    TextArg t{"text", text, 43, {}};
+    TextArg t{"text", text, &TextLimits::headLine};
     return Run(printer, {&t}, [&](PrinterEngine& e) { return e.SetCheckHeadLine(t.value.c_str()); });
 }
 brenvik_status brenvik_set_check_bottom_line(brenvik_printer* printer, const char* text) {
-    TextArg t{"text", text, 43, {}};
+    TextArg t{"text", text, &TextLimits::bottomLine};
     return Run(printer, {&t}, [&](PrinterEngine& e) { return e.SetCheckBottomLine(t.value.c_str()); });
 }
 brenvik_status brenvik_set_taxes_calc_mode(brenvik_printer* printer, int32_t on_total) {
@@ -323,18 +339,18 @@ brenvik_status brenvik_cut_and_beep(brenvik_printer* printer, int32_t cut, int32
     return Run(printer, [&](PrinterEngine& e) { return e.CutAndBeep(cut, beep, partial_cut); });
 }
 brenvik_status brenvik_put_to_display(brenvik_printer* printer, const char* line1, const char* line2) {
-    TextArg a{"line1", line1, 16, {}};
-    TextArg b{"line2", line2, 16, {}};
+    TextArg a{"line1", line1, &TextLimits::displayLine};
+    TextArg b{"line2", line2, &TextLimits::displayLine};
     return Run(printer, {&a, &b}, [&](PrinterEngine& e) { return e.PutToDisplay(a.value.c_str(), b.value.c_str()); });
 }
 brenvik_status brenvik_put_to_external_display(brenvik_printer* printer, const char* text, int32_t clear_before) {
-    TextArg t{"text", text, 200, {}};
+    TextArg t{"text", text, &TextLimits::externalDisplay};
     return Run(printer, {&t}, [&](PrinterEngine& e) { return e.PutToExternalDisplay(t.value.c_str(), clear_before); });
 }
 
 brenvik_status brenvik_raw(brenvik_printer* printer, const char* command, char** reply) {
     if (reply != nullptr) *reply = nullptr;
-    TextArg c{"command", command, brenvik::kMaxCommandText, {}};
+    TextArg c{"command", command, brenvik::kMaxCommandText};
     const brenvik_status status = Run(printer, {&c}, [&](PrinterEngine& e) {
         e.KeepLastReply = 1;
         e.LastReply.clear();

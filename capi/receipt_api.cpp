@@ -1,8 +1,10 @@
 // Receipts from JSON: validation without a printer, and printing through
 // the one receipt mapping.
+#include <cstring>
 #include <new>
 
 #include "brenvik/brenvik.h"
+#include "capi/cp1251.h"
 #include "capi/handle.h"
 #include "receipt/amount.h"
 #include "receipt/receipt.h"
@@ -11,11 +13,20 @@ namespace {
 
 namespace receipt = brenvik::receipt;
 
+// Into a fixed field, cut (when it must be) between characters, so that
+// what the caller reads is still UTF-8.
+template <size_t N>
+void CopyUtf8(char (&dest)[N], const std::string& text) {
+    const size_t n = brenvik::text::Utf8Prefix(text, N);
+    std::memcpy(dest, text.data(), n);
+    dest[n] = '\0';
+}
+
 void Describe(const receipt::Problem& problem, brenvik_receipt_error* error) {
     if (error == nullptr) return;
     *error = brenvik_receipt_error{};
-    brenvik::CopyText(error->path, sizeof error->path, problem.path.c_str());
-    brenvik::CopyText(error->message, sizeof error->message, problem.message.c_str());
+    CopyUtf8(error->path, problem.path);
+    CopyUtf8(error->message, problem.message);
 }
 
 brenvik_receipt_stage StageOf(receipt::Stage stage) {
@@ -93,12 +104,18 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
     try {
         receipt::Receipt parsed;
         receipt::Problem problem;
-        if (!receipt::Parse(json, parsed, problem)) {
+        // A connected printer's own limits and tax groups decide before
+        // anything is sent: a line it would refuse never opens a check.
+        const bool valid = printer->Connected() ? receipt::ParseFor(*printer->engine, json, parsed, problem)
+                                                : receipt::Parse(json, parsed, problem);
+        if (!valid) {
             result->outcome = BRENVIK_RECEIPT_INVALID;
-            brenvik::CopyText(result->failed_path, sizeof result->failed_path, problem.path.c_str());
-            brenvik::CopyText(result->message, sizeof result->message, problem.message.c_str());
+            CopyUtf8(result->failed_path, problem.path);
+            CopyUtf8(result->message, problem.message);
             const std::string where = problem.path.empty() ? "receipt" : problem.path;
-            return printer->Fail(BRENVIK_E_ARGUMENT, where + ": " + problem.message, problem.path.c_str());
+            printer->Fail(BRENVIK_E_ARGUMENT, where + ": " + problem.message);
+            CopyUtf8(printer->error.argument, problem.path);
+            return BRENVIK_E_ARGUMENT;
         }
         if (!printer->Connected()) {
             result->outcome = BRENVIK_RECEIPT_CANCELLED;
@@ -130,11 +147,11 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                                 printed.printerTime.day,   printed.printerTime.hour,
                                                 printed.printerTime.minute, printed.printerTime.second};
         result->failed_line = printed.failedLine;
-        brenvik::CopyText(result->failed_path, sizeof result->failed_path, printed.failedPath.c_str());
+        CopyUtf8(result->failed_path, printed.failedPath);
         result->cancelled = printed.cancelled ? 1 : 0;
         result->error_number = printed.errorNumber;
-        brenvik::CopyText(result->error_word, sizeof result->error_word, printed.errorWord.c_str());
-        brenvik::CopyText(result->message, sizeof result->message, printed.message.c_str());
+        CopyUtf8(result->error_word, printed.errorWord);
+        CopyUtf8(result->message, printed.message);
         if (printed.outcome == receipt::Outcome::Closed) return printer->Ok();
 
         // The handle's error tells the same story as the result.

@@ -2,15 +2,21 @@
 // scripts. Built on the C API only.
 //
 // Exit codes: 0 success, 1 the printer refused (its error word is printed),
-// 2 usage or bad input, 3 no connection.
+// 2 usage or bad input, 3 no connection, 4 not known whether the printer
+// did it (check it before trying again).
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "brenvik/brenvik.h"
 
@@ -18,7 +24,90 @@ namespace {
 
 using nlohmann::ordered_json;
 
-enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kNoConnection = 3 };
+enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kNoConnection = 3, kUnknown = 4 };
+
+const char kExitCodes[] =
+    "Exit codes: 0 success, 1 the printer refused (its error word is printed),\n"
+    "2 usage or bad input (nothing was sent), 3 no connection,\n"
+    "4 unknown whether the printer did it: check it before retrying.";
+
+// What the user typed, as a message may show it: any bytes become valid
+// UTF-8; control characters and bytes that are not UTF-8 show as \xNN.
+std::string Shown(const std::string& text) {
+    std::string out;
+    char escape[8];
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        size_t length = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 1;
+        bool valid = b >= 0x20 && b != 0x7F && (b < 0x80 || length > 1) && i + length <= text.size();
+        uint32_t c = length == 1 ? b : b & (0x7F >> length);
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+        valid = valid && !(length == 3 && c < 0x800) && !(length == 4 && (c < 0x10000 || c > 0x10FFFF)) &&
+                !(c >= 0xD800 && c <= 0xDFFF);
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            std::snprintf(escape, sizeof escape, "\\x%02X", b);
+            out += escape;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// JSON on standard output. The texts are UTF-8 already; the replacing
+// handler only keeps a fault of ours from ending the program.
+std::string Dump(const ordered_json& doc) { return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace); }
+
+// "waiting for the printer... 3 s" on standard error while an operation
+// takes longer than a second, when standard error is a terminal; cleared
+// before anything else is written. Nothing at all otherwise.
+class Progress {
+public:
+    void Start() {
+        if (isatty(STDERR_FILENO) == 0) return;
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    ~Progress() { Stop(); }
+
+private:
+    void Run() {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        bool shown = false;
+        for (int seconds = 1; !wake_.wait_until(lock, start + std::chrono::seconds(seconds), [this] { return stop_; });
+             ++seconds) {
+            std::fprintf(stderr, "\rwaiting for the printer... %d s ", seconds);
+            std::fflush(stderr);
+            shown = true;
+        }
+        if (shown) {
+            std::fprintf(stderr, "\r%40s\r", "");
+            std::fflush(stderr);
+        }
+    }
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+};
+
+Progress progress;
 
 struct Options {
     std::string device;
@@ -50,8 +139,9 @@ public:
     ordered_json& Doc() { return doc_; }
     void Line(const std::string& line) { lines_ << line << "\n"; }
     void Print() const {
+        progress.Stop();
         if (json_) {
-            std::cout << doc_.dump(2) << std::endl;
+            std::cout << Dump(doc_) << std::endl;
         } else {
             std::cout << lines_.str();
         }
@@ -68,6 +158,7 @@ int ExitFor(brenvik_status status) {
     case BRENVIK_OK: return kOk;
     case BRENVIK_E_REFUSED: return kRefused;
     case BRENVIK_E_NO_CONNECTION: return kNoConnection;
+    case BRENVIK_E_UNCERTAIN: return kUnknown;
     default: return kUsage;
     }
 }
@@ -75,12 +166,13 @@ int ExitFor(brenvik_status status) {
 // Reports a failure (stderr, or the JSON document on stdout) and gives the
 // exit code.
 int Failure(const Options& o, brenvik_status status, const brenvik_error& e) {
+    progress.Stop();
     if (o.json) {
         ordered_json doc;
         doc["ok"] = false;
         doc["status"] = brenvik_status_text(status);
         doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}, {"argument", e.argument}};
-        std::cout << doc.dump(2) << std::endl;
+        std::cout << Dump(doc) << std::endl;
     } else {
         std::string text = std::string("brenvik: ") + brenvik_status_text(status);
         if (e.word[0] != '\0') text += std::string(": ") + e.word;
@@ -279,22 +371,84 @@ int Article(const Options& o, brenvik_printer* p) {
     return kOk;
 }
 
-int Done(const Options& o, const std::string& what) {
-    Out out(o.json);
-    out.Doc()["ok"] = true;
-    out.Line(what);
-    out.Print();
-    return kOk;
+// What became of an operation that changes the printer's state, from its
+// status and the outcome the library recorded for it.
+enum class Verdict { kDone, kNotDone, kUnknown };
+
+Verdict VerdictOf(brenvik_status status, brenvik_outcome outcome, uint32_t errorNumber) {
+    if (status == BRENVIK_OK) return Verdict::kDone;
+    if (status == BRENVIK_E_UNCERTAIN || outcome == BRENVIK_OUTCOME_UNKNOWN) return Verdict::kUnknown;
+    if (outcome == BRENVIK_OUTCOME_REFUSED || outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE) return Verdict::kNotDone;
+    // The port failing (1-7) sent nothing the printer could take; a reply
+    // that never came may follow a command it carried out.
+    if (status == BRENVIK_E_NO_CONNECTION && (errorNumber < 1 || errorNumber > 7)) return Verdict::kUnknown;
+    return Verdict::kNotDone;
+}
+
+const char* VerdictName(Verdict v) {
+    switch (v) {
+    case Verdict::kDone: return "printed";
+    case Verdict::kNotDone: return "not-printed";
+    case Verdict::kUnknown: return "unknown";
+    }
+    return "unknown";
+}
+
+// Reports an operation that changes the printer's state: "printed", "not
+// printed" with why, or "unknown: check the printer before retrying".
+// `what` names it ("X-report"); `fields` go into the JSON document.
+int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const std::string& what,
+            const std::string& doneText, Out& out, const ordered_json& fields = ordered_json::object()) {
+    // The error first: asking for the outcome is a call that succeeds.
+    brenvik_error e{};
+    brenvik_last_error(p, &e);
+    brenvik_outcome outcome = BRENVIK_OUTCOME_NONE;
+    brenvik_last_outcome(p, &outcome);
+    const Verdict verdict = VerdictOf(status, outcome, e.number);
+    out.Doc()["ok"] = verdict == Verdict::kDone;
+    out.Doc()["outcome"] = VerdictName(verdict);
+    if (outcome == BRENVIK_OUTCOME_RECONCILED_DONE || outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE)
+        out.Doc()["reconciled"] = true;
+    for (const auto& field : fields.items()) out.Doc()[field.key()] = field.value();
+    if (verdict == Verdict::kDone) {
+        out.Line(doneText + (outcome == BRENVIK_OUTCOME_RECONCILED_DONE
+                                 ? " (its reply was late or lost; the printer's counters show it was done)"
+                                 : ""));
+        out.Print();
+        return kOk;
+    }
+    const int code = verdict == Verdict::kUnknown ? kUnknown : ExitFor(status);
+    if (o.json) {
+        out.Doc()["status"] = brenvik_status_text(status);
+        out.Doc()["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}};
+        out.Print();
+        return code;
+    }
+    progress.Stop();
+    std::string detail = brenvik_status_text(status);
+    if (e.word[0] != '\0') detail += std::string(": ") + e.word;
+    if (e.message[0] != '\0') detail += std::string(": ") + e.message;
+    if (e.number != 0) detail += " (error " + std::to_string(e.number) + ")";
+    if (verdict == Verdict::kUnknown) {
+        std::cerr << "brenvik: " << what << ": unknown whether the printer did it: check the printer before retrying ("
+                  << detail << ")" << std::endl;
+    } else {
+        std::cerr << "brenvik: " << what << " not printed"
+                  << (outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE ? " (the printer's counters show it; retrying is safe)"
+                                                                     : "")
+                  << ": " << detail << std::endl;
+    }
+    return code;
 }
 
 int XReport(const Options& o, brenvik_printer* p) {
-    CHECK(brenvik_x_report(p));
-    return Done(o, "X-report printed");
+    Out out(o.json);
+    return Changed(o, p, brenvik_x_report(p), "X-report", "X-report printed", out);
 }
 
 int ZReport(const Options& o, brenvik_printer* p) {
-    CHECK(brenvik_z_report(p));
-    return Done(o, "Z-report printed; the day is closed");
+    Out out(o.json);
+    return Changed(o, p, brenvik_z_report(p), "Z-report", "Z-report printed; the day is closed", out);
 }
 
 int ShowTime(const Options& o, brenvik_printer* p) {
@@ -335,13 +489,12 @@ int MoveCash(const Options& o, brenvik_printer* p, bool in) {
     int64_t kopecks = 0;
     if (brenvik_parse_amount(o.amount.c_str(), &kopecks) != BRENVIK_OK)
         return Failure(o, BRENVIK_E_ARGUMENT,
-                       "amount \"" + o.amount + "\": give a decimal amount such as 12.50 (at most two decimals)");
-    CHECK(in ? brenvik_cash_in(p, static_cast<int32_t>(kopecks)) : brenvik_cash_out(p, static_cast<int32_t>(kopecks)));
+                       "amount \"" + Shown(o.amount) + "\": give a decimal amount such as 12.50 (at most two decimals)");
+    const brenvik_status status =
+        in ? brenvik_cash_in(p, static_cast<int32_t>(kopecks)) : brenvik_cash_out(p, static_cast<int32_t>(kopecks));
+    const std::string what = std::string(in ? "cash in " : "cash out ") + Money(kopecks);
     Out out(o.json);
-    out.Doc()["ok"] = true;
-    out.Field(in ? "cash in" : "cash out", "amount", Money(kopecks));
-    out.Print();
-    return kOk;
+    return Changed(o, p, status, what, what + " printed", out, {{"amount", Money(kopecks)}});
 }
 
 int Raw(const Options& o, brenvik_printer* p) {
@@ -357,8 +510,10 @@ int Raw(const Options& o, brenvik_printer* p) {
         doc["ok"] = status == BRENVIK_OK;
         doc["reply"] = text;
         if (status != BRENVIK_OK) doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}};
-        std::cout << doc.dump(2) << std::endl;
+        progress.Stop();
+        std::cout << Dump(doc) << std::endl;
     } else {
+        progress.Stop();
         std::cout << text << std::endl;
         if (status != BRENVIK_OK) std::cerr << "brenvik: refused by the printer: " << e.word << ": " << e.message << std::endl;
     }
@@ -390,7 +545,7 @@ const char* OutcomeName(brenvik_receipt_outcome outcome) {
 // The receipt is validated before anything connects: bad input never
 // reaches the printer.
 int ValidateReceipt(const Options& o, std::string& json) {
-    if (!ReadAll(o.receiptFile, json)) return Failure(o, BRENVIK_E_ARGUMENT, "cannot read " + o.receiptFile);
+    if (!ReadAll(o.receiptFile, json)) return Failure(o, BRENVIK_E_ARGUMENT, "cannot read " + Shown(o.receiptFile));
     brenvik_receipt_error error{};
     if (brenvik_receipt_validate(json.c_str(), nullptr, &error) != BRENVIK_OK) {
         brenvik_error e{};
@@ -421,20 +576,29 @@ int Receipt(const Options& o, brenvik_printer* p, const std::string& json) {
         out.Print();
         return kOk;
     }
+    // A closing nobody can decide is neither success nor a safe failure.
+    const int code = r.outcome == BRENVIK_RECEIPT_UNCERTAIN ? kUnknown : ExitFor(status);
     if (!o.json) {
+        progress.Stop();
         std::cerr << "brenvik: receipt " << OutcomeName(r.outcome) << ": "
-                  << (r.error_word[0] != '\0' ? std::string(r.error_word) + ": " : "") << r.message << std::endl;
-        return ExitFor(status);
+                  << (r.outcome == BRENVIK_RECEIPT_UNCERTAIN
+                          ? "unknown whether the check was closed: check the printer before retrying: "
+                          : "")
+                  << (r.error_word[0] != '\0' ? std::string(r.error_word) + ": " : "")
+                  << (r.failed_path[0] != '\0' && r.outcome == BRENVIK_RECEIPT_INVALID ? std::string(r.failed_path) + ": " : "")
+                  << r.message << std::endl;
+        return code;
     }
     out.Doc()["failedLine"] = r.failed_line;
     out.Doc()["failedPath"] = r.failed_path;
     out.Doc()["cancelled"] = r.cancelled != 0;
     out.Doc()["error"] = {{"number", r.error_number}, {"word", r.error_word}, {"message", r.message}};
     out.Print();
-    return ExitFor(status);
+    return code;
 }
 
 bool Confirmed(const char* question) {
+    progress.Stop();
     std::cerr << question << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
@@ -445,13 +609,16 @@ bool Confirmed(const char* question) {
 
 int main(int argc, char** argv) {
     Options o;
-    CLI::App app{"brenvik " BRENVIK_VERSION_STRING
-                 ": the Maria 301 MTM fiscal printer from the command line.\n\n"
-                 "Amounts are decimal texts of currency units such as 12.50 (at most two decimals).\n"
-                 "Exit codes: 0 success, 1 the printer refused (its error word is printed),\n"
-                 "2 usage or bad input, 3 no connection."};
+    CLI::App app{std::string("brenvik " BRENVIK_VERSION_STRING
+                             ": the Maria 301 MTM fiscal printer from the command line.\n\n"
+                             "Amounts are decimal texts of currency units such as 12.50 (at most two decimals).\n"
+                             "Reports and cash movements say whether they were printed, were not, or\n"
+                             "whether that is unknown (--json: \"outcome\").\n") +
+                 kExitCodes};
     app.set_version_flag("--version", std::string(BRENVIK_VERSION_STRING));
     app.require_subcommand(1);
+    // The options go before or after the subcommand: brenvik status --json.
+    app.fallthrough();
     auto* device = app.add_option("--device", o.device, "Serial device of the printer, such as /dev/ttyUSB0");
     auto* port = app.add_option("--port", o.port, "Port number N instead: $BRENVIK_PORTS_DIR/comN or /dev/ttyS{N-1}")
                      ->check(CLI::Range(1, 256));
@@ -474,7 +641,15 @@ int main(int argc, char** argv) {
     app.add_subcommand("documents", "Numbers of the last check, document and Z-report")
         ->callback([&] { action = Documents; });
     auto* article = app.add_subcommand("article", "An article record of the printer");
-    article->add_option("N", o.article, "Article number")->required()->check(CLI::NonNegativeNumber);
+    article->add_option("N", o.article, "Article number, 0 to 999999999")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& value) -> std::string {
+                const bool digits = !value.empty() && value.size() <= 9 &&
+                                    value.find_first_not_of("0123456789") == std::string::npos;
+                return digits ? std::string() : "an article number is 0 to 999999999, not \"" + Shown(value) + "\"";
+            },
+            "0-999999999", "article number"));
     article->callback([&] { action = Article; });
     app.add_subcommand("x-report", "Print the X-report")->callback([&] { action = XReport; });
     auto* z = app.add_subcommand("z-report", "Print the Z-report and close the day (asks first)");
@@ -515,9 +690,11 @@ int main(int argc, char** argv) {
         return Failure(o, BRENVIK_E_ARGUMENT, "not confirmed; nothing was printed");
 
     int code = kOk;
+    progress.Start();
     brenvik_printer* p = Connect(o, code);
     if (p == nullptr) return code;
     code = isReceipt ? Receipt(o, p, receiptJson) : action(o, p);
+    progress.Stop();
     brenvik_close(p);
     return code;
 }

@@ -4,8 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <cstring>
 #include <initializer_list>
-#include <set>
+#include <vector>
 
 #include "capi/cp1251.h"
 #include "receipt/amount.h"
@@ -24,8 +26,28 @@ struct Refusal {
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& message) { throw Refusal{path, message}; }
 
-std::string Join(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
+// What a document's texts are checked against; `where` follows the limit
+// in a refusal, naming whose limit it is.
+struct Rules {
+    const TextLimits& limits;
+    const char* where;
+};
+
+std::string Join(const std::string& path, const std::string& key) {
+    return path.empty() || key[0] == '[' ? path + key : path + "." + key;
+}
 std::string Index(const std::string& path, size_t i) { return path + "[" + std::to_string(i) + "]"; }
+
+// A field name as a path shows it: our own names as they are, any other
+// one quoted, ASCII only and short, since the caller chose it.
+std::string SafeKey(const std::string& key) {
+    bool plain = !key.empty() && key.size() <= 32;
+    for (char c : key) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_');
+    if (plain) return key;
+    std::string shown = json(key).dump(-1, ' ', true, json::error_handler_t::replace);
+    if (shown.size() > 40) shown = shown.substr(0, 36) + "...\"";
+    return "[" + shown + "]";
+}
 
 const char* TypeName(const json& v) {
     switch (v.type()) {
@@ -44,7 +66,7 @@ void RequireObject(const json& v, const std::string& path, std::initializer_list
     for (const auto& entry : v.items()) {
         bool found = false;
         for (const char* k : known) found = found || entry.key() == k;
-        if (!found) Refuse(Join(path, entry.key()), "unknown field");
+        if (!found) Refuse(Join(path, SafeKey(entry.key())), "unknown field");
     }
 }
 
@@ -60,19 +82,14 @@ const json& Required(const json& object, const std::string& path, const char* ke
 }
 
 // A UTF-8 string converted for the printer, refused whole when it does not
-// fit: never cut.
-std::string Text(const json& v, const std::string& path, size_t limit, bool allowEmpty) {
+// fit: never cut. An embedded NUL counts as the character it is.
+std::string Text(const json& v, const std::string& path, size_t limit, bool allowEmpty, const Rules& rules) {
     if (!v.is_string()) Refuse(path, std::string("must be a string, not ") + TypeName(v));
     const std::string& utf8 = v.get_ref<const std::string&>();
     if (!allowEmpty && utf8.empty()) Refuse(path, "must not be empty");
-    text::ToCp1251Result converted = text::Utf8ToCp1251(utf8.c_str(), limit);
-    // An embedded zero would end the text early: a silent cut.
-    if (converted.status == text::Conversion::kOk && utf8.find('\0') != std::string::npos)
-        Refuse(path, "must not contain a zero character");
-    if (converted.status != text::Conversion::kOk) {
-        std::string message = text::RefusalMessage(converted, "", limit);
-        Refuse(path, message.substr(2));  // without the empty argument name's ": "
-    }
+    const text::ToCp1251Result converted = text::Utf8ToCp1251(utf8, limit);
+    if (converted.status == text::Conversion::kTooLong) Refuse(path, text::Describe(converted, limit) + rules.where);
+    if (converted.status != text::Conversion::kOk) Refuse(path, text::Describe(converted, limit));
     return converted.bytes;
 }
 
@@ -127,12 +144,14 @@ void Taxes(const json& v, const std::string& path, Item& item) {
     }
 }
 
-Item ParseItem(const json& v, const std::string& path) {
+Item ParseItem(const json& v, const std::string& path, const Rules& rules) {
     RequireObject(v, path, {"name", "quantity", "price", "tax", "article", "weighed", "discount", "surcharge",
                             "discountName"});
     Item item;
-    item.name = Text(Required(v, path, "name"), Join(path, "name"), kNameLimit, false);
     item.weighed = Boolean(v, path, "weighed", false);
+    // Weighed goods have the shorter name in some line formats.
+    item.name = Text(Required(v, path, "name"), Join(path, "name"),
+                     item.weighed ? rules.limits.weighedName : rules.limits.pieceName, false, rules);
     const int64_t maxQuantity = item.weighed ? kMaxQuantity : 99999;
     item.quantity = static_cast<int32_t>(Integer(Required(v, path, "quantity"), Join(path, "quantity"), 1, maxQuantity));
     item.price = static_cast<int32_t>(Amount(Required(v, path, "price"), Join(path, "price"), kMaxPrice));
@@ -158,15 +177,15 @@ Item ParseItem(const json& v, const std::string& path) {
     }
     if (const json* name = Member(v, "discountName")) {
         if (item.discountDirection == 2) Refuse(Join(path, "discountName"), "only with a discount or a surcharge");
-        item.discountName = Text(*name, Join(path, "discountName"), kDiscountNameLimit, true);
+        item.discountName = Text(*name, Join(path, "discountName"), rules.limits.discountName, true, rules);
     }
     return item;
 }
 
-TextLine ParseText(const json& v, const std::string& path) {
+TextLine ParseText(const json& v, const std::string& path, const Rules& rules) {
     RequireObject(v, path, {"text", "before", "bold", "journal"});
     TextLine line;
-    line.text = Text(Required(v, path, "text"), Join(path, "text"), kTextLimit, true);
+    line.text = Text(Required(v, path, "text"), Join(path, "text"), rules.limits.freeText, true, rules);
     line.before = Boolean(v, path, "before", false);
     line.bold = Boolean(v, path, "bold", false);
     line.journal = Boolean(v, path, "journal", false);
@@ -192,7 +211,7 @@ void ParsePayments(const json& v, Receipt& r) {
         Refuse(path, "card, credit and packing together exceed the total; only cash gives change");
 }
 
-void ParseDocument(const json& doc, Receipt& r) {
+void ParseDocument(const json& doc, const Rules& rules, Receipt& r) {
     RequireObject(doc, "", {"requestId", "operator", "type", "department", "returnCheckNumber", "items", "texts",
                             "payments"});
     if (const json* id = Member(doc, "requestId")) {
@@ -200,21 +219,29 @@ void ParseDocument(const json& doc, Receipt& r) {
         r.requestId = id->get<std::string>();
         if (r.requestId.empty() || r.requestId.size() > kRequestIdLimit)
             Refuse("requestId", "must be 1 to " + std::to_string(kRequestIdLimit) + " bytes");
+        // It is shown in logs and answers, and a NUL would end it early.
+        for (size_t i = 0; i < r.requestId.size(); ++i) {
+            const auto c = static_cast<unsigned char>(r.requestId[i]);
+            if (c < 0x20 || c == 0x7F)
+                Refuse("requestId", "character " + std::to_string(i + 1) + " (" + text::CodePoint(c) +
+                                        ") is a control character");
+        }
     }
     if (const json* op = Member(doc, "operator")) {
         RequireObject(*op, "operator", {"name", "password"});
         r.hasOperator = true;
-        r.cashier = Text(Required(*op, "operator", "name"), "operator.name", kCashierLimit, true);
-        r.password = Text(Required(*op, "operator", "password"), "operator.password", kPasswordLimit, true);
+        r.cashier = Text(Required(*op, "operator", "name"), "operator.name", rules.limits.cashier, true, rules);
+        r.password =
+            Text(Required(*op, "operator", "password"), "operator.password", rules.limits.password, true, rules);
     }
     const json& type = Required(doc, "", "type");
     if (!type.is_string() || (type != "sale" && type != "return")) Refuse("type", "must be \"sale\" or \"return\"");
     r.isReturn = type == "return";
     if (const json* department = Member(doc, "department"))
-        r.department = Text(*department, "department", kDepartmentLimit, false);
+        r.department = Text(*department, "department", rules.limits.department, false, rules);
     if (const json* numbers = Member(doc, "returnCheckNumber")) {
         if (!r.isReturn) Refuse("returnCheckNumber", "only in a return");
-        r.returnCheckNumbers = Text(*numbers, "returnCheckNumber", kReturnNumbersLimit, false);
+        r.returnCheckNumbers = Text(*numbers, "returnCheckNumber", rules.limits.returnNumbers, false, rules);
     }
 
     const json& items = Required(doc, "", "items");
@@ -222,21 +249,213 @@ void ParseDocument(const json& doc, Receipt& r) {
     if (items.empty()) Refuse("items", "a check needs at least one item");
     if (items.size() > kMaxItems) Refuse("items", "too many lines: at most " + std::to_string(kMaxItems));
     for (size_t i = 0; i < items.size(); ++i) {
-        r.items.push_back(ParseItem(items[i], Index("items", i)));
+        r.items.push_back(ParseItem(items[i], Index("items", i), rules));
         r.total += r.items.back().sum;
         if (r.total > kMaxTotal) Refuse(Index("items", i), "the check's total is too large");
     }
     if (const json* texts = Member(doc, "texts")) {
         if (!texts->is_array()) Refuse("texts", std::string("must be an array, not ") + TypeName(*texts));
         if (texts->size() > kMaxTexts) Refuse("texts", "too many lines: at most " + std::to_string(kMaxTexts));
-        for (size_t i = 0; i < texts->size(); ++i) r.texts.push_back(ParseText((*texts)[i], Index("texts", i)));
+        for (size_t i = 0; i < texts->size(); ++i)
+            r.texts.push_back(ParseText((*texts)[i], Index("texts", i), rules));
     }
     if (const json* payments = Member(doc, "payments")) ParsePayments(*payments, r);
 }
 
-}  // namespace
+// Tax groups 1 to 8 as the printer prints them.
+const char* const kTaxLetters[8] = {"А", "Б", "В", "Г", "Д", "Е", "Ж", "З"};
 
-bool Parse(const char* text, Receipt& out, Problem& problem) {
+// What only the connected printer decides: a line it would refuse must not
+// open a check that then has to be cancelled on paper.
+void FitPrinter(const PrinterEngine& e, const Receipt& r) {
+    const bool longLines = LongLinesOf(e);
+    for (size_t i = 0; i < r.items.size(); ++i) {
+        const Item& item = r.items[i];
+        const std::string path = Index("items", i);
+        for (int32_t tax : {item.tax1, item.tax2}) {
+            if (tax < 1 || tax > 8) continue;
+            const std::string group = "tax group " + std::to_string(tax) + " (" + kTaxLetters[tax - 1] + ")";
+            if (!e.TaxIsProgrammed(tax, 0)) Refuse(Join(path, "tax"), group + " is not programmed in the printer");
+            // The short line carries the group's rate record, read at connection.
+            if (!longLines && std::strlen(e.TaxRateTable[tax - 1]) != 14)
+                Refuse(Join(path, "tax"), "the rate of " + group + " was not read from the printer");
+        }
+        if (item.quantity > e.MaxQuantity)
+            Refuse(Join(path, "quantity"), "must be at most " + std::to_string(e.MaxQuantity) + " on the connected printer");
+        if (!longLines && item.article > 20999)
+            Refuse(Join(path, "article"), "must be at most 20999 on the connected printer (short article codes)");
+    }
+}
+
+// Deeper than any receipt: a document nested further is refused before it
+// costs anything.
+constexpr size_t kMaxDepth = 16;
+
+// Builds the document while knowing the JSON path of what it reads, so
+// that a malformed string (a lone surrogate, bytes that are not UTF-8, a
+// raw control character) is refused with its path and its character, in
+// words of our own.
+class Builder final : public nlohmann::json_sax<json> {
+public:
+    explicit Builder(const std::string& input) : input_(input) {}
+
+    json root;
+    Refusal failure;
+
+    bool null() override { return Place(json(nullptr)) != nullptr; }
+    bool boolean(bool v) override { return Place(json(v)) != nullptr; }
+    bool number_integer(number_integer_t v) override { return Place(json(v)) != nullptr; }
+    bool number_unsigned(number_unsigned_t v) override { return Place(json(v)) != nullptr; }
+    bool number_float(number_float_t v, const string_t&) override { return Place(json(v)) != nullptr; }
+    bool string(string_t& v) override { return Place(json(std::move(v))) != nullptr; }
+    bool binary(binary_t&) override { return Place(json(nullptr)) != nullptr; }  // not in JSON text
+    bool start_object(std::size_t) override { return Open(json::object()); }
+    bool start_array(std::size_t) override { return Open(json::array()); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+
+    bool key(string_t& k) override {
+        if (open_.back().value->contains(k)) return Fail(Join(open_.back().path, SafeKey(k)), "given twice");
+        key_ = std::move(k);
+        keyPending_ = true;
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string& token,
+                     const nlohmann::detail::exception& ex) override {
+        return Fail(Here(), Explain(position, token, ex));
+    }
+
+private:
+    struct Container {
+        json* value;
+        std::string path;
+    };
+
+    // The path of the value being read now.
+    std::string Here() const {
+        if (open_.empty()) return "";
+        const Container& top = open_.back();
+        if (top.value->is_array()) return Index(top.path, top.value->size());
+        return keyPending_ ? Join(top.path, SafeKey(key_)) : top.path;
+    }
+
+    json* Place(json&& v) {
+        if (open_.empty()) {
+            root = std::move(v);
+            return &root;
+        }
+        json& top = *open_.back().value;
+        if (top.is_array()) {
+            top.push_back(std::move(v));
+            return &top.back();
+        }
+        keyPending_ = false;
+        json& slot = top[key_];
+        slot = std::move(v);
+        return &slot;
+    }
+
+    bool Open(json&& v) {
+        if (open_.size() >= kMaxDepth) return Fail(Here(), "nested too deeply");
+        std::string path = Here();
+        json* placed = Place(std::move(v));
+        open_.push_back(Container{placed, std::move(path)});
+        return true;
+    }
+
+    bool Close() {
+        open_.pop_back();
+        return true;
+    }
+
+    bool Fail(const std::string& path, const std::string& message) {
+        failure = Refusal{path, message};
+        return false;
+    }
+
+    // "line L, column C" of a byte offset (columns count bytes).
+    std::string Where(size_t offset) const {
+        size_t line = 1, lineStart = 0;
+        for (size_t i = 0; i < offset && i < input_.size(); ++i) {
+            if (input_[i] == '\n') ++line, lineStart = i + 1;
+        }
+        return "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1);
+    }
+
+    std::string Explain(size_t position, const std::string& token, const nlohmann::detail::exception& ex) const {
+        const size_t offset = position > 0 ? position - 1 : 0;  // the byte that stopped the reading
+        std::string head = "malformed JSON at " + Where(offset) + ": ";
+        if (!token.empty() && token[0] == '"') {
+            const std::string why = BadString(input_, position, token);
+            if (!why.empty()) return head + why;
+        }
+        // The library's own words, without its prefix and without the bytes
+        // it last read (they may be anything).
+        std::string what = ex.what();
+        size_t from = what.find("syntax error while parsing ");
+        if (from == std::string::npos) from = what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2;
+        what = what.substr(from);
+        const size_t last = what.find("; last read");
+        if (last != std::string::npos) what.resize(last);
+        for (char& c : what) {
+            if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) c = '?';
+        }
+        return head + what;
+    }
+
+    // What is wrong with a string the reader stopped in, or "" when it is
+    // nothing about its characters. `token` is what was read of it, up to
+    // `position` in `input`: the reader shows a raw control character in it
+    // as <U+XXXX>.
+    static std::string BadString(const std::string& input, size_t position, const std::string& token) {
+        const size_t mark = token.rfind("<U+");
+        if (mark != std::string::npos && token.size() == mark + 8 && token.back() == '>') {
+            return token.substr(mark + 1, 6) + " is a control character: write it escaped (the printer cannot print it)";
+        }
+        // A \uXXXX escape of a surrogate half that has no partner.
+        unsigned pending = 0;
+        for (size_t i = 1; i + 1 < token.size(); ++i) {
+            if (token[i] != '\\') continue;
+            unsigned value = 0;
+            bool escape = token[i + 1] == 'u' && i + 6 <= token.size();
+            for (size_t k = i + 2; escape && k < i + 6; ++k) {
+                const auto c = static_cast<unsigned char>(token[k]);
+                escape = std::isxdigit(c) != 0;
+                value = value * 16 + static_cast<unsigned>(std::isdigit(c) != 0 ? c - '0' : (c | 0x20) - 'a' + 10);
+            }
+            if (!escape) {
+                if (pending != 0) break;
+                ++i;  // an escape of one character, such as \\ or \"
+                continue;
+            }
+            if (pending != 0 && (value < 0xDC00 || value > 0xDFFF)) break;
+            if (pending == 0 && value >= 0xDC00 && value <= 0xDFFF) {
+                return text::CodePoint(value) + " is a lone surrogate half (a low one without a high one before it), "
+                                                "not a character";
+            }
+            pending = pending != 0 ? 0 : (value >= 0xD800 && value <= 0xDBFF ? value : 0);
+            i += 5;
+        }
+        if (pending != 0) {
+            return text::CodePoint(pending) + " is a lone surrogate half (a high one without a low one after it), "
+                                              "not a character";
+        }
+        // Bytes that are not UTF-8: the reader stopped on the first of them
+        // that cannot belong, so the whole sequence is read from the input.
+        const size_t start = position >= token.size() ? position - token.size() : 0;
+        const text::ToCp1251Result bad = text::CheckUtf8(input.substr(start, token.size() + 3));
+        if (bad.status != text::Conversion::kOk) return "not valid UTF-8: " + text::DescribeBadUtf8(bad);
+        return "";
+    }
+
+    const std::string& input_;
+    std::vector<Container> open_;
+    std::string key_;
+    bool keyPending_ = false;
+};
+
+bool ParseWith(const char* text, const Rules& rules, Receipt& out, Problem& problem) {
     out = Receipt{};
     problem = Problem{};
     if (text == nullptr) {
@@ -244,16 +463,43 @@ bool Parse(const char* text, Receipt& out, Problem& problem) {
         return false;
     }
     try {
-        const json doc = json::parse(text);
-        ParseDocument(doc, out);
+        const std::string input(text);
+        Builder builder(input);
+        if (!json::sax_parse(input, &builder)) {
+            problem.path = builder.failure.path;
+            problem.message = builder.failure.message;
+            return false;
+        }
+        ParseDocument(builder.root, rules, out);
         return true;
-    } catch (const json::parse_error& e) {
-        problem.message = std::string("malformed JSON: ") + e.what();
     } catch (const Refusal& r) {
         problem.path = r.path;
         problem.message = r.message;
     } catch (const json::exception& e) {
-        problem.message = e.what();
+        // Not expected from a document that parsed; said without the
+        // library's prefix.
+        const std::string what = e.what();
+        const size_t from = what.find("] ");
+        problem.message = from == std::string::npos ? what : what.substr(from + 2);
+    }
+    out = Receipt{};
+    return false;
+}
+
+}  // namespace
+
+bool Parse(const char* text, Receipt& out, Problem& problem) {
+    return ParseWith(text, Rules{kWidestTextLimits, ""}, out, problem);
+}
+
+bool ParseFor(const PrinterEngine& engine, const char* text, Receipt& out, Problem& problem) {
+    if (!ParseWith(text, Rules{TextLimitsOf(engine), " on the connected printer"}, out, problem)) return false;
+    try {
+        FitPrinter(engine, out);
+        return true;
+    } catch (const Refusal& r) {
+        problem.path = r.path;
+        problem.message = r.message;
     }
     out = Receipt{};
     return false;

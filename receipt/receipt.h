@@ -8,20 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/commands/text_limits.h"
 #include "engine/printer_engine.h"
 
 namespace brenvik::receipt {
 
-// Limits of the document.
+// Limits of the document. Its texts are limited by the printer
+// (TextLimits): without one, by the widest printer's limits.
 constexpr size_t kMaxItems = 100;
 constexpr size_t kMaxTexts = 20;
-constexpr size_t kNameLimit = 128;        // characters of a goods name
-constexpr size_t kTextLimit = 43;         // characters of a free-text line
-constexpr size_t kDiscountNameLimit = 13;
-constexpr size_t kDepartmentLimit = 15;
-constexpr size_t kCashierLimit = 10;
-constexpr size_t kPasswordLimit = 10;
-constexpr size_t kReturnNumbersLimit = 86;
 constexpr size_t kRequestIdLimit = 127;   // bytes of UTF-8
 constexpr int64_t kMaxPrice = 999999999;  // kopecks: the line's nine digits
 constexpr int64_t kMaxTotal = INT32_MAX;  // kopecks: the printer's registers
@@ -80,9 +75,15 @@ struct Problem {
     std::string message;
 };
 
-// Parses and validates `json` (UTF-8). True with `out` filled, or false with
-// `problem` saying where and why.
+// Parses and validates `json` (UTF-8) against the widest printer's text
+// limits. True with `out` filled, or false with `problem` saying where and
+// why. Nothing in the document, however malformed, makes it throw.
 bool Parse(const char* json, Receipt& out, Problem& problem);
+
+// The same against a connected printer's text limits, and what only that
+// printer decides: its programmed tax groups, its largest quantity and its
+// article numbers. Nothing is sent.
+bool ParseFor(const PrinterEngine& engine, const char* json, Receipt& out, Problem& problem);
 
 // ---- Printing ----------------------------------------------------------
 

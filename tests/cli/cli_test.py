@@ -106,9 +106,9 @@ def main():
         out = expect(work, "taxes --json", ["--json", "taxes"], 0)
         check("taxes --json", json.loads(out)["taxes"][1] == {
             "group": 2, "rate": "7.00", "type": "0", "since": "2024-01-01"}, out)
-        expect(work, "cash-in", ["cash-in", "100.50"], 0, table([("cash in", "100.50")]))
+        expect(work, "cash-in", ["cash-in", "100.50"], 0, "cash in 100.50 printed\n")
         expect(work, "cash-out", ["--json", "cash-out", "0.50"], 0,
-               json.dumps({"ok": True, "amount": "0.50"}, indent=2) + "\n")
+               json.dumps({"ok": True, "outcome": "printed", "amount": "0.50"}, indent=2) + "\n")
         expect(work, "cash", ["cash"], 0, table([
             ("rest", "0.00"), ("income", "100.50"), ("outcome", "0.50"), ("sales", "0.00"),
             ("returns", "0.00"), ("total", "100.00"), ("checkIncome", "0.00"), ("checkOutcome", "0.00")]))

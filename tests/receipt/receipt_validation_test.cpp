@@ -61,7 +61,7 @@ TEST(ReceiptValidation, AcceptsAGoodDocumentAndSumsIt) {
 
 TEST(ReceiptValidation, NamesThePathAndTheReason) {
     const Bad cases[] = {
-        {R"({"type":"sale","items":[)", "", "malformed JSON"},
+        {R"({"type":"sale","items":[)", "items[0]", "malformed JSON at line 1, column"},
         {R"([1,2])", "", "must be an object"},
         {R"({"type":"sale","items":[{"name":"a","quantity":1,"price":1}],"colour":"red"})", "colour", "unknown field"},
         {R"({"items":[{"name":"a","quantity":1,"price":1}]})", "type", "missing"},
