@@ -62,14 +62,15 @@ public:
                                 BSTR) override {
         return Call([&] {
             // The caller's application name is never handed on.
-            return Engine().Init(port, TextArg<10>(name), TextArg<10>(password), showStatus, "");
+            return Engine().Init(port, TextArg<cut::kCashier>(name), TextArg<cut::kPassword>(password), showStatus, "");
         });
     }
     LONG STDMETHODCALLTYPE InitEx(LONG port, BSTR name, BSTR password, LONG showStatus,
                                   BSTR application, BSTR remoteHost) override {
         return Call([&] {
-            return Engine().InitEx(port, TextArg<9>(name), TextArg<10>(password), showStatus,
-                                   TextArg<255>(application), TextArg<255>(remoteHost));
+            return Engine().InitEx(port, TextArg<cut::kInitExCashier>(name), TextArg<cut::kPassword>(password),
+                                   showStatus, TextArg<cut::kApplicationName>(application),
+                                   TextArg<cut::kRemoteHostName>(remoteHost));
         });
     }
     LONG STDMETHODCALLTYPE GetPortNumber() override { return 1; }
@@ -91,16 +92,16 @@ public:
 
     // ---- Check and sale operations -------------------------------------------
     LONG STDMETHODCALLTYPE OpenCheck(BSTR department) override {
-        return Call([&] { return Engine().OpenCheck(TextArg<15>(department)); });
+        return Call([&] { return Engine().OpenCheck(TextArg<cut::kDepartment>(department)); });
     }
     LONG STDMETHODCALLTYPE SetReturnCheckNumber(LONG number) override {
         return Call([&] { return Engine().SetReturnCheckNumber(number); });
     }
     LONG STDMETHODCALLTYPE OpenReturnCheck(BSTR department) override {
-        return Call([&] { return Engine().OpenReturnCheck(TextArg<15>(department)); });
+        return Call([&] { return Engine().OpenReturnCheck(TextArg<cut::kDepartment>(department)); });
     }
     LONG STDMETHODCALLTYPE LongName(BSTR name) override {
-        return Call([&] { return Engine().LongName(TextArg<86>(name)); });
+        return Call([&] { return Engine().LongName(TextArg<cut::kLongName>(name)); });
     }
     LONG STDMETHODCALLTYPE SetCurrentCheckDirection(LONG direction) override {
         return Call([&] { return Engine().SetCurrentCheckDirection(direction); });
@@ -108,7 +109,7 @@ public:
     LONG STDMETHODCALLTYPE FiscalLine(BSTR name, LONG qty, LONG price, LONG dividual, LONG tax1,
                                       LONG tax2, LONG article) override {
         return Call([&] {
-            return Engine().FiscalLine(TextArg<128>(name), qty, price, dividual, tax1, tax2,
+            return Engine().FiscalLine(TextArg<cut::kFiscalLineName>(name), qty, price, dividual, tax1, tax2,
                                        article);
         });
     }
@@ -116,15 +117,15 @@ public:
                                         LONG tax2, LONG article, LONG discountDirection,
                                         BSTR discountName, LONG discount) override {
         return Call([&] {
-            return Engine().FiscalLineEx(TextArg<256>(name), qty, price, dividual, tax1, tax2,
-                                         article, discountDirection, TextArg<13>(discountName),
+            return Engine().FiscalLineEx(TextArg<cut::kFiscalLineExName>(name), qty, price, dividual, tax1, tax2,
+                                         article, discountDirection, TextArg<cut::kDiscountName>(discountName),
                                          discount);
         });
     }
     LONG STDMETHODCALLTYPE FreeTextLine(LONG before, LONG journal, LONG doubleStrike,
                                         BSTR text) override {
         return Call([&] {
-            return Engine().FreeTextLine(before, journal, doubleStrike, TextArg<43>(text));
+            return Engine().FreeTextLine(before, journal, doubleStrike, TextArg<cut::kFreeText>(text));
         });
     }
     LONG STDMETHODCALLTYPE ClearFreeTextLines() override {
@@ -154,7 +155,7 @@ public:
         return Call([&] { return Engine().SetArticleMode(mode); });
     }
     LONG STDMETHODCALLTYPE SetReturnCheckNumberStr(BSTR numbers) override {
-        return Call([&] { return Engine().SetReturnCheckNumberStr(TextArg<86>(numbers)); });
+        return Call([&] { return Engine().SetReturnCheckNumberStr(TextArg<cut::kReturnNumbers>(numbers)); });
     }
     LONG STDMETHODCALLTYPE SetLinePrintingOn() override {
         return Call([] { return Engine().SetLinePrintingOn(); });
@@ -162,7 +163,7 @@ public:
     LONG STDMETHODCALLTYPE SetCheckBottomLineEx(LONG index, LONG journal, LONG mode,
                                                 BSTR text) override {
         return Call([&] {
-            return Engine().SetCheckBottomLineEx(index, journal, mode, TextArg<43>(text));
+            return Engine().SetCheckBottomLineEx(index, journal, mode, TextArg<cut::kBottomLine>(text));
         });
     }
     LONG STDMETHODCALLTYPE SetDiscountPrintMode(LONG mode) override {
@@ -172,15 +173,16 @@ public:
         return Call([&] { return Engine().SetContinousPaperPrintMode(continous); });
     }
     LONG STDMETHODCALLTYPE OpenGoodsGroup(BSTR name) override {
-        return Call([&] { return Engine().OpenGoodsGroup(TextArg<21>(name)); });
+        return Call([&] { return Engine().OpenGoodsGroup(TextArg<cut::kGoodsGroup>(name)); });
     }
     LONG STDMETHODCALLTYPE CloseGoodsGroup(BSTR discountName, BSTR upcountName) override {
         return Call([&] {
-            return Engine().CloseGoodsGroup(TextArg<22>(discountName), TextArg<22>(upcountName));
+            return Engine().CloseGoodsGroup(TextArg<cut::kTotalsName>(discountName),
+                                            TextArg<cut::kTotalsName>(upcountName));
         });
     }
     LONG STDMETHODCALLTYPE SetCurrentCurrency(BSTR name) override {
-        return Call([&] { return Engine().SetCurrentCurrency(TextArg<3>(name)); });
+        return Call([&] { return Engine().SetCurrentCurrency(TextArg<cut::kCurrency>(name)); });
     }
     LONG STDMETHODCALLTYPE Storn() override {
         return Call([] { return Engine().Storn(); });
@@ -188,8 +190,8 @@ public:
     LONG STDMETHODCALLTYPE SetDiscountUpcountTotalsName(BSTR discountName,
                                                         BSTR upcountName) override {
         return Call([&] {
-            return Engine().SetDiscountUpcountTotalsName(TextArg<22>(discountName),
-                                                         TextArg<22>(upcountName));
+            return Engine().SetDiscountUpcountTotalsName(TextArg<cut::kTotalsName>(discountName),
+                                                         TextArg<cut::kTotalsName>(upcountName));
         });
     }
     LONG STDMETHODCALLTYPE SetDoubledTaxCalcMode(LONG tax1, LONG tax2) override {
@@ -198,7 +200,7 @@ public:
     LONG STDMETHODCALLTYPE PrintBarcode(LONG type, LONG below, LONG journal,
                                         BSTR barcode) override {
         return Call([&] {
-            return Engine().PrintBarcode(type, below, journal, TextArg<17>(barcode));
+            return Engine().PrintBarcode(type, below, journal, TextArg<cut::kBarcode>(barcode));
         });
     }
 
@@ -308,7 +310,9 @@ public:
         return Call([&] { return Engine().SetTableMode(mode); });
     }
     LONG STDMETHODCALLTYPE PutToDisplay(BSTR line1, BSTR line2) override {
-        return Call([&] { return Engine().PutToDisplay(TextArg<16>(line1), TextArg<16>(line2)); });
+        return Call([&] {
+            return Engine().PutToDisplay(TextArg<cut::kDisplayLine>(line1), TextArg<cut::kDisplayLine>(line2));
+        });
     }
     LONG STDMETHODCALLTYPE OpenCashBox() override {
         return Call([] { return Engine().OpenCashBox(); });
@@ -320,16 +324,16 @@ public:
         return Call([&] { return Engine().SetInternalTime(hours, minutes, seconds); });
     }
     LONG STDMETHODCALLTYPE SetDeptAlias(BSTR alias) override {
-        return Call([&] { return Engine().SetDeptAlias(TextArg<5>(alias)); });
+        return Call([&] { return Engine().SetDeptAlias(TextArg<cut::kDeptAlias>(alias)); });
     }
     LONG STDMETHODCALLTYPE SetCheckHeadLine(BSTR text) override {
-        return Call([&] { return Engine().SetCheckHeadLine(TextArg<43>(text)); });
+        return Call([&] { return Engine().SetCheckHeadLine(TextArg<cut::kHeadLine>(text)); });
     }
     LONG STDMETHODCALLTYPE SetCheckBottomLine(BSTR text) override {
-        return Call([&] { return Engine().SetCheckBottomLine(TextArg<43>(text)); });
+        return Call([&] { return Engine().SetCheckBottomLine(TextArg<cut::kBottomLine>(text)); });
     }
     LONG STDMETHODCALLTYPE PutToExternalDisplay(BSTR text, LONG clear) override {
-        return Call([&] { return Engine().PutToExternalDisplay(TextArg<200>(text), clear); });
+        return Call([&] { return Engine().PutToExternalDisplay(TextArg<cut::kExternalDisplay>(text), clear); });
     }
 
 private:

@@ -17,7 +17,7 @@ public:
                                    BSTR) override {
         return Command([&] {
             // The caller's application name is never handed on.
-            return Engine().Init(port, TextArg<10>(name), TextArg<10>(password), showStatus, "");
+            return Engine().Init(port, TextArg<cut::kCashier>(name), TextArg<cut::kPassword>(password), showStatus, "");
         });
     }
     HRESULT STDMETHODCALLTYPE GetPortNumber(LONG* port) override {
@@ -46,16 +46,16 @@ public:
 
     // ---- Check and sale operations -------------------------------------------
     HRESULT STDMETHODCALLTYPE OpenCheck(BSTR department) override {
-        return Command([&] { return Engine().OpenCheck(TextArg<15>(department)); });
+        return Command([&] { return Engine().OpenCheck(TextArg<cut::kDepartment>(department)); });
     }
     HRESULT STDMETHODCALLTYPE SetReturnCheckNumber(LONG number) override {
         return Command([&] { return Engine().SetReturnCheckNumber(number); });
     }
     HRESULT STDMETHODCALLTYPE OpenReturnCheck(BSTR department) override {
-        return Command([&] { return Engine().OpenReturnCheck(TextArg<15>(department)); });
+        return Command([&] { return Engine().OpenReturnCheck(TextArg<cut::kDepartment>(department)); });
     }
     HRESULT STDMETHODCALLTYPE LongName(BSTR name) override {
-        return Command([&] { return Engine().LongName(TextArg<86>(name)); });
+        return Command([&] { return Engine().LongName(TextArg<cut::kLongName>(name)); });
     }
     HRESULT STDMETHODCALLTYPE SetCurrentCheckDirection(LONG direction) override {
         return Command([&] { return Engine().SetCurrentCheckDirection(direction); });
@@ -64,7 +64,7 @@ public:
                                          LONG tax1, LONG tax2, LONG article,
                                          LONG* lineSum) override {
         return Value(lineSum, [&] {
-            return Engine().FiscalLine(TextArg<128>(name), qty, price, dividual, tax1, tax2,
+            return Engine().FiscalLine(TextArg<cut::kFiscalLineName>(name), qty, price, dividual, tax1, tax2,
                                        article);
         });
     }
@@ -73,14 +73,14 @@ public:
                                            LONG discountDirection, BSTR discountName,
                                            LONG discount, LONG* lineSum) override {
         return Value(lineSum, [&] {
-            return Engine().FiscalLineEx(TextArg<256>(name), qty, price, dividual, tax1, tax2,
-                                         article, discountDirection, TextArg<13>(discountName),
+            return Engine().FiscalLineEx(TextArg<cut::kFiscalLineExName>(name), qty, price, dividual, tax1, tax2,
+                                         article, discountDirection, TextArg<cut::kDiscountName>(discountName),
                                          discount);
         });
     }
     HRESULT STDMETHODCALLTYPE FreeTextLine(LONG before, LONG journal, LONG bold,
                                            BSTR text) override {
-        return Command([&] { return Engine().FreeTextLine(before, journal, bold, TextArg<43>(text)); });
+        return Command([&] { return Engine().FreeTextLine(before, journal, bold, TextArg<cut::kFreeText>(text)); });
     }
     HRESULT STDMETHODCALLTYPE ClearFreeTextLines() override {
         return Command([] { return Engine().ClearFreeTextLines(); });
@@ -111,7 +111,7 @@ public:
         return Command([&] { return Engine().SetArticleMode(mode); });
     }
     HRESULT STDMETHODCALLTYPE SetReturnCheckNumberStr(BSTR numbers) override {
-        return Command([&] { return Engine().SetReturnCheckNumberStr(TextArg<86>(numbers)); });
+        return Command([&] { return Engine().SetReturnCheckNumberStr(TextArg<cut::kReturnNumbers>(numbers)); });
     }
     HRESULT STDMETHODCALLTYPE SetLinePrintingOn() override {
         return Command([] { return Engine().SetLinePrintingOn(); });
@@ -119,7 +119,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetCheckBottomLineEx(LONG index, LONG journal, LONG mode,
                                                    BSTR text) override {
         return Command([&] {
-            return Engine().SetCheckBottomLineEx(index, journal, mode, TextArg<43>(text));
+            return Engine().SetCheckBottomLineEx(index, journal, mode, TextArg<cut::kBottomLine>(text));
         });
     }
     HRESULT STDMETHODCALLTYPE SetDiscountPrintMode(LONG mode) override {
@@ -129,15 +129,16 @@ public:
         return Command([&] { return Engine().SetContinousPaperPrintMode(continous); });
     }
     HRESULT STDMETHODCALLTYPE OpenGoodsGroup(BSTR name) override {
-        return Command([&] { return Engine().OpenGoodsGroup(TextArg<21>(name)); });
+        return Command([&] { return Engine().OpenGoodsGroup(TextArg<cut::kGoodsGroup>(name)); });
     }
     HRESULT STDMETHODCALLTYPE CloseGoodsGroup(BSTR discountName, BSTR upcountName) override {
         return Command([&] {
-            return Engine().CloseGoodsGroup(TextArg<22>(discountName), TextArg<22>(upcountName));
+            return Engine().CloseGoodsGroup(TextArg<cut::kTotalsName>(discountName),
+                                            TextArg<cut::kTotalsName>(upcountName));
         });
     }
     HRESULT STDMETHODCALLTYPE SetCurrentCurrency(BSTR name) override {
-        return Command([&] { return Engine().SetCurrentCurrency(TextArg<3>(name)); });
+        return Command([&] { return Engine().SetCurrentCurrency(TextArg<cut::kCurrency>(name)); });
     }
     HRESULT STDMETHODCALLTYPE Storn() override {
         return Command([] { return Engine().Storn(); });
@@ -145,8 +146,8 @@ public:
     HRESULT STDMETHODCALLTYPE SetDiscountUpcountTotalsName(BSTR discountName,
                                                            BSTR upcountName) override {
         return Command([&] {
-            return Engine().SetDiscountUpcountTotalsName(TextArg<22>(discountName),
-                                                         TextArg<22>(upcountName));
+            return Engine().SetDiscountUpcountTotalsName(TextArg<cut::kTotalsName>(discountName),
+                                                         TextArg<cut::kTotalsName>(upcountName));
         });
     }
     HRESULT STDMETHODCALLTYPE SetDoubledTaxCalcMode(LONG tax1, LONG tax2) override {
@@ -155,7 +156,7 @@ public:
     HRESULT STDMETHODCALLTYPE PrintBarcode(LONG type, LONG below, LONG journal,
                                            BSTR barcode) override {
         return Command([&] {
-            return Engine().PrintBarcode(type, below, journal, TextArg<17>(barcode));
+            return Engine().PrintBarcode(type, below, journal, TextArg<cut::kBarcode>(barcode));
         });
     }
 
@@ -269,7 +270,9 @@ public:
         return Command([&] { return Engine().SetTableMode(on); });
     }
     HRESULT STDMETHODCALLTYPE PutToDisplay(BSTR line1, BSTR line2) override {
-        return Command([&] { return Engine().PutToDisplay(TextArg<16>(line1), TextArg<16>(line2)); });
+        return Command([&] {
+            return Engine().PutToDisplay(TextArg<cut::kDisplayLine>(line1), TextArg<cut::kDisplayLine>(line2));
+        });
     }
     HRESULT STDMETHODCALLTYPE OpenCashBox() override {
         return Command([] { return Engine().OpenCashBox(); });
@@ -281,16 +284,16 @@ public:
         return Command([&] { return Engine().SetInternalTime(hours, minutes, seconds); });
     }
     HRESULT STDMETHODCALLTYPE SetDeptAlias(BSTR alias) override {
-        return Command([&] { return Engine().SetDeptAlias(TextArg<5>(alias)); });
+        return Command([&] { return Engine().SetDeptAlias(TextArg<cut::kDeptAlias>(alias)); });
     }
     HRESULT STDMETHODCALLTYPE SetCheckHeadLine(BSTR text) override {
-        return Command([&] { return Engine().SetCheckHeadLine(TextArg<43>(text)); });
+        return Command([&] { return Engine().SetCheckHeadLine(TextArg<cut::kHeadLine>(text)); });
     }
     HRESULT STDMETHODCALLTYPE SetCheckBottomLine(BSTR text) override {
-        return Command([&] { return Engine().SetCheckBottomLine(TextArg<43>(text)); });
+        return Command([&] { return Engine().SetCheckBottomLine(TextArg<cut::kBottomLine>(text)); });
     }
     HRESULT STDMETHODCALLTYPE PutToExternalDisplay(BSTR text, LONG clear) override {
-        return Command([&] { return Engine().PutToExternalDisplay(TextArg<200>(text), clear); });
+        return Command([&] { return Engine().PutToExternalDisplay(TextArg<cut::kExternalDisplay>(text), clear); });
     }
 
     // ---- Stored values and settings: always S_OK -------------------------------
