@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "brenvik/brenvik.h"
 #include "sim/m301sim.h"
+#include "tests/support/hostile_texts.h"
 
 namespace {
 
@@ -170,6 +172,39 @@ TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
     EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_INVALID);
     EXPECT_STREQ(r.failed_path, "items[0].price");
     EXPECT_EQ(sim.State("commands"), commands);
+    brenvik_close(p);
+}
+
+// Connected, the table of hostile texts is refused as a goods name and in
+// a receipt, and so is a line whose tax group the printer has not
+// programmed: the printer hears none of it, so no check is opened only to
+// be cancelled on paper.
+TEST(CApiSim, HostileTextsAndUnprogrammedTaxesSendNothing) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* p = Connect(sim);
+    ASSERT_NE(p, nullptr);
+    const long long commands = sim.State("commands");
+    for (const hostile::Case& c : hostile::Load(BRENVIK_HOSTILE_TEXTS)) {
+        SCOPED_TRACE(c.id);
+        brenvik_receipt_result r{};
+        EXPECT_EQ(brenvik_receipt_print(p, hostile::Receipt(c).c_str(), nullptr, nullptr, &r), BRENVIK_E_ARGUMENT);
+        EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_INVALID);
+        EXPECT_STREQ(r.failed_path, "items[0].name");
+        EXPECT_NE(std::strstr(r.message, c.expect.c_str()), nullptr) << r.message;
+        if (c.hasBytes && c.bytes.find('\0') == std::string::npos) {
+            EXPECT_EQ(brenvik_fiscal_line(p, c.bytes.c_str(), 1, 100, 0, 1, 0, 0, nullptr), BRENVIK_E_ARGUMENT);
+        }
+    }
+    // Group 4 is not programmed on the simulator.
+    brenvik_receipt_result r{};
+    EXPECT_EQ(brenvik_receipt_print(p, R"({"type":"sale","items":[{"name":"a","quantity":1,"price":1,"tax":[1,4]}]})",
+                                    nullptr, nullptr, &r),
+              BRENVIK_E_ARGUMENT);
+    EXPECT_STREQ(r.failed_path, "items[0].tax");
+    EXPECT_EQ(sim.State("commands"), commands);
+    EXPECT_EQ(sim.Journal(), "");
     brenvik_close(p);
 }
 
