@@ -305,6 +305,10 @@ HttpResponse HttpServer::Impl::Dispatch(HttpRequest& req) const {
         res = HttpResponse();
         res.status = 500;
         if (exceptionHandler) exceptionHandler(req, res, e);
+    } catch (...) {
+        res = HttpResponse();
+        res.status = 500;
+        if (exceptionHandler) exceptionHandler(req, res, std::runtime_error("an unknown exception"));
     }
     if (res.status >= 400 && res.body.empty() && errorHandler) errorHandler(req, res);
     return res;

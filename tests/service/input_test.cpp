@@ -79,6 +79,13 @@ TEST(Input, CommandLineListensOnLoopbackUnlessTold) {
     EXPECT_EQ(config.port, 8123);
     ASSERT_EQ(config.printers.size(), 2u);
     EXPECT_FALSE(config.raw);
+    Config plain;
+    ASSERT_EQ(Parse({"--simulate"}, &plain, &error), -1) << error;
+    EXPECT_FALSE(plain.raw) << "raw commands are off unless asked for";
+    Config open;
+    ASSERT_EQ(Parse({"--simulate", "--listen", "0.0.0.0:8123", "--insecure-no-token", "--raw"}, &open, &error), -1)
+        << error;
+    EXPECT_TRUE(open.raw);
 
     Config other;
     ASSERT_EQ(Parse({"--listen", "[::1]:9000", "--simulate"}, &other, &error), -1) << error;
@@ -92,6 +99,9 @@ TEST(Input, CommandLineListensOnLoopbackUnlessTold) {
         {"--printer", "a=/dev/x", "--listen", "localhost"},         // no port
         {"--printer", "a=/dev/x", "--token-file", "/nonexistent"},  // unreadable token
         {"--printer", "a=/dev/x", "--nesting-limit", "1"},          // limit too small
+        {"--printer", "a=/dev/x", "--listen", "0.0.0.0:8123"},      // beyond the loopback without a token
+        {"--printer", "a=/dev/x", "--listen", "[::]:8123"},         // the same on IPv6
+        {"--printer", "a=/dev/x", "--client-connections", "1"},     // no room for a status check
         {"--bogus"},
     };
     for (const auto& args : refused) {
