@@ -2,7 +2,8 @@
 """brenvik against m301sim: hostile texts are refused (exit 2, the character
 as U+XXXX and its JSON path, valid UTF-8 in text and --json) with nothing
 sent; goods names at and one past each printer's line; a tax group the
-printer has not programmed; what a report says it did; the progress line on
+printer has not programmed and values past its short line; what a report
+says it did; the progress line on
 a terminal and not in a pipe; options after the subcommand.
 
 usage: cli_text_test.py BRENVIK M301SIM HOSTILE_TEXTS_JSON
@@ -184,16 +185,30 @@ def limits(work):
             sim.stop()
 
 
-def taxes(work, sim):
-    """Group 4 is not programmed on the simulator: the receipt is refused
-    before the check opens, so no cancelled check comes out on paper."""
-    before, paper = sim.state(), sim.paper()
-    code, out, err = run(sim, ["--json", "receipt", receipt_file(work, b'"\xd0\xa5\xd0\xbb\xd1\x96\xd0\xb1"', tax=4)])
-    doc = json.loads(out) if out.startswith("{") else {}
-    check("unprogrammed tax refused", code == 2 and doc.get("failedPath") == "items[0].tax", out + err)
-    after = sim.state()
-    after.pop("commands"), before.pop("commands")
-    check("unprogrammed tax sends nothing", after == before and sim.paper() == paper, f"{before} -> {after}")
+def printer_decides(work, sim):
+    """What only the connected printer decides is refused before the check
+    opens, so no cancelled check comes out on paper: tax group 4, which the
+    simulator has not programmed; with the short line (article mode 1), a
+    quantity past its five digits and an article past its four-character
+    code (at most K999, 20999)."""
+    cases = [
+        ("unprogrammed tax", b'{"type":"sale","items":[{"name":"Bread","quantity":1,"price":100,"tax":4}]}',
+         "items[0].tax"),
+        ("quantity past five digits", b'{"type":"sale","items":[{"name":"Cheese","quantity":100000,"price":100,'
+         b'"weighed":true,"tax":1}]}', "items[0].quantity"),
+        ("article past the short code", b'{"type":"sale","items":[{"name":"Bread","quantity":1,"price":100,'
+         b'"article":21000,"tax":1}]}', "items[0].article"),
+    ]
+    for name, document, path in cases:
+        before, paper = sim.state(), sim.paper()
+        with open(os.path.join(work, "p.json"), "wb") as f:
+            f.write(document)
+        code, out, err = run(sim, ["--json", "receipt", os.path.join(work, "p.json")])
+        doc = json.loads(out) if out.startswith("{") else {}
+        check(name + " refused", code == 2 and doc.get("failedPath") == path, out + err)
+        after = sim.state()
+        after.pop("commands"), before.pop("commands")
+        check(name + " sends nothing", after == before and sim.paper() == paper, f"{before} -> {after}")
 
 
 def outcomes(work, sim):
@@ -265,7 +280,7 @@ def main():
     sim = Sim(os.path.join(work, "main"))
     try:
         hostile_texts(work, sim)
-        taxes(work, sim)
+        printer_decides(work, sim)
         outcomes(work, sim)
         options(sim)
         limits(work)
