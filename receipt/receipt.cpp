@@ -1,5 +1,6 @@
 // Parsing and validating the receipt document. Every refusal names its JSON
-// path; nothing here talks to a printer.
+// path; nothing here talks to a printer (a connected one's limits and tax
+// groups are what the engine read at connection).
 #include "receipt/receipt.h"
 
 #include <nlohmann/json.hpp>
