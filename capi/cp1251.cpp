@@ -44,13 +44,17 @@ bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 
 // Characters that show nothing, or rearrange what follows them on a screen
 // (right-to-left scripts among them): a message names them by number only.
 bool IsInvisible(char32_t c) {
-    return IsControl(c) || (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) ||
-           (c >= 0xFE70 && c <= 0xFEFF) || (c >= 0x10800 && c <= 0x10FFF) || (c >= 0x1E800 && c <= 0x1EFFF) || (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
-           (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) ||
-           (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) ||
-           c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x180E || c == 0xFEFF ||
-           (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFFF0 && c <= 0xFFFF) || (c >= 0xE000 && c <= 0xF8FF) ||
-           (c >= 0xE0000 && c <= 0xE0FFF) || c >= 0xF0000 || (c >= 0xD800 && c <= 0xDFFF);
+    static const char32_t kRanges[][2] = {
+        {0x0300, 0x036F}, {0x0590, 0x08FF}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x2000, 0x200F},
+        {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF}, {0xD800, 0xDFFF}, {0xE000, 0xF8FF},
+        {0xFB1D, 0xFDFF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFE70, 0xFEFF}, {0xFFF0, 0xFFFF},
+        {0x10800, 0x10FFF}, {0x1E800, 0x1EFFF}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
+    };
+    if (IsControl(c) || c == 0x00AD || c == 0x034F || c == 0x061C || c == 0x180E) return true;
+    for (const auto& range : kRanges) {
+        if (c >= range[0] && c <= range[1]) return true;
+    }
+    return false;
 }
 
 // One UTF-8 character at p (before end); on a malformed one, false with

@@ -433,10 +433,10 @@ int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const s
         std::cerr << "brenvik: " << what << ": unknown whether the printer did it: check the printer before retrying ("
                   << detail << ")" << std::endl;
     } else {
+        const bool reconciled = outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE;
         std::cerr << "brenvik: " << what << " not printed"
-                  << (outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE ? " (the printer's counters show it; retrying is safe)"
-                                                                     : "")
-                  << ": " << detail << std::endl;
+                  << (reconciled ? " (the printer's counters show it; retrying is safe)" : "") << ": " << detail
+                  << std::endl;
     }
     return code;
 }
@@ -488,8 +488,8 @@ int SetTime(const Options& o, brenvik_printer* p) {
 int MoveCash(const Options& o, brenvik_printer* p, bool in) {
     int64_t kopecks = 0;
     if (brenvik_parse_amount(o.amount.c_str(), &kopecks) != BRENVIK_OK)
-        return Failure(o, BRENVIK_E_ARGUMENT,
-                       "amount \"" + Shown(o.amount) + "\": give a decimal amount such as 12.50 (at most two decimals)");
+        return Failure(o, BRENVIK_E_ARGUMENT, "amount \"" + Shown(o.amount) +
+                                                  "\": give a decimal amount such as 12.50 (at most two decimals)");
     const brenvik_status status =
         in ? brenvik_cash_in(p, static_cast<int32_t>(kopecks)) : brenvik_cash_out(p, static_cast<int32_t>(kopecks));
     const std::string what = std::string(in ? "cash in " : "cash out ") + Money(kopecks);
@@ -585,7 +585,8 @@ int Receipt(const Options& o, brenvik_printer* p, const std::string& json) {
                           ? "unknown whether the check was closed: check the printer before retrying: "
                           : "")
                   << (r.error_word[0] != '\0' ? std::string(r.error_word) + ": " : "")
-                  << (r.failed_path[0] != '\0' && r.outcome == BRENVIK_RECEIPT_INVALID ? std::string(r.failed_path) + ": " : "")
+                  << (r.failed_path[0] != '\0' && r.outcome == BRENVIK_RECEIPT_INVALID ? std::string(r.failed_path) + ": "
+                                                                                          : "")
                   << r.message << std::endl;
         return code;
     }

@@ -282,7 +282,8 @@ void FitPrinter(const PrinterEngine& e, const Receipt& r) {
                 Refuse(Join(path, "tax"), "the rate of " + group + " was not read from the printer");
         }
         if (item.quantity > e.MaxQuantity)
-            Refuse(Join(path, "quantity"), "must be at most " + std::to_string(e.MaxQuantity) + " on the connected printer");
+            Refuse(Join(path, "quantity"),
+                   "must be at most " + std::to_string(e.MaxQuantity) + " on the connected printer");
         if (!longLines && item.article > 20999)
             Refuse(Join(path, "article"), "must be at most 20999 on the connected printer (short article codes)");
     }
@@ -412,7 +413,8 @@ private:
     static std::string BadString(const std::string& input, size_t position, const std::string& token) {
         const size_t mark = token.rfind("<U+");
         if (mark != std::string::npos && token.size() == mark + 8 && token.back() == '>') {
-            return token.substr(mark + 1, 6) + " is a control character: write it escaped (the printer cannot print it)";
+            return token.substr(mark + 1, 6) +
+                   " is a control character: write it escaped (the printer cannot print it)";
         }
         // A \uXXXX escape of a surrogate half that has no partner.
         unsigned pending = 0;
