@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/commands/command_text.h"
+#include "engine/commands/text_limits.h"
 #include "engine/printer_engine.h"
 
 namespace brenvik {
@@ -79,7 +80,7 @@ int32_t PrinterEngine::LongName(const char* name) {
     WriteLog("F:FINF(%s) Печать нефискального текста", Text(name));
     CommandText text;
     text.Add("FINF");
-    text.AddCut(name, IsVariantTTs(PrinterVariant) ? 72 : 86);
+    text.AddCut(name, IsVariantTTs(PrinterVariant) ? text_layout::kNarrowLongNameText : text_layout::kLongNameText);
     ToPrinterCodePage(text.Data());
     SendCommand(text.Data());
     return BoolResult();
@@ -95,7 +96,7 @@ int32_t PrinterEngine::FreeTextLine(int32_t placeBeforeFiscalPart, int32_t print
     WriteLog("F:TEXT(%i, %i, %i, %s) Печать фискального текста", after, journal, bold, Text(message));
     CommandText text;
     text.Add("TEXT%i%i%i", after, journal, bold);
-    text.AddCut(message, IsVariantTTs(PrinterVariant) ? 36 : 43);
+    text.AddCut(message, IsVariantTTs(PrinterVariant) ? text_layout::kNarrowPrintedLine : text_layout::kPrintedLine);
     ToPrinterCodePage(text.Data());
     SendCommand(text.Data());
     return BoolResult();

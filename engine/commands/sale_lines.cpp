@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/commands/command_text.h"
+#include "engine/commands/text_limits.h"
 #include "engine/printer_engine.h"
 
 namespace brenvik {
@@ -41,10 +42,6 @@ char LineTypeDigit(int32_t lineType) {
 }
 
 bool IsVariantTTs(const char* variant) { return std::strcmp(variant, "vTTs") == 0; }
-
-bool UsesLongLines(const PrinterEngine& engine) {
-    return engine.T3PlusFirmware != 0 && engine.LongArticles != 0;
-}
 
 // The long format has room for two tax letters: the two lowest applied.
 void TwoLowestTaxes(const SaleLine& line, int32_t& first, int32_t& second) {
@@ -172,6 +169,7 @@ uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     if (!fits) return RaiseError(kErrFieldOverflow);
 
     CommandText text;
+    static_assert(text_layout::kShortHead == 12 && text_layout::kLongHead == 24, "the heads' formats below");
     text.Add("%s%12.12s%09u%09u%05u%c%c", ReturnLineMode ? "BFIS" : "FISC", name,
              static_cast<uint32_t>(line.sum), static_cast<uint32_t>(line.price),
              static_cast<uint32_t>(line.quantity), line.pieceFlag != 0 ? '1' : '0',
@@ -186,12 +184,12 @@ uint32_t PrinterEngine::EncodeShortLine(const SaleLine& line) {
     }
     text.Add("%s%c%13s%09u", article, DiscountSign(line.discount), discountName,
              Magnitude(line.discount));
-    if (std::strlen(name) > 12) {
-        const char* rest = name + 12;
+    if (std::strlen(name) > text_layout::kShortHead) {
+        const char* rest = name + text_layout::kShortHead;
         if (line.pieceFlag != 0) {
-            text.AddCut(rest, narrow ? 36 : 43);
+            text.AddCut(rest, narrow ? text_layout::kNarrowPieceRest : text_layout::kShortPieceRest);
         } else {
-            const int width = narrow ? 23 : 30;
+            const int width = static_cast<int>(narrow ? text_layout::kNarrowWeighedRest : text_layout::kShortWeighedRest);
             text.Add("%-*.*s.", width, width, rest);
         }
     }
@@ -222,7 +220,7 @@ uint32_t PrinterEngine::EncodeLongLine(const SaleLine& line, int32_t taxIndex1, 
              LineTypeDigit(line.lineType), letter(taxIndex1), letter(taxIndex2),
              static_cast<uint32_t>(line.article), DiscountSign(line.discount), discountName,
              Magnitude(line.discount));
-    if (std::strlen(name) > 24) text.AddCut(name + 24, 104);
+    if (std::strlen(name) > text_layout::kLongHead) text.AddCut(name + text_layout::kLongHead, text_layout::kLongRest);
 
     return SendSaleLine(text.Data(), line);
 }
@@ -233,7 +231,7 @@ uint32_t PrinterEngine::RegistrUniversal(const SaleLine& line) {
     // exchange's among them, leave in one append.
     LogBatch batch(*this);
     LogSaleLine(*this, "RegistrUniversal", "Продажа товара (Универсальная)", line);
-    if (!UsesLongLines(*this)) return EncodeShortLine(line);
+    if (!LongLinesOf(*this)) return EncodeShortLine(line);
     int32_t first = 0, second = 0;
     TwoLowestTaxes(line, first, second);
     return EncodeLongLine(line, first, second);
@@ -243,7 +241,7 @@ uint32_t PrinterEngine::ReturnUniversal(const SaleLine& line) {
     if (!Connected) return ErrorNumber;
     LogBatch batch(*this);
     LogSaleLine(*this, "ReturnUniversal", "Продажа товара (Универсальная)", line);
-    const bool longLines = UsesLongLines(*this);
+    const bool longLines = LongLinesOf(*this);
     WriteLog(longLines ? "F:BFCD() Возврат товара" : "F:BFIS() Возврат товара");
     // The encoder raises the return total, once the line is known to fit.
     ReturnLineMode = 1;
