@@ -358,6 +358,9 @@ brenvik_status brenvik_raw(brenvik_printer* printer, const char* command, char**
         PrinterEngine::ToPrinterCodePage(&wire[0]);
         e.WriteLog("F:%s() raw command", wire.substr(0, 4).c_str());
         e.SendCommand(wire.c_str());
+        // A raw command may have closed a check or printed a zero one: the
+        // last check number is asked anew before it is relied on.
+        e.LastCheckNumber[0] = '\0';
         e.KeepLastReply = 0;
         if (reply != nullptr) {
             // One line per block: the text between the start byte (0xFD)

@@ -16,7 +16,10 @@ public:
         : e_(engine), r_(receipt), progress_(progress) {}
 
     PrintResult Go() {
-        event_.lastCheckNumber = e_.LastClosedCheck();
+        // What the check's closing is measured against, after a crash too:
+        // asked of the printer when a zero check or a raw command made the
+        // engine's number stale.
+        event_.lastCheckNumber = e_.KnownLastCheck();
         event_.linesTotal = static_cast<int32_t>(r_.items.size());
         Report(Stage::Started);
 

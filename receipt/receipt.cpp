@@ -218,14 +218,25 @@ void ParseDocument(const json& doc, const Rules& rules, Receipt& r) {
     if (const json* id = Member(doc, "requestId")) {
         if (!id->is_string()) Refuse("requestId", std::string("must be a string, not ") + TypeName(*id));
         r.requestId = id->get<std::string>();
+        // One rule wherever an id is taken: it is shown in logs, answers
+        // and URLs, so it stays plain.
         if (r.requestId.empty() || r.requestId.size() > kRequestIdLimit)
-            Refuse("requestId", "must be 1 to " + std::to_string(kRequestIdLimit) + " bytes");
-        // It is shown in logs and answers, and a NUL would end it early.
-        for (size_t i = 0; i < r.requestId.size(); ++i) {
-            const auto c = static_cast<unsigned char>(r.requestId[i]);
-            if (c < 0x20 || c == 0x7F)
-                Refuse("requestId", "character " + std::to_string(i + 1) + " (" + text::CodePoint(c) +
-                                        ") is a control character");
+            Refuse("requestId", "must be 1 to " + std::to_string(kRequestIdLimit) + " characters");
+        const std::string& given = r.requestId;
+        for (size_t i = 0, n = 1; i < given.size(); ++n) {
+            const auto c = static_cast<unsigned char>(given[i]);
+            const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                               c == '.' || c == '_' || c == ':' || c == '-';
+            if (plain) {
+                ++i;
+                continue;
+            }
+            // The document is well-formed UTF-8 by now: name the character.
+            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            char32_t cp = length == 1 ? c : c & (0x7F >> length);
+            for (size_t k = 1; k < length && i + k < given.size(); ++k) cp = (cp << 6) | (given[i + k] & 0x3F);
+            Refuse("requestId", "character " + std::to_string(n) + " (" + text::CodePoint(cp) +
+                                    ") is not one of A-Z a-z 0-9 . _ : -");
         }
     }
     if (const json* op = Member(doc, "operator")) {

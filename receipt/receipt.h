@@ -17,7 +17,7 @@ namespace brenvik::receipt {
 // (TextLimits): without one, by the widest printer's limits.
 constexpr size_t kMaxItems = 100;
 constexpr size_t kMaxTexts = 20;
-constexpr size_t kRequestIdLimit = 127;   // bytes of UTF-8
+constexpr size_t kRequestIdLimit = 64;    // characters of A-Z a-z 0-9 . _ : -
 constexpr int64_t kMaxPrice = 999999999;  // kopecks: the line's nine digits
 constexpr int64_t kMaxTotal = INT32_MAX;  // kopecks: the printer's registers
 constexpr int32_t kMaxQuantity = 999999;
