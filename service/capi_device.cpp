@@ -63,6 +63,12 @@ public:
         return true;
     }
 
+    long KnownLastCheckNumber() override {
+        int64_t number = 0;
+        brenvik_last_check_number(handle_, &number);
+        return static_cast<long>(number);
+    }
+
     bool AbortCheck(DeviceError* error) override {
         return brenvik_abort_check(handle_) == BRENVIK_OK || Fail(error);
     }
@@ -156,12 +162,14 @@ public:
     bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
         if (amount > INT32_MAX) {
             *error = {0, "", "the amount is larger than the printer takes"};
+            last_ = OperationOutcome::Refused;
             return false;
         }
         auto kopecks = static_cast<int32_t>(amount);
         brenvik_status status = in ? brenvik_cash_in(handle_, kopecks) : brenvik_cash_out(handle_, kopecks);
         return Done(status, {{"direction", in ? "in" : "out"}, {"amount", amount}}, out, error);
     }
+    OperationOutcome LastOutcome() override { return last_; }
     bool GetTime(json* out, DeviceError* error) override {
         brenvik_datetime t{};
         if (brenvik_get_time(handle_, &t) != BRENVIK_OK) return Fail(error);
@@ -213,10 +221,26 @@ private:
                 {"articleMode", d.article_mode}};
     }
 
+    // The status says done, not done or unknown; the handle's outcome adds
+    // whether a lost reply was reconciled.
     bool Done(brenvik_status status, json done, json* out, DeviceError* error) {
-        if (status != BRENVIK_OK) return Fail(error);
-        *out = std::move(done);
-        return true;
+        // The error first: asking for the outcome is a call that clears it.
+        if (status != BRENVIK_OK) Fail(error);
+        brenvik_outcome outcome = BRENVIK_OUTCOME_NONE;
+        brenvik_last_outcome(handle_, &outcome);
+        if (status == BRENVIK_OK) {
+            last_ = outcome == BRENVIK_OUTCOME_RECONCILED_DONE ? OperationOutcome::ReconciledDone
+                                                              : OperationOutcome::Done;
+            *out = std::move(done);
+            return true;
+        }
+        if (status == BRENVIK_E_UNCERTAIN) {
+            last_ = OperationOutcome::Unknown;
+        } else {
+            last_ = outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE ? OperationOutcome::ReconciledNotDone
+                                                                  : OperationOutcome::Refused;
+        }
+        return false;
     }
 
     bool Fail(DeviceError* error) {
@@ -231,6 +255,7 @@ private:
     DeviceSettings settings_;
     brenvik_printer* handle_ = nullptr;
     std::string serial_, fiscal_;
+    OperationOutcome last_ = OperationOutcome::Refused;
 };
 
 }  // namespace

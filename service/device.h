@@ -27,6 +27,11 @@ struct ReceiptProgress {
     std::function<void()> closing;
 };
 
+// How the last operation that changes the printer's state ended, as the
+// line tells it: when its reply was lost, the line reads again the counter
+// the operation moves before it says.
+enum class OperationOutcome { Done, Refused, ReconciledDone, ReconciledNotDone, Unknown };
+
 struct ReceiptOutcome {
     bool closed = false;       // the printer closed the check
     bool cancelled = false;    // the check was aborted on the printer (or never opened)
@@ -47,6 +52,9 @@ public:
 
     // Reads the document numbers from the printer now.
     virtual bool ReadLastCheckNumber(long* number, DeviceError* error) = 0;
+    // The last closed check's number as the line knows it, without asking
+    // the printer: the number a receipt printed now starts from.
+    virtual long KnownLastCheckNumber() = 0;
     // Cancels the open check on the printer; success when none is open.
     virtual bool AbortCheck(DeviceError* error) = 0;
 
@@ -58,10 +66,13 @@ public:
     virtual bool Document(const std::string& kind, int article, json* out, DeviceError* error) = 0;
     // The printer's state and document numbers, for GET .../status.
     virtual bool Status(json* out, DeviceError* error) = 0;
+    // Reports and cash: true when done (LastOutcome says whether it was
+    // reconciled); false when not done or not known (LastOutcome says which).
     virtual bool XReport(json* out, DeviceError* error) = 0;
     virtual bool ZReport(json* out, DeviceError* error) = 0;
     // Kopecks; in = true for cash in.
     virtual bool MoveCash(bool in, long long amount, json* out, DeviceError* error) = 0;
+    virtual OperationOutcome LastOutcome() = 0;
     virtual bool GetTime(json* out, DeviceError* error) = 0;
     // "YYYY-MM-DDThh:mm:ss", the printer's local time.
     virtual bool SetTime(const std::string& when, json* out, DeviceError* error) = 0;

@@ -3,7 +3,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "service/capi_device.h"
@@ -15,6 +18,11 @@
 using namespace brenvikd;
 
 namespace {
+
+// How long a stop waits for a printer in the middle of an operation, and
+// then for the answers still being sent.
+constexpr int kPrinterGraceMs = 2500;
+constexpr int kServeGraceMs = 1500;
 
 // --simulate: a substitute printer in this process, on a pseudo-terminal of
 // its own, so the service reaches it exactly as it reaches a real one.
@@ -81,6 +89,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "brenvikd: %s\n", error.c_str());
         return 1;
     }
+    if (ledger->created()) fprintf(stderr, "brenvikd: a new ledger %s\n", config.ledger.c_str());
     DeviceSettings settings{config.logDir, config.timeoutMs};
     Service service(config, *ledger,
                     [settings](const PrinterConfig& printer) { return MakeCapiDevice(printer, settings); },
@@ -89,19 +98,44 @@ int main(int argc, char** argv) {
         fprintf(stderr, "brenvikd: %s\n", error.c_str());
         return 1;
     }
-    // Unfinished receipts of a previous run are decided before anything new is served.
-    service.StartPrinters(30000);
+    // A stop ends the process within a few seconds, whatever a printer
+    // does: what is still under way is decided at the next start.
+    std::atomic<bool> stopping{false};
+    std::mutex served;
+    std::condition_variable servedChanged;
+    bool serveEnded = false;
+    auto leave = [&](const char* why) {
+        ledger->Close();  // between two statements: no write is cut in half
+        fprintf(stderr, "brenvikd: stopped; %s: what it did is decided at the next start\n", why);
+        _exit(0);
+    };
     std::thread stopper([&] {
         int which = 0;
         sigwait(&signals, &which);
+        stopping = true;
         service.Stop();
+        if (!service.StopPrinters(kPrinterGraceMs)) leave("a printer was still busy");
+        std::unique_lock<std::mutex> lock(served);
+        if (!servedChanged.wait_for(lock, std::chrono::milliseconds(kServeGraceMs), [&] { return serveEnded; })) {
+            leave("a request was still being answered");
+        }
     });
-    fprintf(stderr, "brenvikd: listening on http://%s:%d/ with %zu printer(s), ledger %s\n",
-            config.host.find(':') == std::string::npos ? config.host.c_str() : ("[" + config.host + "]").c_str(),
-            service.port(), config.printers.size(), config.ledger.c_str());
-    service.Serve();
+    // Unfinished requests of a previous run are decided before anything new is served.
+    service.StartPrinters(30000);
+    if (!stopping) {
+        fprintf(stderr, "brenvikd: listening on http://%s:%d/ with %zu printer(s), ledger %s\n",
+                config.host.find(':') == std::string::npos ? config.host.c_str()
+                                                           : ("[" + config.host + "]").c_str(),
+                service.port(), config.printers.size(), config.ledger.c_str());
+        service.Serve();
+    }
+    {
+        std::lock_guard<std::mutex> lock(served);
+        serveEnded = true;
+    }
+    servedChanged.notify_all();
     // Serve() also returns when listening fails: make sure the stopper ends.
-    pthread_kill(stopper.native_handle(), SIGTERM);
+    if (!stopping) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
     fprintf(stderr, "brenvikd: stopped\n");
     return 0;

@@ -135,7 +135,8 @@ Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptVa
         options.capacity = config_.queue;
         std::string id = pc.id;
         printer.worker = std::make_unique<PrinterWorker>(
-            id, devices_(pc), options, [this, id](Device& device) { return book_.Reconcile(id, device); });
+            id, devices_(pc), options,
+            [this, id](Device& device, bool connected) { return book_.Prepare(id, device, connected); });
     }
     Routes();
 }
@@ -156,6 +157,21 @@ void Service::StartPrinters(int firstTryMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
+}
+
+bool Service::StopPrinters(int graceMs) {
+    for (auto& entry : printers_) entry.second.worker->RequestStop();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+    bool all = true;
+    for (auto& entry : printers_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        all = entry.second.worker->Join(std::max(0, static_cast<int>(left.count()))) && all;
+    }
+    // Whoever still waits for a printer that did not come back is told now.
+    tasks_.FinishAll(504, ErrorBody(504, "the service stopped while the printer was busy with this request; what "
+                                         "it did is decided when the service starts again: ask again then with "
+                                         "the same requestId"));
+    return all;
 }
 
 bool Service::Bind(std::string* error) {
@@ -255,71 +271,32 @@ void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
         return;
     }
 
-    std::shared_ptr<Task> task;
-    {
-        std::lock_guard<std::mutex> lock(receiptsMutex_);
-        LedgerEntry existing;
-        if (!ledger_.Claim(printer.config.id, requestId, canonical, &existing)) {
-            if (existing.printer != printer.config.id || existing.body != canonical) {
-                Error(res, 409, "requestId '" + requestId + "' was used for another receipt", "/requestId");
-                return;
-            }
-            if (IsFinal(existing.state)) {
-                Answer stored = ReceiptBook::Stored(existing);
-                res.set_header("Brenvik-Repeated", "1");
-                Send(res, stored.status, stored.body);
-                return;
-            }
-            auto running = receiptTasks_.find(requestId);
-            json state = running != receiptTasks_.end()
-                             ? running->second->Describe()
-                             : json{{"requestId", requestId}, {"state", StateName(existing.state)},
-                                    {"message", "the outcome is decided as soon as the printer answers"}};
-            if (running != receiptTasks_.end()) res.set_header("Location", "/tasks/" + running->second->id());
-            Send(res, 202, state);
-            return;
-        }
-        book_.SetActive(requestId, true);
-        task = tasks_.Create(printer.config.id);
-        receiptTasks_[requestId] = task;
-        const std::string id = printer.config.id;
-        PrinterWorker* worker = printer.worker.get();
-        bool queued = worker->Submit([this, task, requestId, canonical, id, worker](Device* device,
-                                                                                   const DeviceError& unavailable) {
-            task->SetRunning();
-            Answer answer;
-            if (!device) {
-                // Nothing was sent: the id is free for a retry.
-                ledger_.Forget(requestId);
-                answer = {503, ErrorBody(503, "the printer is not available: " + unavailable.message, unavailable)};
-            } else {
-                try {
-                    answer = book_.Print(id, requestId, canonical, *device);
-                } catch (const std::exception& e) {
-                    answer = {500, ErrorBody(500, e.what())};
-                }
-                worker->Publish([&](json& s) {
-                    json number = answer.body.value("checkNumber", json(nullptr));
-                    s["lastReceipt"] = {{"requestId", requestId}, {"status", answer.status}, {"checkNumber", number}};
-                    if (answer.status == 200 && s["printer"].is_object()) s["printer"]["lastCheckNumber"] = number;
-                });
-            }
-            book_.SetActive(requestId, false);
-            {
-                std::lock_guard<std::mutex> forget(receiptsMutex_);
-                receiptTasks_.erase(requestId);
-            }
-            task->Finish(answer.status, answer.body);
-        });
-        if (!queued) {
-            ledger_.Forget(requestId);
-            book_.SetActive(requestId, false);
-            receiptTasks_.erase(requestId);
-            Busy(res, printer.config.id);
-            return;
-        }
+    Respond(book_.Submit(*printer.worker, tasks_, kReceiptKind, requestId, canonical), req, res);
+}
+
+void Service::Respond(const Reply& reply, const Request& req, Response& res) {
+    if (reply.task) {
+        Await(reply.task, req, res);
+        return;
     }
-    Await(task, req, res);
+    for (const auto& header : reply.headers) res.set_header(header.first, header.second);
+    Send(res, reply.status, reply.body);
+}
+
+// With a requestId the action is recorded in the ledger and done once, as
+// receipts are; without one it is done at once.
+void Service::PostAction(Printer& printer, const Request& req, Response& res, const Action& action,
+                         const json& body) {
+    if (!body.contains("requestId")) {
+        Enqueue(printer, req, res, [action](Device& device) { return RunOperation(action, device); });
+        return;
+    }
+    const std::string requestId = TextAt(body, "requestId").value_or("");
+    if (!ValidRequestId(requestId)) {
+        Error(res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
+        return;
+    }
+    Respond(book_.Submit(*printer.worker, tasks_, action.kind, requestId, action.Canonical(requestId)), req, res);
 }
 
 json Service::Describe(Printer& printer) {
@@ -337,6 +314,7 @@ json Service::Describe(Printer& printer) {
     const json& status = snapshot["printer"];
     out["serialNumber"] = status.is_object() ? status.value("serialNumber", json(nullptr)) : json(nullptr);
     out["fiscalNumber"] = status.is_object() ? status.value("fiscalNumber", json(nullptr)) : json(nullptr);
+    out["ledger"] = book_.Health(printer.config.id);
     return out;
 }
 
@@ -425,7 +403,11 @@ void Service::Routes() {
         if (Printer* printer = Find(req, res)) Send(res, 200, Describe(*printer));
     });
     s.Get(p + "/status", [this](const Request& req, Response& res) {
-        if (Printer* printer = Find(req, res)) Send(res, 200, printer->worker->Snapshot());
+        Printer* printer = Find(req, res);
+        if (!printer) return;
+        json status = printer->worker->Snapshot();
+        status["ledger"] = book_.Health(printer->config.id);
+        Send(res, 200, status);
     });
     s.Get(p + "/receipts", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
@@ -472,8 +454,14 @@ void Service::Routes() {
     s.Post(p + "/receipt", [this](const Request& req, Response& res) {
         if (Printer* printer = Find(req, res)) PostReceipt(*printer, req, res);
     });
-    simple(&HttpServer::Post, "/x-report", [](Device& d, json* out, DeviceError* e) { return d.XReport(out, e); });
-    simple(&HttpServer::Post, "/z-report", [](Device& d, json* out, DeviceError* e) { return d.ZReport(out, e); });
+    for (const char* kind : {"x-report", "z-report"}) {
+        s.Post(p + "/" + kind, [this, kind](const Request& req, Response& res) {
+            Printer* printer = Find(req, res);
+            json body = json::object();
+            if (!printer || (!req.body.empty() && !ParseBody(req, res, &body))) return;
+            PostAction(*printer, req, res, Action{kind}, body);
+        });
+    }
     s.Post(p + "/cash", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
         json body;
@@ -488,9 +476,7 @@ void Service::Routes() {
             Error(res, 400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
             return;
         }
-        Enqueue(*printer, req, res, Operation([direction, amount](Device& d, json* out, DeviceError* e) {
-                    return d.MoveCash(direction == "in", amount, out, e);
-                }));
+        PostAction(*printer, req, res, Action{"cash", direction == "in", amount}, body);
     });
     simple(&HttpServer::Get, "/time", [](Device& d, json* out, DeviceError* e) { return d.GetTime(out, e); });
     s.Put(p + "/time", [this](const Request& req, Response& res) {

@@ -42,6 +42,10 @@ public:
     // Starts the workers; each first reconciles its printer's unfinished
     // receipts. Returns once every printer has had its first try.
     void StartPrinters(int firstTryMs);
+    // Tells what is queued that the service stops and waits up to graceMs
+    // for what runs. False when a printer is still busy: the process must
+    // then end without waiting for it (the next start decides what it did).
+    bool StopPrinters(int graceMs);
     // Binds the socket (port 0 picks one); false with *error.
     bool Bind(std::string* error);
     int port() const { return port_; }
@@ -65,6 +69,8 @@ private:
     void Enqueue(Printer& printer, const Request& req, Response& res, std::function<Answer(Device&)> op);
     void Await(const std::shared_ptr<Task>& task, const Request& req, Response& res);
     void PostReceipt(Printer& printer, const Request& req, Response& res);
+    void PostAction(Printer& printer, const Request& req, Response& res, const Action& action, const json& body);
+    void Respond(const Reply& reply, const Request& req, Response& res);
     json Describe(Printer& printer);
 
     Config config_;
@@ -74,8 +80,6 @@ private:
     ReceiptBook book_;
     TaskTable tasks_;
     std::map<std::string, Printer> printers_;
-    std::mutex receiptsMutex_;  // a request id is claimed and queued as one step
-    std::map<std::string, std::shared_ptr<Task>> receiptTasks_;
     WebPolicy policy_;
     std::unique_ptr<HttpServer> server_;
     int port_ = 0;

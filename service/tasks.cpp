@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <random>
+#include <vector>
 
 namespace brenvikd {
 
@@ -13,6 +14,7 @@ void Task::SetRunning() {
 void Task::Finish(int httpStatus, json result) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ == "done") return;
         state_ = "done";
         status_ = httpStatus;
         result_ = std::move(result);
@@ -63,6 +65,15 @@ std::shared_ptr<Task> TaskTable::Create(const std::string& printer) {
         order_.pop_front();
     }
     return task;
+}
+
+void TaskTable::FinishAll(int httpStatus, const json& result) {
+    std::vector<std::shared_ptr<Task>> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& entry : tasks_) all.push_back(entry.second);
+    }
+    for (auto& task : all) task->Finish(httpStatus, result);
 }
 
 std::shared_ptr<Task> TaskTable::Find(const std::string& id) const {

@@ -22,6 +22,8 @@ public:
     const std::string& id() const { return id_; }
 
     void SetRunning();
+    // The first result stays: a task the service gave up on at its stop
+    // is not changed by its job ending later.
     void Finish(int httpStatus, json result);
     // Waits up to `ms`; true when finished.
     bool Wait(int ms);
@@ -46,6 +48,8 @@ public:
     explicit TaskTable(size_t keep = 10000) : keep_(keep) {}
     std::shared_ptr<Task> Create(const std::string& printer);
     std::shared_ptr<Task> Find(const std::string& id) const;
+    // Finishes every task not done yet with this answer (the service stops).
+    void FinishAll(int httpStatus, const json& result);
 
 private:
     const size_t keep_;

@@ -1,6 +1,7 @@
 #include "service/worker.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace brenvikd {
 namespace {
@@ -17,23 +18,57 @@ json ErrorJson(const DeviceError& error) {
 
 }  // namespace
 
-PrinterWorker::PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Reconcile reconcile)
-    : id_(std::move(id)), device_(std::move(device)), options_(options), reconcile_(std::move(reconcile)) {
+PrinterWorker::PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Prepare prepare)
+    : id_(std::move(id)), device_(std::move(device)), options_(options), prepare_(std::move(prepare)) {
     snapshot_ = {{"id", id_}, {"connection", "starting"}, {"busy", false}, {"printer", nullptr},
                  {"error", nullptr}, {"updatedMs", NowMs()}};
 }
 
 PrinterWorker::~PrinterWorker() { Stop(); }
 
-void PrinterWorker::Start() { thread_ = std::thread([this] { Run(); }); }
+void PrinterWorker::Start() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = true;
+    }
+    thread_ = std::thread([this] { Run(); });
+}
 
-void PrinterWorker::Stop() {
+void PrinterWorker::RequestStop() {
+    std::deque<Job> left;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
+        left.swap(queue_);
     }
     wake_.notify_all();
+    // Not behind a printer that may not come back: what waits is told now.
+    DeviceError stopping{0, "", "the service is stopping"};
+    for (auto& job : left) job(nullptr, stopping);
+}
+
+bool PrinterWorker::Join(int waitMs) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto ended = [this] { return !running_; };
+        if (waitMs < 0) {
+            ended_.wait(lock, ended);
+        } else if (!ended_.wait_for(lock, std::chrono::milliseconds(waitMs), ended)) {
+            return false;
+        }
+    }
     if (thread_.joinable()) thread_.join();
+    return true;
+}
+
+void PrinterWorker::Stop() {
+    RequestStop();
+    Join(-1);
+}
+
+bool PrinterWorker::Stopping() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
 }
 
 bool PrinterWorker::Submit(Job job) {
@@ -65,24 +100,34 @@ void PrinterWorker::Publish(const std::function<void(json&)>& change) {
     snapshot_["updatedMs"] = NowMs();
 }
 
-// Connected and every unfinished receipt decided: only then may a job run,
+// Connected and every unfinished request decided: only then may a job run,
 // or a new check would make an old one's start number meaningless. The
-// ledger query is cheap when nothing is unfinished, so it runs every time.
+// ledger query is an index of the unfinished ones, so it runs every time.
 bool PrinterWorker::MakeReady(DeviceError* error) {
-    if (!device_->Connected() && !device_->Connect(error)) {
-        Publish([&](json& s) {
-            s["connection"] = "offline";
-            s["error"] = ErrorJson(*error);
-        });
-        return false;
+    bool connected = false;
+    if (!device_->Connected()) {
+        if (!device_->Connect(error)) {
+            Publish([&](json& s) {
+                s["connection"] = "offline";
+                s["error"] = ErrorJson(*error);
+            });
+            return false;
+        }
+        connected = true;
     }
-    if (!reconcile_(*device_)) {
+    Readiness readiness;
+    try {
+        readiness = prepare_(*device_, connected);
+    } catch (const std::exception& e) {
+        readiness = {false, false, {0, "", e.what()}};
+    }
+    if (!readiness.ready) {
         // A line that stopped answering (flow control held, a half-read
         // block) is opened anew and the printer woken before the next try.
-        device_->Disconnect();
-        *error = {0, "", "an earlier receipt's outcome is not known yet; the printer did not answer"};
+        if (readiness.lineTrouble) device_->Disconnect();
+        *error = readiness.why;
         Publish([&](json& s) {
-            s["connection"] = device_->Connected() ? "reconciling" : "offline";
+            s["connection"] = !readiness.lineTrouble ? "online" : device_->Connected() ? "reconciling" : "offline";
             s["error"] = ErrorJson(*error);
         });
         return false;
@@ -109,7 +154,13 @@ void PrinterWorker::Refresh() {
 }
 
 void PrinterWorker::Run() {
-    Refresh();
+    // Nothing a job or the printer throws may end the thread (and with it
+    // the process): it is told to the job's client instead.
+    try {
+        Refresh();
+    } catch (const std::exception& e) {
+        fprintf(stderr, "brenvikd: printer %s: %s\n", id_.c_str(), e.what());
+    }
     for (;;) {
         Job job;
         {
@@ -118,7 +169,11 @@ void PrinterWorker::Run() {
             if (options_.refreshMs > 0) {
                 if (!wake_.wait_for(lock, std::chrono::milliseconds(options_.refreshMs), ready)) {
                     lock.unlock();
-                    Refresh();
+                    try {
+                        Refresh();
+                    } catch (const std::exception& e) {
+                        fprintf(stderr, "brenvikd: printer %s: %s\n", id_.c_str(), e.what());
+                    }
                     continue;
                 }
             } else {
@@ -130,8 +185,17 @@ void PrinterWorker::Run() {
             snapshot_["busy"] = true;
         }
         DeviceError error;
-        bool ready = MakeReady(&error);
-        job(ready ? device_.get() : nullptr, error);
+        bool ready = false;
+        try {
+            ready = MakeReady(&error);
+        } catch (const std::exception& e) {
+            error = {0, "", e.what()};
+        }
+        try {
+            job(ready ? device_.get() : nullptr, error);
+        } catch (const std::exception& e) {
+            fprintf(stderr, "brenvikd: printer %s: a job failed: %s\n", id_.c_str(), e.what());
+        }
         // No status read here: the next request must not wait behind it.
         Publish([](json& s) { s["busy"] = false; });
     }
@@ -143,6 +207,11 @@ void PrinterWorker::Run() {
     }
     DeviceError stopping{0, "", "the service is stopping"};
     for (auto& job : left) job(nullptr, stopping);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+    }
+    ended_.notify_all();
 }
 
 }  // namespace brenvikd

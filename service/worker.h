@@ -15,32 +15,49 @@
 
 namespace brenvikd {
 
+// Whether a job may run now.
+struct Readiness {
+    bool ready = true;
+    bool lineTrouble = false;  // the printer did not answer: open the line anew before the next try
+    DeviceError why;           // when not ready
+};
+
 class PrinterWorker {
 public:
-    // A job gets the device when the printer is connected and reconciled,
+    // A job gets the device when the printer is connected and ready,
     // otherwise nullptr and the reason.
     using Job = std::function<void(Device* device, const DeviceError& unavailable)>;
-    // Runs before every job; false while it could not decide everything
-    // (the job is then refused, and it runs again before the next one).
-    using Reconcile = std::function<bool(Device& device)>;
+    // Runs before every job and on the idle refresh, with connected = true
+    // right after the line was opened; not ready: the job is refused, and
+    // it runs again before the next one.
+    using Prepare = std::function<Readiness(Device& device, bool connected)>;
 
     struct Options {
         size_t capacity = 16;       // queued jobs beyond the running one
         int refreshMs = 2000;       // status refresh while idle; 0 = never
     };
 
-    PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Reconcile reconcile);
+    PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Prepare prepare);
+    // Waits for the running job: call Join first when it may be stuck.
     ~PrinterWorker();
     PrinterWorker(const PrinterWorker&) = delete;
     PrinterWorker& operator=(const PrinterWorker&) = delete;
 
     const std::string& id() const { return id_; }
     void Start();
-    // Finishes the running job, fails the queued ones, joins the thread.
+    // Refuses new jobs and tells the queued ones, on this thread, that the
+    // service stops; the running one goes on.
+    void RequestStop();
+    // Waits up to waitMs (< 0: for ever) for the running job to end. False
+    // when it is still inside the printer: then its thread is left to the
+    // process's exit, and this object must not be destroyed.
+    bool Join(int waitMs);
+    // RequestStop, then Join for as long as it takes.
     void Stop();
 
-    // false when the queue is full (the caller answers 503).
+    // false when the queue is full or the worker stops (the caller answers 503).
     bool Submit(Job job);
+    bool Stopping() const;
     size_t Queued() const;
     size_t Capacity() const { return options_.capacity; }
 
@@ -57,12 +74,14 @@ private:
     const std::string id_;
     std::unique_ptr<Device> device_;
     const Options options_;
-    Reconcile reconcile_;
+    Prepare prepare_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable ended_;
     std::deque<Job> queue_;
     bool stopping_ = false;
+    bool running_ = false;  // the thread is started and has not ended
     json snapshot_;
     std::thread thread_;
 };

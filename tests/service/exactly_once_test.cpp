@@ -30,15 +30,15 @@ TEST(Ledger, ClaimsARequestIdOnceAndKeepsItsStagesAcrossReopening) {
         auto ledger = Ledger::Open(path, &error);
         ASSERT_TRUE(ledger) << error;
         LedgerEntry existing;
-        EXPECT_TRUE(ledger->Claim("main", "r1", "{\"a\":1}", &existing));
-        EXPECT_FALSE(ledger->Claim("main", "r1", "{\"a\":2}", &existing));
+        EXPECT_TRUE(ledger->Claim(kReceiptKind, "main", "r1", "{\"a\":1}", &existing));
+        EXPECT_FALSE(ledger->Claim(kReceiptKind, "main", "r1", "{\"a\":2}", &existing));
         EXPECT_EQ(existing.body, "{\"a\":1}");
         EXPECT_EQ(existing.state, ReceiptState::Received);
         ledger->MarkStarted("r1", 41);
         ledger->MarkState("r1", ReceiptState::Closing);
-        EXPECT_TRUE(ledger->Claim("main", "r2", "{}", &existing));
+        EXPECT_TRUE(ledger->Claim(kReceiptKind, "main", "r2", "{}", &existing));
         ledger->Finish("r2", ReceiptState::Closed, 42, "{\"checkNumber\":42}", 200);
-        EXPECT_TRUE(ledger->Claim("back", "r3", "{}", &existing));
+        EXPECT_TRUE(ledger->Claim(kReceiptKind, "back", "r3", "{}", &existing));
     }
     std::string error;
     auto reopened = Ledger::Open(path, &error);
@@ -62,8 +62,8 @@ TEST(Ledger, ClaimsARequestIdOnceAndKeepsItsStagesAcrossReopening) {
 TEST(Ledger, ForgetsOnlyAReceiptThatNeverStarted) {
     auto ledger = MemoryLedger();
     LedgerEntry existing;
-    ledger->Claim("main", "queued", "{}", &existing);
-    ledger->Claim("main", "started", "{}", &existing);
+    ledger->Claim(kReceiptKind, "main", "queued", "{}", &existing);
+    ledger->Claim(kReceiptKind, "main", "started", "{}", &existing);
     ledger->MarkStarted("started", 7);
     ledger->Forget("queued");
     ledger->Forget("started");
@@ -97,7 +97,7 @@ TEST(ReceiptBook, DecidesAnUnfinishedReceiptByTheCheckNumber) {
         auto ledger = MemoryLedger();
         ReceiptBook book(*ledger);
         LedgerEntry existing;
-        ledger->Claim("main", "r1", "{}", &existing);
+        ledger->Claim(kReceiptKind, "main", "r1", "{}", &existing);
         if (c.startedAt) ledger->MarkStarted("r1", *c.startedAt);
         ledger->MarkState("r1", ReceiptState::Closing);
         FakeDevice device;
@@ -125,9 +125,9 @@ TEST(ReceiptBook, LeavesReceiptsOfOtherPrintersAndActiveOnesAlone) {
     auto ledger = MemoryLedger();
     ReceiptBook book(*ledger);
     LedgerEntry existing;
-    ledger->Claim("back", "other", "{}", &existing);
-    ledger->Claim("main", "queued", "{}", &existing);
-    book.SetActive("queued", true);
+    ledger->Claim(kReceiptKind, "back", "other", "{}", &existing);
+    std::string cause;
+    EXPECT_EQ(book.Claim(kReceiptKind, "main", "queued", "{}", &existing, &cause), ReceiptBook::Claimed::New);
     FakeDevice device;
     EXPECT_TRUE(book.Reconcile("main", device));
     EXPECT_TRUE(device.calls.empty());
@@ -157,7 +157,7 @@ TEST(ReceiptBook, RecordsEveryStageAndDecidesALostClosing) {
         auto ledger = MemoryLedger();
         ReceiptBook book(*ledger);
         LedgerEntry existing;
-        ledger->Claim("main", "r1", "{\"requestId\":\"r1\"}", &existing);
+        ledger->Claim(kReceiptKind, "main", "r1", "{\"requestId\":\"r1\"}", &existing);
         FakeDevice device;
         std::vector<ReceiptState> seen;
         device.print = [&](FakeDevice& d, const ReceiptProgress& progress) {

@@ -20,6 +20,19 @@ public:
     bool reachable = true;  // false: every call fails as a lost line
     bool abortWorks = true;
     std::string date = "2026-12-08";  // the printer's own; it sets only its time of day
+    // The counters reports and cash move; firmware without document
+    // numbers reports zeros.
+    long documentNumber = 500, serviceDocumentNumber = 40, zReportNumber = 7;
+    long long cashIncome = 0, cashOutcome = 0;
+    bool reportsNumbers = true;
+    // How the next report or cash movement ends: whether the printer does
+    // it, what the line tells, and whether the line drops right after.
+    struct ActionScript {
+        bool does = true;
+        OperationOutcome told = OperationOutcome::Done;
+        bool dropAfter = false;
+    };
+    std::vector<ActionScript> actions;  // the next ones, in order; empty: done and told so
     // How the next receipts end; default: closed with the next number.
     std::function<ReceiptOutcome(FakeDevice&, const ReceiptProgress&)> print;
     std::vector<std::string> calls;
@@ -61,6 +74,7 @@ public:
         *number = lastCheckNumber;
         return true;
     }
+    long KnownLastCheckNumber() override { return lastCheckNumber; }
     bool AbortCheck(DeviceError* error) override {
         Note("abort");
         if (!reachable || !abortWorks) return Fail(error);
@@ -88,7 +102,17 @@ public:
     bool Document(const std::string& kind, int article, json* out, DeviceError* error) override {
         Note("document " + kind);
         if (!reachable) return Fail(error);
-        *out = {{"kind", kind}, {"article", article}};
+        long n = reportsNumbers ? 1 : 0;
+        if (kind == "documents") {
+            *out = {{"lastCheckNumber", n * lastCheckNumber},
+                    {"lastDocumentNumber", n * documentNumber},
+                    {"lastServiceDocumentNumber", n * serviceDocumentNumber},
+                    {"lastZReportNumber", n * zReportNumber}};
+        } else if (kind == "cash") {
+            *out = {{"income", cashIncome}, {"outcome", cashOutcome}, {"rest", cashIncome - cashOutcome}};
+        } else {
+            *out = {{"kind", kind}, {"article", article}};
+        }
         return true;
     }
     bool Status(json* out, DeviceError* error) override {
@@ -97,11 +121,17 @@ public:
         *out = {{"lastCheckNumber", lastCheckNumber}, {"serialNumber", "4000012345"}, {"fiscalNumber", "3000054321"}};
         return true;
     }
-    bool XReport(json* out, DeviceError* error) override { return Simple("x-report", out, error); }
-    bool ZReport(json* out, DeviceError* error) override { return Simple("z-report", out, error); }
-    bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
-        return Simple(std::string(in ? "cash in " : "cash out ") + std::to_string(amount), out, error);
+    bool XReport(json* out, DeviceError* error) override {
+        return Act("x-report", out, error, [this] { ++documentNumber, ++serviceDocumentNumber; });
     }
+    bool ZReport(json* out, DeviceError* error) override {
+        return Act("z-report", out, error, [this] { ++documentNumber, ++serviceDocumentNumber, ++zReportNumber; });
+    }
+    bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
+        return Act(std::string(in ? "cash in " : "cash out ") + std::to_string(amount), out, error,
+                   [this, in, amount] { (in ? cashIncome : cashOutcome) += amount; });
+    }
+    OperationOutcome LastOutcome() override { return told_; }
     bool GetTime(json* out, DeviceError* error) override {
         if (!Simple("time", out, error)) return false;
         *out = {{"date", date}, {"time", "10:11:12"}};
@@ -134,6 +164,26 @@ private:
         return true;
     }
 
+    // A report or cash movement as the next script says.
+    bool Act(const std::string& call, json* out, DeviceError* error, const std::function<void()>& effect) {
+        ActionScript script;
+        if (!actions.empty()) {
+            script = actions.front();
+            actions.erase(actions.begin());
+        }
+        told_ = OperationOutcome::Refused;
+        if (!Simple(call, out, error)) return false;
+        if (script.does) effect();
+        told_ = script.told;
+        if (script.dropAfter) Drop();
+        if (told_ == OperationOutcome::Done || told_ == OperationOutcome::ReconciledDone) return true;
+        *error = told_ == OperationOutcome::Refused ? DeviceError{43, "SOFTNEED", "refused"}
+                 : told_ == OperationOutcome::Unknown ? DeviceError{95, "UNCONFIRMED", "not known"}
+                                                      : Lost();
+        return false;
+    }
+
+    OperationOutcome told_ = OperationOutcome::Done;
     bool connected_ = false;
     std::mutex gate_;
     std::condition_variable opened_;

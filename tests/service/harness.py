@@ -85,8 +85,9 @@ class Simulator:
 class Daemon:
     """brenvikd as a process; the port is the one it reports."""
 
-    def __init__(self, build, workdir, *args, token=None, port=0):
+    def __init__(self, build, workdir, *args, token=None, port=0, ledger=None):
         self.build, self.workdir, self.args, self.token = build, workdir, list(args), token
+        self.ledger = ledger or os.path.join(workdir, "ledger.db")
         self.listen = "127.0.0.1:%d" % port
         self.process = None
         self.port = None
@@ -98,7 +99,7 @@ class Daemon:
         offset = os.path.getsize(log_path)
         self.process = subprocess.Popen(
             [os.path.join(self.build, "service", "brenvikd"), "--listen", self.listen,
-             "--ledger", os.path.join(self.workdir, "ledger.db"), *self.args],
+             "--ledger", self.ledger, *self.args],
             stdout=self.log, stderr=subprocess.STDOUT)
 
         def listening():

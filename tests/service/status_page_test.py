@@ -130,6 +130,11 @@ def main():
             shot = page.call("Page.captureScreenshot", format="png")
             with open(args.screenshot, "wb") as f:
                 f.write(base64.b64decode(shot["data"]))
+        # A ledger that disappears shows on the page with its cause.
+        os.unlink(os.path.join(directory, "ledger.db"))
+        wait_for(lambda: "was deleted" in (page.evaluate("document.body.innerText") or ""), 30,
+                 "the deleted ledger on the page")
+        checks.append(("degraded", page.evaluate("document.querySelector('.state.degraded') !== null")))
         for name, ok in checks:
             print("%s %s" % ("ok  " if ok else "FAIL", name))
             if not ok:
