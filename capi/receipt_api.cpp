@@ -157,8 +157,10 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
         // The handle's error tells the same story as the result.
         const uint32_t n = printed.errorNumber;
         const bool link = (n >= 1 && n <= brenvik::kErrNoConnection) || n == brenvik::kErrTimeout ||
-                          !printer->Connected() || printed.outcome == receipt::Outcome::Uncertain;
-        const brenvik_status status = link ? BRENVIK_E_NO_CONNECTION : BRENVIK_E_REFUSED;
+                          n == brenvik::kErrEndlessReply || !printer->Connected();
+        const brenvik_status status = printed.outcome == receipt::Outcome::Uncertain ? BRENVIK_E_UNCERTAIN
+                                      : link                                          ? BRENVIK_E_NO_CONNECTION
+                                                                                      : BRENVIK_E_REFUSED;
         printer->Fail(status, printed.message, printed.failedPath.c_str());
         printer->error.number = printed.errorNumber;
         brenvik::CopyText(printer->error.word, sizeof printer->error.word, printed.errorWord.c_str());

@@ -24,6 +24,12 @@
  * its field (limits counted in printer characters, which are Unicode
  * characters, not UTF-8 bytes) is refused with an error naming the field and
  * its limit. In both cases nothing is sent. No text is ever cut silently.
+ * The limits are those of the connected printer (the widest ones while none
+ * is connected): its printed line holds 43 characters, 36 on the narrow
+ * variant "vTTs"; a goods name takes 55 characters on the short sale line
+ * (42 weighed; 48 and 35 on "vTTs") and 128 on the long one (T3+ firmware
+ * with long article numbers). Control characters and NUL are refused, and
+ * refusals name the character as U+XXXX.
  * A NULL text argument counts as the empty text. Texts the caller passes are
  * borrowed for the duration of the call only.
  *
@@ -420,12 +426,12 @@ BRENVIK_API brenvik_status brenvik_set_check_direction(brenvik_printer* printer,
 BRENVIK_API brenvik_status brenvik_set_return_check_number(brenvik_printer* printer, int32_t number);
 BRENVIK_API brenvik_status brenvik_set_return_check_numbers(brenvik_printer* printer, const char* numbers);
 
-/* A goods name for the next line, up to 86 characters. */
+/* A goods name for the next line, up to 86 characters (72 on "vTTs"). */
 BRENVIK_API brenvik_status brenvik_long_name(brenvik_printer* printer, const char* name);
 
 /* A sale (or, in a return check, return) line.
- *   name      up to 128 characters (fiscal_line) or 256 (fiscal_line_ex; the
- *             printer prints what its line takes)
+ *   name      up to what the printer's sale line takes (see TEXTS): refused
+ *             when longer, never cut
  *   quantity  pieces, or thousandths of a kilogram when weighed; 0 counts one
  *   price     kopecks per piece or per kilogram
  *   weighed   1 weighed goods, 0 piece goods
@@ -448,8 +454,8 @@ BRENVIK_API brenvik_status brenvik_fiscal_line_ex(brenvik_printer* printer, cons
 /* Cancels the previous line (storno). */
 BRENVIK_API brenvik_status brenvik_storno(brenvik_printer* printer);
 
-/* A free-text line, up to 43 characters, printed with the next check or
- * text document. */
+/* A free-text line, up to 43 characters (36 on "vTTs"), printed with the
+ * next check or text document. */
 BRENVIK_API brenvik_status brenvik_free_text_line(brenvik_printer* printer, int32_t before_fiscal_part,
                                                   int32_t on_journal, int32_t bold, const char* text);
 BRENVIK_API brenvik_status brenvik_clear_free_text_lines(brenvik_printer* printer);
@@ -466,8 +472,8 @@ BRENVIK_API brenvik_status brenvik_abort_check(brenvik_printer* printer);
 BRENVIK_API brenvik_status brenvik_check_copy(brenvik_printer* printer);
 
 /* Check settings of the automation classes, one to one. Texts: currency 3
- * characters, department alias 5, head, bottom and bottom-ex lines 43, goods
- * group 21, totals names 22 each, barcode 17. */
+ * characters, department alias 5, head, bottom and bottom-ex lines 43 (36 on
+ * "vTTs"), goods group 21, totals names 22 each, barcode 17. */
 BRENVIK_API brenvik_status brenvik_set_check_messages_mode(brenvik_printer* printer, int32_t mode);
 BRENVIK_API brenvik_status brenvik_set_on_sale_taxes_print_mode(brenvik_printer* printer, int32_t mode);
 BRENVIK_API brenvik_status brenvik_set_line_printing_on(brenvik_printer* printer);
@@ -664,7 +670,9 @@ typedef struct brenvik_receipt_result {
  * fails cancels the check in the printer (CANC). progress may be NULL;
  * result must not be. Returns BRENVIK_OK only for BRENVIK_RECEIPT_CLOSED;
  * BRENVIK_E_ARGUMENT for an invalid document (result->failed_path is the
- * JSON path); otherwise the status of the failing step, with the details in
+ * JSON path), also one the connected printer cannot take (a text over its
+ * limits, a tax group it has not programmed): nothing is sent then;
+ * BRENVIK_E_UNCERTAIN when the closing's outcome is not known; otherwise the status of the failing step, with the details in
  * *result and in brenvik_last_error. */
 BRENVIK_API brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                                  brenvik_receipt_progress_fn progress, void* user,
