@@ -160,10 +160,12 @@ bool PrinterEngine::AwaitLateReply() {
     if (owedReply_) RxQueue.swap(owedHead_);
     owedReply_ = false;
     owedHead_.clear();
+    const size_t head = RxQueue.size();
     const Collected how = platform_.line->IsOpen() ? Collect(ReplySilenceMs) : Collected::Silence;
     if (how != Collected::Answer) {
-        // Still half a reply: its rest goes before the next command.
-        if (!RxQueue.empty() && readyAt_ == SIZE_MAX && how != Collected::Overrun) {
+        // Still coming, half a reply: its rest goes before the next command.
+        // A reply that stayed as it was for a whole silence is given up.
+        if (RxQueue.size() > head && readyAt_ == SIZE_MAX && how != Collected::Overrun) {
             owedReply_ = true;
             owedHead_ = RxQueue;
         }
