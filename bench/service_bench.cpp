@@ -9,12 +9,17 @@
 //      divided by the printer-bound rate (the same receipts one after
 //      another through the C API, no service); every receipt printed once;
 //   3. the 99th percentile of GET .../status while 2 runs;
-//   4. brenvikd's resident memory, idle, with 4 printers.
+//   4. brenvikd's resident memory, idle, with 4 printers;
+//   5. a receipt with 300,000 older ones in the ledger, divided by the same
+//      with an empty ledger: finding unfinished receipts must not grow
+//      with the ledger.
 #include <brenvik/brenvik.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +177,54 @@ struct Daemon {
     }
 };
 
+// Median seconds of `count` one-line receipts, one after another.
+double ReceiptSeconds(const Daemon& daemon, const std::string& prefix, int count) {
+    httplib::Client client("127.0.0.1", daemon.port);
+    client.set_read_timeout(120, 0);
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        double start = Now();
+        auto res = client.Post("/printers/main/receipt", Receipt(prefix + std::to_string(i), 1), "application/json");
+        if (!res || res->status != 200) {
+            fprintf(stderr, "receipt %s%d failed\n", prefix.c_str(), i);
+            exit(1);
+        }
+        times.push_back(Now() - start);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Older receipts, finished, as a long-running service would have them.
+void FillLedger(const std::string& path, int rows) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(db,
+                                 "INSERT INTO receipts (request_id, printer, body, state, check_number, answer,"
+                                 " http_status, created_ms, updated_ms) VALUES (?, 'main', ?, 'closed', ?, ?, 200, ?, ?)",
+                                 -1, &insert, nullptr) == SQLITE_OK;
+    const std::string body = Receipt("old", 1), answer = R"({"state":"closed","checkNumber":1})";
+    for (int i = 0; ok && i < rows; ++i) {
+        std::string id = "old-" + std::to_string(i);
+        sqlite3_bind_text(insert, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 2, body.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int(insert, 3, i + 1);
+        sqlite3_bind_text(insert, 4, answer.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(insert, 5, 1700000000000LL + i);
+        sqlite3_bind_int64(insert, 6, 1700000000000LL + i);
+        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_reset(insert) == SQLITE_OK;
+    }
+    sqlite3_finalize(insert);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok) {
+        fprintf(stderr, "cannot fill %s: %s\n", path.c_str(), sqlite3_errmsg(db));
+        exit(1);
+    }
+    sqlite3_close(db);
+}
+
 // The same receipt straight through the C API: what the printer allows.
 double DirectSeconds(const std::string& link, int lines, int rounds) {
     brenvik_printer* printer = nullptr;
@@ -315,6 +368,21 @@ int main() {
         rssKb = daemon.RssKb();
     }
 
+    // 5. A long ledger against an empty one, on a printer without pacing.
+    double empty = 0, full = 0;
+    {
+        Line line(dir, "long", false);
+        std::string ledgers = dir + "/ledgers";
+        mkdir(ledgers.c_str(), 0700);
+        {
+            Daemon daemon(ledgers, {"main=" + dir + "/long"});
+            empty = ReceiptSeconds(daemon, "empty-", 100);
+        }
+        FillLedger(ledgers + "/ledger.db", 300000);
+        Daemon daemon(ledgers, {"main=" + dir + "/long"});
+        full = ReceiptSeconds(daemon, "full-", 100);
+    }
+
     // The simulator paces only what it sends, so the commands cost less than
     // their wire time: the same receipt through the C API alone shows it.
     printf("1. 20-line receipt through HTTP / wire time of its bytes at 115200 baud: %.3f (target <= 1.05); "
@@ -323,6 +391,8 @@ int main() {
            ratio2, printedOnce > 0 ? "yes" : "NO");
     printf("3. GET /status p99 while printing: %.1f ms (target <= 50)\n", p99 * 1000);
     printf("4. idle RSS with 4 printers: %.1f MB (target <= 20)\n", rssKb / 1024.0);
+    printf("5. a receipt with 300000 older ones in the ledger / with none: %.2f (target <= 1.2); %.2f ms, %.2f ms\n",
+           full / empty, full * 1000, empty * 1000);
     ok = printedOnce > 0;
     std::string cleanup = "rm -rf " + dir;
     if (system(cleanup.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());

@@ -1,5 +1,6 @@
 #include "service/receipts.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace brenvikd {
@@ -126,7 +127,8 @@ json ReceiptBook::Health(const std::string& printer) {
 void ReceiptBook::Warn(const std::string& printer, const std::string& warning) {
     fprintf(stderr, "brenvikd: WARNING: printer %s: %s\n", printer.c_str(), warning.c_str());
     std::lock_guard<std::mutex> lock(healthMutex_);
-    warnings_[printer].push_back(warning);
+    std::vector<std::string>& all = warnings_[printer];
+    if (std::find(all.begin(), all.end(), warning) == all.end()) all.push_back(warning);
 }
 
 Readiness ReceiptBook::LedgerUnusable() const {
