@@ -425,8 +425,8 @@ void Ledger::RecordPrinter(const std::string& printer, const PrinterRecord& reco
 }
 
 void Ledger::CheckFile() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Writing("");
+    // file_ is set once, before anyone else can call: no lock, so an HTTP
+    // thread never waits behind a worker's write to look.
     if (!file_) return;
     std::optional<FileIdentity> now = IdentityOf(path_);
     if (!now) throw LedgerError("the ledger file " + path_ + " was deleted while the service ran", true);

@@ -549,37 +549,55 @@ Answer ReceiptBook::Perform(const std::string& printer, const std::string& reque
 
 // --- HTTP threads ---
 
+std::optional<Reply> ReceiptBook::Refusal() {
+    std::optional<std::string> cause = Degraded();
+    if (!cause) return std::nullopt;
+    return Reply(503, ErrorBody(503, "the service is degraded and takes no new requests: " + *cause),
+                 {{"Retry-After", "10"}});
+}
+
+// A request id the ledger knows: its answer, its task, or a conflict.
+Reply ReceiptBook::Repeated(const LedgerEntry& existing, const std::string& kind, const std::string& printer,
+                            const std::string& canonical) {
+    const std::string& requestId = existing.requestId;
+    if (existing.kind != kind || existing.printer != printer || existing.body != canonical) {
+        return {409, ErrorBody(409, "requestId '" + requestId + "' was used for another " +
+                                        (kind == kReceiptKind ? "receipt" : "request"),
+                               {}, "/requestId")};
+    }
+    if (IsFinal(existing.state)) {
+        Answer stored = Stored(existing);
+        return {stored.status, stored.body, {{"Brenvik-Repeated", "1"}}};
+    }
+    auto running = running_.find(requestId);
+    if (running != running_.end()) {
+        return {202, running->second->Describe(), {{"Location", "/tasks/" + running->second->id()}}};
+    }
+    return {202, json{{"requestId", requestId},
+                      {"state", StateName(existing.state)},
+                      {"message", "the outcome is decided as soon as the printer answers"}}};
+}
+
 Reply ReceiptBook::Submit(PrinterWorker& worker, TaskTable& tasks, const std::string& kind,
                           const std::string& requestId, const std::string& canonical) {
     const std::string printer = worker.id();
-    if (std::optional<std::string> cause = Degraded()) {
-        return {503, ErrorBody(503, "the service is degraded and takes no new requests: " + *cause),
-                {{"Retry-After", "10"}}};
-    }
     std::lock_guard<std::mutex> lock(submitMutex_);
+    if (std::optional<Reply> refused = Refusal()) {
+        // A repeat still gets its answer while the ledger can be read.
+        std::optional<LedgerEntry> known;
+        try {
+            known = ledger_.Find(requestId);
+        } catch (const LedgerError&) {
+        }
+        return known ? Repeated(*known, kind, printer, canonical) : *refused;
+    }
     LedgerEntry existing;
     std::string cause;
     switch (Claim(kind, printer, requestId, canonical, &existing, &cause)) {
     case Claimed::Failed:
         return {503, ErrorBody(503, "the service is degraded and takes no new requests: " + cause)};
-    case Claimed::Existing: {
-        if (existing.kind != kind || existing.printer != printer || existing.body != canonical) {
-            return {409, ErrorBody(409, "requestId '" + requestId + "' was used for another " +
-                                            (kind == kReceiptKind ? "receipt" : "request"),
-                                   {}, "/requestId")};
-        }
-        if (IsFinal(existing.state)) {
-            Answer stored = Stored(existing);
-            return {stored.status, stored.body, {{"Brenvik-Repeated", "1"}}};
-        }
-        auto running = running_.find(requestId);
-        if (running != running_.end()) {
-            return {202, running->second->Describe(), {{"Location", "/tasks/" + running->second->id()}}};
-        }
-        return {202, json{{"requestId", requestId},
-                          {"state", StateName(existing.state)},
-                          {"message", "the outcome is decided as soon as the printer answers"}}};
-    }
+    case Claimed::Existing:
+        return Repeated(existing, kind, printer, canonical);
     case Claimed::New:
         break;
     }

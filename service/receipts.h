@@ -57,6 +57,8 @@ public:
     // Checks that the ledger file is still the one open, and tries a
     // failed ledger again.
     std::optional<std::string> Degraded();
+    // The 503 that new work gets while the service is degraded.
+    std::optional<Reply> Refusal();
     // {"state": "ok" | "degraded", "cause", "warnings"} for a printer's status.
     json Health(const std::string& printer);
 
@@ -102,6 +104,8 @@ private:
                 const Answer& answer);
     void Stage(const std::string& requestId, ReceiptState state);
     Answer Settled(const std::string& requestId);
+    Reply Repeated(const LedgerEntry& existing, const std::string& kind, const std::string& printer,
+                   const std::string& canonical);
     Readiness Identify(const std::string& printer, Device& device);
     Readiness ReconcileAll(const std::string& printer, Device& device);
     void Track(const std::string& printer, Device& device);

@@ -288,7 +288,11 @@ void Service::Respond(const Reply& reply, const Request& req, Response& res) {
 void Service::PostAction(Printer& printer, const Request& req, Response& res, const Action& action,
                          const json& body) {
     if (!body.contains("requestId")) {
-        Enqueue(printer, req, res, [action](Device& device) { return RunOperation(action, device); });
+        if (std::optional<Reply> refused = book_.Refusal()) {
+            Respond(*refused, req, res);
+        } else {
+            Enqueue(printer, req, res, [action](Device& device) { return RunOperation(action, device); });
+        }
         return;
     }
     const std::string requestId = TextAt(body, "requestId").value_or("");

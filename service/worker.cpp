@@ -160,6 +160,8 @@ void PrinterWorker::Run() {
         Refresh();
     } catch (const std::exception& e) {
         fprintf(stderr, "brenvikd: printer %s: %s\n", id_.c_str(), e.what());
+    } catch (...) {
+        fprintf(stderr, "brenvikd: printer %s: the status refresh failed\n", id_.c_str());
     }
     for (;;) {
         Job job;
@@ -173,6 +175,8 @@ void PrinterWorker::Run() {
                         Refresh();
                     } catch (const std::exception& e) {
                         fprintf(stderr, "brenvikd: printer %s: %s\n", id_.c_str(), e.what());
+                    } catch (...) {
+                        fprintf(stderr, "brenvikd: printer %s: the status refresh failed\n", id_.c_str());
                     }
                     continue;
                 }
@@ -190,11 +194,15 @@ void PrinterWorker::Run() {
             ready = MakeReady(&error);
         } catch (const std::exception& e) {
             error = {0, "", e.what()};
+        } catch (...) {
+            error = {0, "", "the printer could not be made ready"};
         }
         try {
             job(ready ? device_.get() : nullptr, error);
         } catch (const std::exception& e) {
             fprintf(stderr, "brenvikd: printer %s: a job failed: %s\n", id_.c_str(), e.what());
+        } catch (...) {
+            fprintf(stderr, "brenvikd: printer %s: a job failed\n", id_.c_str());
         }
         // No status read here: the next request must not wait behind it.
         Publish([](json& s) { s["busy"] = false; });

@@ -148,6 +148,11 @@ class LedgerFaults:
             assert state["state"] == "degraded" and "full" in state["cause"], state
             _, _, printers = bench.call("GET", "/printers")
             assert printers["printers"][0]["ledger"]["state"] == "degraded", printers
+            # A repeat still gets its answer; new work of any kind does not start.
+            status, headers, again = bench.call("POST", RECEIPT, sale("f.0"))
+            assert status == 200 and again == bench.told["f.0"][1] and headers.get("Brenvik-Repeated") == "1", again
+            status, _, report = bench.call("POST", "/printers/main/x-report")
+            assert status == 503 and "full" in report["error"]["message"], report
             bench.verify()
             # A start on the full disk refuses clearly, or starts degraded.
             bench.daemon.stop()
