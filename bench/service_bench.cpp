@@ -203,7 +203,8 @@ void FillLedger(const std::string& path, int rows) {
               sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
               sqlite3_prepare_v2(db,
                                  "INSERT INTO receipts (request_id, printer, body, state, check_number, answer,"
-                                 " http_status, created_ms, updated_ms) VALUES (?, 'main', ?, 'closed', ?, ?, 200, ?, ?)",
+                                 " http_status, created_ms, updated_ms)"
+                                 " VALUES (?, 'main', ?, 'closed', ?, ?, 200, ?, ?)",
                                  -1, &insert, nullptr) == SQLITE_OK;
     const std::string body = Receipt("old", 1), answer = R"({"state":"closed","checkNumber":1})";
     for (int i = 0; ok && i < rows; ++i) {

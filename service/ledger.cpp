@@ -373,8 +373,8 @@ std::vector<LedgerEntry> Ledger::InProgress(const std::string& printer) {
     std::lock_guard<std::mutex> lock(mutex_);
     Writing("");
     Statement query(db_, path_,
-                    Select("INDEXED BY receipts_unanswered WHERE printer = ? AND http_status = 0 AND " BRENVIKD_UNFINISHED
-                           " ORDER BY created_ms, rowid"),
+                    Select("INDEXED BY receipts_unanswered WHERE printer = ? AND http_status = 0"
+                           " AND " BRENVIKD_UNFINISHED " ORDER BY created_ms, rowid"),
                     &lastSteps_);
     query.Bind(1, printer);
     return ReadAll(query);
@@ -383,7 +383,8 @@ std::vector<LedgerEntry> Ledger::InProgress(const std::string& printer) {
 std::vector<LedgerEntry> Ledger::Recent(const std::string& printer, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     Writing("");
-    Statement query(db_, path_, Select("WHERE printer = ? AND kind = 'receipt' ORDER BY created_ms DESC, rowid DESC LIMIT ?"));
+    Statement query(db_, path_,
+                    Select("WHERE printer = ? AND kind = 'receipt' ORDER BY created_ms DESC, rowid DESC LIMIT ?"));
     query.Bind(1, printer).Bind(2, static_cast<int64_t>(count));
     return ReadAll(query);
 }
@@ -416,7 +417,8 @@ void Ledger::RecordPrinter(const std::string& printer, const PrinterRecord& reco
     std::lock_guard<std::mutex> lock(mutex_);
     Writing("printer");
     Durable(false);
-    Statement(db_, path_, "INSERT OR REPLACE INTO printers (printer, serial, last_check, updated_ms) VALUES (?, ?, ?, ?)")
+    Statement(db_, path_,
+              "INSERT OR REPLACE INTO printers (printer, serial, last_check, updated_ms) VALUES (?, ?, ?, ?)")
         .Bind(1, printer)
         .Bind(2, record.serialNumber)
         .Bind(3, static_cast<int64_t>(record.lastCheckNumber))

@@ -82,8 +82,9 @@ void ReceiptBook::Fail(const LedgerError& error) {
     std::lock_guard<std::mutex> lock(healthMutex_);
     if (lasting_) return;  // the first lasting cause is the one to act on
     if (!cause_ || *cause_ != error.what()) {
-        fprintf(stderr, "brenvikd: DEGRADED: %s; new requests are refused until the ledger works again\n",
-                error.what());
+        fprintf(stderr, "brenvikd: DEGRADED: %s; new requests are refused until %s\n", error.what(),
+                error.lasting() ? "the service is started again with the right ledger in place"
+                                : "the ledger works again");
     }
     cause_ = error.what();
     lasting_ = error.lasting();
@@ -125,10 +126,11 @@ json ReceiptBook::Health(const std::string& printer) {
 }
 
 void ReceiptBook::Warn(const std::string& printer, const std::string& warning) {
-    fprintf(stderr, "brenvikd: WARNING: printer %s: %s\n", printer.c_str(), warning.c_str());
     std::lock_guard<std::mutex> lock(healthMutex_);
     std::vector<std::string>& all = warnings_[printer];
-    if (std::find(all.begin(), all.end(), warning) == all.end()) all.push_back(warning);
+    if (std::find(all.begin(), all.end(), warning) != all.end()) return;
+    all.push_back(warning);
+    fprintf(stderr, "brenvikd: WARNING: printer %s: %s\n", printer.c_str(), warning.c_str());
 }
 
 Readiness ReceiptBook::LedgerUnusable() const {
@@ -231,7 +233,8 @@ Answer ReceiptBook::Settled(const std::string& requestId) {
         fprintf(stderr, "brenvikd: %s was decided before it started; not sent\n", requestId.c_str());
         return Stored(*entry);
     }
-    return {504, ErrorBody(504, "the outcome of '" + requestId + "' is being decided: ask again with the same requestId")};
+    return {504, ErrorBody(504, "the outcome of '" + requestId +
+                                    "' is being decided: ask again with the same requestId")};
 }
 
 ReceiptBook::Decided ReceiptBook::Decide(const LedgerEntry& entry, Device& device, const DeviceError& cause,
@@ -298,8 +301,9 @@ ReceiptBook::Decided ReceiptBook::DecideOperation(const LedgerEntry& entry, Devi
     case Verdict::NotDone: {
         DeviceError told = cause;
         if (told.message.empty()) {
-            told.message = op->Name() + (entry.counters.empty() ? " was not done: it never reached the printer"
-                                                                 : " was not done: the printer's counters did not move");
+            told.message = op->Name() + (entry.counters.empty()
+                                             ? " was not done: it never reached the printer"
+                                             : " was not done: the printer's counters did not move");
         }
         *answer = OperationNotDone(entry.printer, entry.requestId, *op, told, true);
         return Record(entry, ReceiptState::Failed, std::nullopt, *answer) ? Decided::Yes : Decided::LedgerFailed;
@@ -308,7 +312,10 @@ ReceiptBook::Decided ReceiptBook::DecideOperation(const LedgerEntry& entry, Devi
         break;
     }
     *answer = OperationUnknown(entry.printer, entry.requestId, *op,
-                               "this printer reports no counter that it moves (no document numbers on its firmware)",
+                               op->kind == "cash"
+                                   ? "the cash registers moved, but not by this amount"
+                                   : "this printer reports no counter a report moves (no document numbers on its "
+                                     "firmware)",
                                cause);
     return Record(entry, ReceiptState::Unknown, std::nullopt, *answer) ? Decided::Yes : Decided::LedgerFailed;
 }
@@ -387,13 +394,13 @@ Readiness ReceiptBook::Identify(const std::string& printer, Device& device) {
             Answer answer;
             if (entry.kind == kReceiptKind) {
                 json body = ErrorBody(504, "whether the receipt was printed cannot be told: " + why +
-                                               ". Look at printer " + record->serialNumber + " before printing it again");
+                                               ". Look at printer " + record->serialNumber +
+                                               " before printing it again");
                 body.update(Head(printer, entry.requestId, "unknown"));
                 answer = {504, body};
             } else {
-                answer = OperationUnknown(printer, entry.requestId, Action::FromEntry(entry.kind, entry.body)
-                                                                        .value_or(Action{entry.kind}),
-                                          why, {});
+                Action action = Action::FromEntry(entry.kind, entry.body).value_or(Action{entry.kind});
+                answer = OperationUnknown(printer, entry.requestId, action, why, {});
             }
             ledger_.Finish(entry.requestId, ReceiptState::Unknown, std::nullopt, answer.body.dump(), answer.status);
         }

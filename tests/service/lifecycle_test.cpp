@@ -2,13 +2,8 @@
 // cash decided by the counters they move: the receipt book against an
 // in-memory ledger and a scripted printer.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <algorithm>
-#include <set>
 
 #include "service/ledger.h"
 #include "service/receipts.h"
@@ -292,56 +287,6 @@ TEST(Lifecycle, AReceiptStartedOnAnotherPrinterIsNotDecidedByThisOne) {
     EXPECT_EQ(entry->state, ReceiptState::Unknown);
     EXPECT_EQ(entry->httpStatus, 504);
     EXPECT_TRUE(device.calls.end() == std::find(device.calls.begin(), device.calls.end(), "abort"));
-}
-
-TEST(Lifecycle, ALedgerFileDeletedOrReplacedStopsNewWork) {
-    char dir[] = "/tmp/brenvikd-lifecycle-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string path = std::string(dir) + "/ledger.db";
-    for (const char* how : {"deleted", "replaced"}) {
-        SCOPED_TRACE(how);
-        std::string error;
-        auto ledger = Ledger::Open(path, &error);
-        ASSERT_TRUE(ledger) << error;
-        ReceiptBook book(*ledger);
-        EXPECT_FALSE(book.Degraded());
-        ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
-        if (std::string(how) == "replaced") std::ofstream(path) << "";
-        ASSERT_TRUE(book.Degraded());
-        EXPECT_NE(book.Degraded()->find(how), std::string::npos) << *book.Degraded();
-        // It stays: the file put back is not trusted until a restart.
-        std::rename((path + ".away").c_str(), path.c_str());
-        EXPECT_TRUE(book.Degraded());
-    }
-    std::system((std::string("rm -rf ") + dir).c_str());
-}
-
-TEST(Lifecycle, ADamagedLedgerIsRefusedAtOpenWithWhatToDo) {
-    char dir[] = "/tmp/brenvikd-lifecycle-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string path = std::string(dir) + "/ledger.db";
-    {
-        std::string error;
-        auto ledger = Ledger::Open(path, &error);
-        ASSERT_TRUE(ledger) << error;
-        LedgerEntry existing;
-        for (int i = 0; i < 200; ++i) ledger->Claim(kReceiptKind, "main", "r" + std::to_string(i), kSale, &existing);
-    }
-    for (const char* damage : {"a page", "the header"}) {
-        SCOPED_TRACE(damage);
-        FILE* file = fopen(path.c_str(), "r+b");
-        ASSERT_TRUE(file);
-        // Page 3 holds rows of the table; the first 100 bytes are the header.
-        fseek(file, std::string(damage) == "a page" ? 2 * 4096 + 8 : 0, SEEK_SET);
-        const char junk[64] = "this is no page of any database, this is no page of any datab";
-        fwrite(junk, 1, sizeof junk, file);
-        fclose(file);
-        std::string error;
-        EXPECT_FALSE(Ledger::Open(path, &error));
-        EXPECT_NE(error.find(path), std::string::npos) << error;
-        EXPECT_NE(error.find("Keep the file"), std::string::npos) << error;
-    }
-    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 }  // namespace
