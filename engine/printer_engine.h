@@ -353,6 +353,9 @@ public:
     static constexpr size_t kMaxReplyBytes = 4096;
     static constexpr uint32_t kLongestReplyMs = 60000;
     static constexpr uint32_t kLongestHandshakeMs = 5000;
+    // After a reply that did not come in time, how long a reply that ends
+    // is watched for the next one right behind it.
+    static constexpr uint32_t kLateReplyGraceMs = 100;
 
 protected:
     // ReplyReader: collection, then interpretation (data, DONE, errors).
@@ -455,6 +458,7 @@ protected:
     size_t lastReplyBytes_ = 0;   // bytes the last collection received
     bool owedReply_ = false;      // see SettleOwedReply
     std::vector<uint8_t> owedHead_;  // what came of the owed reply
+    bool lateReplyPossible_ = false;  // the last collection ended without its answer
     // The end test resumes where it stopped: a reply read in many small
     // pieces is searched once, not once per piece.
     size_t readySearchFrom_ = 0;

@@ -63,6 +63,7 @@ PrinterEngine::Collected PrinterEngine::Collect(uint32_t silenceMs) {
     // so a line that never stops sending cannot keep us here.
     const uint64_t started = line.NowMs();
     const uint64_t longest = std::max<uint64_t>(kLongestReplyMs, 3ull * silenceMs);
+    bool graced = false;
     for (;;) {
         if (RxQueue.size() > kMaxReplyBytes || line.NowMs() - started > longest) return Collected::Overrun;
         uint32_t events = 0;
@@ -79,7 +80,25 @@ PrinterEngine::Collected PrinterEngine::Collect(uint32_t silenceMs) {
         buffer[got] = 0;  // what a zero-filled buffer would hold after the bytes read
         FromPrinterCodePage(reinterpret_cast<char*>(buffer));
         RxQueue.insert(RxQueue.end(), buffer, buffer + got);
-        if (EndOfAnswer()) return stalled ? Collected::StalledAnswer : Collected::Answer;
+        while (!EndOfAnswer() && lateReplyPossible_ && readyAt_ != SIZE_MAX && RxQueue.size() > readyAt_ + 7 &&
+               RxQueue[readyAt_ + 7] == 0xFD) {
+            // A whole reply, then the start of another: the printer answers
+            // in turn, so the first is the late one of an earlier command.
+            std::vector<uint8_t> rest(RxQueue.begin() + static_cast<std::ptrdiff_t>(readyAt_ + 7), RxQueue.end());
+            RxQueue.resize(readyAt_ + 7);
+            DropReceived();
+            RxQueue.swap(rest);
+        }
+        if (EndOfAnswer()) {
+            // After a reply that did not come in time, the one just read may
+            // be it: the printer then sends this command's own right after.
+            if (lateReplyPossible_ && !stalled && !graced) {
+                graced = true;
+                uint32_t more = 0;
+                if (WaitForPort(kLateReplyGraceMs, more) == WaitStatus::Signalled && (more & kEventRxChar)) continue;
+            }
+            return stalled ? Collected::StalledAnswer : Collected::Answer;
+        }
         if (stalled) return Collected::Stalled;
     }
 }
@@ -117,6 +136,9 @@ void PrinterEngine::CollectReply() {
         break;
     }
     lastReplyBytes_ = RxQueue.size();
+    // A reply that did not come in time may still come, in front of the
+    // next command's own.
+    lateReplyPossible_ = how != Collected::Answer && how != Collected::Overrun;
     // Half a reply: its rest may still come, after the next command is sent.
     owedReply_ = !RxQueue.empty() && readyAt_ == SIZE_MAX &&
                  (how == Collected::Silence || how == Collected::Stalled);

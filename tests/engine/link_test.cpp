@@ -274,10 +274,42 @@ TEST(Collection, HalfAReplyIsOwedAndNeverTakenForTheNextCommandsReply) {
         EXPECT_EQ(77, h.engine->LastClosedCheck());
         EXPECT_EQ(0u, h.line.Pending());
         // The rest was awaited, for no longer than the reply silence.
-        EXPECT_LE(h.line.now - sent, uint64_t(PrinterEngine::kReplySilenceMs) + 2000);
+        EXPECT_LE(h.line.now - sent,
+                  uint64_t(PrinterEngine::kReplySilenceMs) + 2000 + PrinterEngine::kLateReplyGraceMs);
         if (restMs == 7000) {
             EXPECT_TRUE(h.log.Has("Отброшены данные от регистратора: " + late.substr(half)));
         }
+    }
+}
+
+TEST(Collection, AWholeReplyLateByMoreThanTheSilenceIsNotTheNextCommands) {
+    // GETD's reply comes 7 s late, after its time-out; the next command was
+    // sent at once, and the printer, answering in turn, sends its reply
+    // right behind the late one (in the same piece, or a moment later).
+    for (uint64_t gapMs : {0u, 20u}) {
+        SCOPED_TRACE(gapMs);
+        Harness h;
+        ASSERT_EQ(1, h.Connect());
+        uint64_t lateAt = 0;
+        const std::string late = DoneReply("GETD20240331235958");
+        h.printer.answer = [&](const std::string& c) -> std::string {
+            if (c == "GETD") {
+                lateAt = h.line.now + 7000;
+                h.line.Arrive(late, 7000);
+                return "";
+            }
+            const std::string own = DoneReply(c == "GLCN" ? "GLCN" + Printer::GlcnData('1', 77) : "");
+            h.line.Arrive(own, lateAt - h.line.now + gapMs);
+            return "";
+        };
+        h.engine->SendCommand("GETD");
+        EXPECT_EQ(uint32_t(kErrTimeout), h.engine->ErrorNumber);
+        h.engine->ReadDocumentNumbers();
+        EXPECT_EQ(0u, h.engine->ErrorNumber);
+        EXPECT_EQ(77, h.engine->LastClosedCheck());
+        EXPECT_STREQ("20100614", h.engine->PrinterDate);  // the late reply's date was not taken
+        EXPECT_EQ(0u, h.line.Pending());
+        EXPECT_TRUE(h.log.Has("Отброшены данные от регистратора: " + late));
     }
 }
 
