@@ -82,6 +82,7 @@ public:
         // Invalid: nothing was sent. Cancelled: nothing of it is in the registers.
         outcome.cancelled =
             result.outcome == BRENVIK_RECEIPT_CANCELLED || result.outcome == BRENVIK_RECEIPT_INVALID;
+        outcome.invalid = result.outcome == BRENVIK_RECEIPT_INVALID;
         if (outcome.closed) {
             outcome.checkNumber = static_cast<long>(result.check_number);
             outcome.details = {{"total", result.total},     {"cash", result.cash},

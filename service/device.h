@@ -35,6 +35,7 @@ enum class OperationOutcome { Done, Refused, ReconciledDone, ReconciledNotDone, 
 struct ReceiptOutcome {
     bool closed = false;       // the printer closed the check
     bool cancelled = false;    // the check was aborted on the printer (or never opened)
+    bool invalid = false;      // the printer cannot take the document: nothing was sent
     long checkNumber = 0;      // when closed
     json details;              // amounts, the printer's date and time; failing line
     DeviceError error;         // when not closed

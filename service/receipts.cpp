@@ -25,6 +25,22 @@ Answer Closed(const std::string& printer, const std::string& requestId, long che
     return {200, body};
 }
 
+// A document the connected printer cannot take (a text over its limits, a
+// tax group it has not programmed): refused like any invalid one, since
+// nothing was sent.
+Answer Invalid(const std::string& printer, const std::string& requestId, const DeviceError& error,
+               const json& details) {
+    std::string path;
+    if (details.is_object()) {
+        const auto it = details.find("failedPath");
+        if (it != details.end() && it->is_string()) path = it->get_ref<const std::string&>();
+    }
+    json body = ErrorBody(400, error.message.empty() ? "the printer cannot take this receipt" : error.message, error,
+                          path.empty() ? "$" : path);
+    body.update(Head(printer, requestId, "failed"));
+    return {400, body};
+}
+
 // The printer refused or the check was cancelled: a retry is safe.
 Answer Failed(const std::string& printer, const std::string& requestId, const DeviceError& error,
               const json& details) {
@@ -491,7 +507,8 @@ Answer ReceiptBook::Print(const std::string& printer, const std::string& request
         return answer;
     }
     if (outcome.cancelled) {
-        answer = Failed(printer, requestId, outcome.error, outcome.details);
+        answer = outcome.invalid ? Invalid(printer, requestId, outcome.error, outcome.details)
+                                 : Failed(printer, requestId, outcome.error, outcome.details);
         Record(entry, ReceiptState::Failed, std::nullopt, answer);
         return answer;
     }

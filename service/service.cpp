@@ -202,7 +202,19 @@ bool Service::ParseBody(const Request& req, Response& res, json* body) {
         return false;
     }
     *body = json::parse(req.body, nullptr, false);
-    if (body->is_discarded() || !body->is_object()) {
+    if (body->is_discarded()) {
+        // The document reader says what is wrong and where: the character
+        // as U+XXXX, bad UTF-8 by its bytes, a syntax error by its place.
+        std::string path, reason;
+        bool explained = false;
+        try {
+            explained = !validator_(req.body, &path, &reason) && !reason.empty();
+        } catch (const std::exception&) {
+        }
+        Error(res, 400, explained ? reason : "the body is not valid JSON", explained && !path.empty() ? path : "$");
+        return false;
+    }
+    if (!body->is_object()) {
         Error(res, 400, "the body is not a JSON object", "$");
         return false;
     }
