@@ -427,8 +427,9 @@ brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* o
     if (NullOut(printer, outcome) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     *outcome = BRENVIK_OUTCOME_NONE;
     return Locked(printer, [&](brenvik_printer& h) {
+        // Read beside the error of the operation it describes: that stays.
         *outcome = brenvik::capi::OutcomeOf(h.engine->LastOutcome());
-        return h.Ok();
+        return BRENVIK_OK;
     });
 }
 
@@ -437,7 +438,7 @@ brenvik_status brenvik_last_check_number(brenvik_printer* printer, int64_t* numb
     *number = 0;
     return Locked(printer, [&](brenvik_printer& h) {
         *number = h.engine->LastClosedCheck();
-        return h.Ok();
+        return BRENVIK_OK;
     });
 }
 

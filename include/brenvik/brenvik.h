@@ -379,12 +379,15 @@ typedef enum brenvik_outcome {
 
 /* The outcome of the handle's last operation that changes the printer's
  * state (see brenvik_outcome), also when later calls of other kinds came
- * between. No printer exchange. */
+ * between. No printer exchange; the handle's last error stays as it was, so
+ * it can be read after this call too. */
 BRENVIK_API brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* outcome);
 
 /* The number of the last closed fiscal check as the handle knows it: from
  * connecting, every document-numbers query and every closing the printer
- * confirmed. No printer exchange. 0 when not known yet. */
+ * confirmed. No printer exchange; the handle's last error stays as it was.
+ * 0 when not known yet (after a zero check or a raw command it is asked of
+ * the printer again before the next receipt). */
 BRENVIK_API brenvik_status brenvik_last_check_number(brenvik_printer* printer, int64_t* number);
 
 /* ======================================================================
