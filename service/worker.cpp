@@ -153,9 +153,9 @@ void PrinterWorker::Refresh() {
     }
 }
 
-void PrinterWorker::Run() {
-    // Nothing a job or the printer throws may end the thread (and with it
-    // the process): it is told to the job's client instead.
+// Nothing a job or the printer throws may end the thread (and with it the
+// process): a refresh's failure is logged, a job's is told to its client.
+void PrinterWorker::SafeRefresh() {
     try {
         Refresh();
     } catch (const std::exception& e) {
@@ -163,6 +163,10 @@ void PrinterWorker::Run() {
     } catch (...) {
         fprintf(stderr, "brenvikd: printer %s: the status refresh failed\n", id_.c_str());
     }
+}
+
+void PrinterWorker::Run() {
+    SafeRefresh();
     for (;;) {
         Job job;
         {
@@ -171,13 +175,7 @@ void PrinterWorker::Run() {
             if (options_.refreshMs > 0) {
                 if (!wake_.wait_for(lock, std::chrono::milliseconds(options_.refreshMs), ready)) {
                     lock.unlock();
-                    try {
-                        Refresh();
-                    } catch (const std::exception& e) {
-                        fprintf(stderr, "brenvikd: printer %s: %s\n", id_.c_str(), e.what());
-                    } catch (...) {
-                        fprintf(stderr, "brenvikd: printer %s: the status refresh failed\n", id_.c_str());
-                    }
+                    SafeRefresh();
                     continue;
                 }
             } else {

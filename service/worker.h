@@ -70,6 +70,7 @@ private:
     void Run();
     bool MakeReady(DeviceError* error);
     void Refresh();
+    void SafeRefresh();
 
     const std::string id_;
     std::unique_ptr<Device> device_;

@@ -13,13 +13,7 @@ namespace brenvikd {
 namespace {
 
 using testing::FakeDevice;
-
-std::unique_ptr<Ledger> MemoryLedger() {
-    std::string error;
-    auto ledger = Ledger::Open(":memory:", &error);
-    EXPECT_TRUE(ledger) << error;
-    return ledger;
-}
+using testing::MemoryLedger;
 
 TEST(Ledger, ClaimsARequestIdOnceAndKeepsItsStagesAcrossReopening) {
     char dir[] = "/tmp/brenvikd-ledger-XXXXXX";

@@ -8,9 +8,22 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <memory>
+
 #include "service/device.h"
+#include "service/ledger.h"
 
 namespace brenvikd::testing {
+
+// A ledger that lives in memory, for one test.
+inline std::unique_ptr<Ledger> MemoryLedger() {
+    std::string error;
+    auto ledger = Ledger::Open(":memory:", &error);
+    EXPECT_TRUE(ledger) << error;
+    return ledger;
+}
 
 class FakeDevice : public Device {
 public:
