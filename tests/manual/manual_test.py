@@ -58,21 +58,37 @@ def test_members():
     print("%d members of %d interfaces documented" % (total, len(members)))
 
 
-def server_text_limits(source):
-    """{method: {bytes}} of the TextArg<N> cuts in a class's source."""
+def cut_lengths():
+    """{kName: bytes} as the classes are built: printed by the program given
+    with --cuts (the numbers come from the engine's table of limits)."""
+    if "--cuts" not in sys.argv:
+        return {}
+    program = sys.argv[sys.argv.index("--cuts") + 1]
+    out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    return dict((name, int(n)) for name, n in (line.split() for line in out.splitlines()))
+
+
+def server_text_limits(source, cuts):
+    """{method: {bytes}} of the TextArg<N> and TextArg<cut::kName> cuts in a
+    class's source."""
     parts = re.split(r"STDMETHODCALLTYPE\s+(\w+)\s*\(", read(os.path.join(ROOT, "server", source)))
     limits = {}
     for name, body in zip(parts[1::2], parts[2::2]):
-        limits.setdefault(name, set()).update(int(n) for n in re.findall(r"TextArg<(\d+)>", body))
+        found = limits.setdefault(name, set())
+        found.update(int(n) for n in re.findall(r"TextArg<(\d+)>", body))
+        for cut in re.findall(r"TextArg<cut::(\w+)>", body):
+            if check(cut in cuts, "%s: the cut length %s is known" % (name, cut)):
+                found.add(cuts[cut])
     return limits
 
 
 def test_text_limits():
     """The byte limits the manual gives are the ones the server cuts at."""
+    cuts = cut_lengths()
     for interface, source in (("IBrenvik", "brenvik_object_win32.cpp"),
                               ("IMaria301", "maria301_object_win32.cpp")):
         documented = sections(PAGES[interface])
-        limits = server_text_limits(source)
+        limits = server_text_limits(source, cuts)
         for name, numbers in sorted(limits.items()):
             body = documented.get(name, "")
             for n in sorted(numbers):

@@ -91,7 +91,9 @@ Check p.MoveCash(0, 10000) = 1, "MoveCash"
 Check p.XReport() = 1, "XReport"
 Check p.XReportAsync() = 1, "XReportAsync prints as XReport"
 
-' An injected printer error.
+' An injected printer error, aimed at the report past the counter read
+' before it.
+Check SimControl("target ZREP") = "OK", "the fault waits for the report"
 Check SimControl("next error SOFTPAPER") = "OK", "the simulator takes the fault"
 Check p.XReport() = 0, "XReport fails"
 Check p.LastErrorCode = "SOFTPAPER", "LastErrorCode"

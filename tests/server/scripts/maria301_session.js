@@ -73,6 +73,7 @@ m.CloseCheck();
 check(failure(function () { m.XReport(); }) == 0, "XReport");
 check(failure(function () { m.XReportAsync(); }) == 0, "XReportAsync");
 
+check(simControl("target ZREP") == "OK", "the fault waits for the report, past the counter read before it");
 check(simControl("next error SOFTPAPER") == "OK", "the simulator takes the fault");
 check(failure(function () { m.XReport(); }) == E_FAIL, "XReport throws E_FAIL");
 check(m.GetLastErrorCode() == "SOFTPAPER", "GetLastErrorCode");

@@ -83,7 +83,9 @@ Err.Clear
 m.XReport
 Check Err.Number = 0, "XReport"
 
-' An injected printer error: E_FAIL, then the reason.
+' An injected printer error: E_FAIL, then the reason. It is aimed at the
+' report itself, past the counter read before it.
+Check SimControl("target ZREP") = "OK", "the fault waits for the report"
 Check SimControl("next error SOFTPAPER") = "OK", "the simulator takes the fault"
 Err.Clear
 m.XReport
