@@ -191,6 +191,22 @@ TEST(ReconciledOperations, AWellBehavedOperationReadsItsCounterOnceAndWaitsForNo
     EXPECT_FALSE(h.log.Has("Операция не подтверждена ответом регистратора: сверка"));
 }
 
+TEST(ReconciledOperations, AZeroCheckIsNotTakenForTheNextChecksClosing) {
+    // A zero check moves the last check number; a closing afterwards whose
+    // reply is lost, and which the printer did not close, must not be
+    // measured against the number from before the zero check.
+    Harness h;
+    Model m;
+    ASSERT_EQ(1, h.Connect());
+    Script(h, m, "COMP", Fault::Silent);
+    ASSERT_EQ(1, h.engine->NullCheck());
+    h.engine->OpenCheck("1");
+    h.engine->FiscalLine("Milk", 1, 500, 0, 1, 0, 1);
+    EXPECT_EQ(0, h.engine->CloseCheck());
+    EXPECT_EQ(Outcome::ReconciledNotDone, h.engine->LastCloseOutcome());
+    EXPECT_EQ(500, h.engine->CheckSumm);  // kept for the next try
+}
+
 TEST(ReconciledOperations, OtherFirmwareDecidesTheZReportByTheDayAndCashByTheDrawer) {
     const struct {
         const char* name;
