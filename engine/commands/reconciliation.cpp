@@ -156,19 +156,23 @@ Outcome PrinterEngine::Judge(Operation& op) {
 Outcome PrinterEngine::Compare(const Operation& op, const Counters& after) {
     const Counters& b = op.before;
     auto moved = [](const char* was, const char* now) { return LeadingInteger(was) != LeadingInteger(now); };
+    // By the document numbers (T3+ firmware): the check number alone, or
+    // the document and service-document numbers.
+    auto byDocuments = [&](bool checkOnly) {
+        if (!b.documents) return Outcome::Undecided;
+        if (!after.documents) return Outcome::Unreachable;
+        WriteLog("Сверка: номера чека, документа и служебного документа были %s, %s, %s, теперь %s, %s, %s",
+                 b.lastCheck, b.lastDoc, b.lastServDoc, after.lastCheck, after.lastDoc, after.lastServDoc);
+        const bool done = checkOnly ? moved(b.lastCheck, after.lastCheck)
+                                    : moved(b.lastDoc, after.lastDoc) || moved(b.lastServDoc, after.lastServDoc);
+        return done ? Outcome::ReconciledDone : Outcome::ReconciledNotDone;
+    };
     switch (op.moves) {
     case Moves::Nothing:
         return Outcome::Undecided;
     case Moves::CheckNumber:
     case Moves::Documents:
-        if (!b.documents) return Outcome::Undecided;
-        if (!after.documents) return Outcome::Unreachable;
-        WriteLog("Сверка: номера чека, документа и служебного документа были %s, %s, %s, теперь %s, %s, %s",
-                 b.lastCheck, b.lastDoc, b.lastServDoc, after.lastCheck, after.lastDoc, after.lastServDoc);
-        if (op.moves == Moves::CheckNumber)
-            return moved(b.lastCheck, after.lastCheck) ? Outcome::ReconciledDone : Outcome::ReconciledNotDone;
-        return moved(b.lastDoc, after.lastDoc) || moved(b.lastServDoc, after.lastServDoc) ? Outcome::ReconciledDone
-                                                                                           : Outcome::ReconciledNotDone;
+        return byDocuments(op.moves == Moves::CheckNumber);
     case Moves::ZReport:
         if (b.documents) {
             if (!after.documents) return Outcome::Unreachable;
@@ -197,10 +201,7 @@ Outcome PrinterEngine::Compare(const Operation& op, const Counters& after) {
         if (!Same(b.cashIn, after.cashIn) || !Same(b.cashOut, after.cashOut)) return Outcome::ReconciledDone;
         if (op.amount != 0) return Outcome::ReconciledNotDone;
         // Nothing moved in the drawer either way: its document tells.
-        if (!b.documents) return Outcome::Undecided;
-        if (!after.documents) return Outcome::Unreachable;
-        return moved(b.lastDoc, after.lastDoc) || moved(b.lastServDoc, after.lastServDoc) ? Outcome::ReconciledDone
-                                                                                           : Outcome::ReconciledNotDone;
+        return byDocuments(false);
     case Moves::Closing:
         if (b.documents) {
             if (!after.documents) return Outcome::Unreachable;
