@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 
 using brenvik::PrinterEngine;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "brenvik/brenvik.h"
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 #include "capi/handle.h"
 #include "engine/commands/text_limits.h"
 

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "brenvik/brenvik.h"
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 #include "capi/handle.h"
 #include "receipt/amount.h"
 #include "receipt/receipt.h"

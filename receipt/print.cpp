@@ -3,7 +3,7 @@
 // fails half-way leaves nothing in the printer's registers.
 #include <cstring>
 
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 #include "receipt/receipt.h"
 
 namespace brenvik::receipt {

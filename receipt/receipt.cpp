@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 #include "receipt/amount.h"
 
 namespace brenvik::receipt {

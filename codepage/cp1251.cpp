@@ -1,4 +1,4 @@
-#include "capi/cp1251.h"
+#include "codepage/cp1251.h"
 
 #include <cstdint>
 #include <cstdio>
