@@ -10,6 +10,7 @@
 #include "brenvik/brenvik.h"
 #include "codepage/cp1251.h"
 #include "capi/handle.h"
+#include "capi/ports.h"
 #include "engine/commands/text_limits.h"
 #include "engine/fiscal/fiscal_helpers.h"
 
@@ -91,7 +92,7 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
         if (!ToEngineText(h, "password", password, limits.password, secret)) return h.error.status;
         if (device != nullptr) {
             if (device[0] == '\0') return h.Fail(BRENVIK_E_ARGUMENT, "device_path: empty", "device_path");
-            h.engine->InitDevice(device, name.c_str(), secret.c_str());
+            h.engine->InitDevice(brenvik::capi::NativeDeviceName(device).c_str(), name.c_str(), secret.c_str());
         } else {
             if (port < 1) return h.Fail(BRENVIK_E_ARGUMENT, "port_number: must be 1 or more", "port_number");
             h.engine->Init(port, name.c_str(), secret.c_str(), 0, "");

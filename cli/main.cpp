@@ -6,7 +6,6 @@
 // did it (check it before trying again).
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "brenvik/brenvik.h"
+#include "cli/console.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ std::string Dump(const ordered_json& doc) { return doc.dump(2, ' ', false, order
 class Progress {
 public:
     void Start() {
-        if (isatty(STDERR_FILENO) == 0) return;
+        if (!brenvik::cli::ErrorIsTerminal()) return;
         thread_ = std::thread([this] { Run(); });
     }
     void Stop() {
@@ -521,7 +521,7 @@ int Raw(const Options& o, brenvik_printer* p) {
 }
 
 bool ReadAll(const std::string& file, std::string& text) {
-    std::FILE* f = file == "-" ? stdin : std::fopen(file.c_str(), "rb");
+    std::FILE* f = file == "-" ? stdin : brenvik::cli::OpenForReading(file);
     if (f == nullptr) return false;
     char buffer[4096];
     size_t n = 0;
@@ -609,6 +609,7 @@ bool Confirmed(const char* question) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const brenvik::cli::Console console(argc, argv);
     Options o;
     CLI::App app{std::string("brenvik " BRENVIK_VERSION_STRING
                              ": the Maria 301 MTM fiscal printer from the command line.\n\n"
@@ -620,8 +621,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     // The options go before or after the subcommand: brenvik status --json.
     app.fallthrough();
-    auto* device = app.add_option("--device", o.device, "Serial device of the printer, such as /dev/ttyUSB0");
-    auto* port = app.add_option("--port", o.port, "Port number N instead: $BRENVIK_PORTS_DIR/comN or /dev/ttyS{N-1}")
+    auto* device = app.add_option("--device", o.device, brenvik::cli::kDeviceHelp);
+    auto* port = app.add_option("--port", o.port, brenvik::cli::kPortHelp)
                      ->check(CLI::Range(1, 256));
     device->excludes(port);
     app.add_option("--cashier", o.cashier, "Cashier name (up to 10 characters)");
@@ -674,7 +675,7 @@ int main(int argc, char** argv) {
     raw->callback([&] { action = Raw; });
 
     try {
-        app.parse(argc, argv);
+        app.parse(console.Argc(), console.Argv());
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kOk : kUsage;

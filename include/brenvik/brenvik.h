@@ -55,8 +55,14 @@
  * library this header belongs to (generated from the project's version). */
 #include "brenvik_version.h"
 
-#if defined(_WIN32)
+/* Windows: programs linking brenvik.dll import its functions; define
+ * BRENVIK_STATIC when the library is linked in instead. */
+#if defined(BRENVIK_STATIC)
 #define BRENVIK_API
+#elif defined(_WIN32) && defined(BRENVIK_BUILDING_DLL)
+#define BRENVIK_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define BRENVIK_API __declspec(dllimport)
 #elif defined(__GNUC__)
 #define BRENVIK_API __attribute__((visibility("default")))
 #else

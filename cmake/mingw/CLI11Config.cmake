@@ -1,0 +1,3 @@
+# CLI11 for the cross builds: the host package's headers only.
+include(${CMAKE_CURRENT_LIST_DIR}/HostHeaders.cmake)
+brenvik_host_headers(CLI11 CLI11::CLI11 CLI)
