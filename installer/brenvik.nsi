@@ -1,5 +1,7 @@
 ; BrenvikSetup: BrenvikPlus.dll of both bitnesses, KorvellOLE, the test
-; utility, the samples and the manual, for 32-bit and 64-bit Windows.
+; utility, the samples and the manual, for 32-bit and 64-bit Windows; the
+; SDK (brenvik.dll, brenvik.exe, the header, the import libraries and the
+; samples of both bitnesses); and, when chosen, the HTTP service brenvikd.
 ;
 ; Built by CMake (target `installer`) with makensis and these defines:
 ;   VERSION      the product's version, e.g. 7.1.0
@@ -10,8 +12,15 @@
 ;   OUTFILE      the installer to write
 ;
 ; Command line: /S silent; /NOSTARTUP leaves KorvellOLE out of the Startup
-; folder (an upgrade keeps the choice made before); /D=dir chooses the directory of the 64-bit files (or of all files on
-; 32-bit Windows). The uninstaller takes /S and /REMOVELOGS.
+; folder (an upgrade keeps the choice made before); /SERVICE installs the
+; HTTP service, /PORT=n on the printer at COMn (1 unless given),
+; /ORIGIN=http://host:port lets web pages of that origin call it (an upgrade
+; keeps these choices made before); /D=dir chooses the directory of the
+; 64-bit files (or of all files on 32-bit Windows). The uninstaller takes /S
+; and /REMOVELOGS, which removes the logs and the service's ledger, token
+; and configuration (%ProgramData%\Brenvik) too.
+; Exit codes besides NSIS's own: 3 a DLL did not register, 4 the service
+; was not registered or did not start, 5 /PORT is not a port number.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -22,6 +31,7 @@ RequestExecutionLevel admin
 !include x64.nsh
 !include FileFunc.nsh
 !include WinMessages.nsh
+!include nsDialogs.nsh
 
 !define PRODUCT "Brenvik"
 !define REG_PRODUCT "Software\Brenvik"
@@ -31,6 +41,16 @@ RequestExecutionLevel admin
 ; The pieces other parts of the build make; each is shipped once it exists.
 !define TESTUTIL_EXE "testutil\BrenvikTest.exe"
 !define MANUAL_DIR "${SOURCE}\docs\manual"
+!define SERVICE_EXE "service\brenvikd.exe"
+!define SERVICE_NAME "brenvikd"
+!define SERVICE_URL "http://127.0.0.1:8123/"
+!define SDK_SAMPLES "${SOURCE}\examples\windows"
+; The service is offered once both bitnesses of it are built.
+!if /FileExists "${BUILD64}\${SERVICE_EXE}"
+!if /FileExists "${BUILD32}\${SERVICE_EXE}"
+!define HAVE_SERVICE
+!endif
+!endif
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -47,12 +67,20 @@ VIAddVersionKey /LANG=0 "CompanyName" "${PRODUCT}"
 VIAddVersionKey /LANG=0 "LegalCopyright" "${PRODUCT}"
 
 Var Dir32      ; where the 32-bit DLL goes on 64-bit Windows
+!ifdef HAVE_SERVICE
+Var ServicePort ; n of COMn, the printer the service prints on
+Var PortField
+Var ServiceOrigin ; a web origin allowed to call the service, or ""
+!endif
 
 !define MUI_ICON "${SOURCE}\tray\korvell.ico"
 !define MUI_UNICON "${SOURCE}\tray\korvell.ico"
 !define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
+!ifdef HAVE_SERVICE
+Page custom PortPage PortPageLeave
+!endif
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -80,6 +108,26 @@ LangString ShortcutLogs ${LANG_ENGLISH} "Brenvik logs"
 LangString ShortcutLogs ${LANG_UKRAINIAN} "Журнали Brenvik"
 LangString ShortcutUninstall ${LANG_ENGLISH} "Uninstall Brenvik"
 LangString ShortcutUninstall ${LANG_UKRAINIAN} "Видалити Brenvik"
+LangString ShortcutSdk ${LANG_ENGLISH} "Brenvik SDK"
+LangString ShortcutSdk ${LANG_UKRAINIAN} "Brenvik SDK для програмістів"
+LangString SecServiceName ${LANG_ENGLISH} "HTTP service for web point-of-sale"
+LangString SecServiceName ${LANG_UKRAINIAN} "HTTP-служба для веб-каси"
+LangString ShortcutService ${LANG_ENGLISH} "Brenvik service status"
+LangString ShortcutService ${LANG_UKRAINIAN} "Стан служби Brenvik"
+LangString PortTitle ${LANG_ENGLISH} "Printer port"
+LangString PortTitle ${LANG_UKRAINIAN} "Порт принтера"
+LangString PortSubtitle ${LANG_ENGLISH} "The HTTP service prints on the fiscal printer connected to this port."
+LangString PortSubtitle ${LANG_UKRAINIAN} "HTTP-служба друкуватиме на фіскальному принтері, підключеному до цього порту."
+LangString PortLabel ${LANG_ENGLISH} "COM port number of the printer (1 for COM1):"
+LangString PortLabel ${LANG_UKRAINIAN} "Номер COM-порту принтера (1 для COM1):"
+LangString PortInvalid ${LANG_ENGLISH} "Enter a port number from 1 to 255."
+LangString PortInvalid ${LANG_UKRAINIAN} "Введіть номер порту від 1 до 255."
+LangString PortOptionInvalid ${LANG_ENGLISH} "/PORT= wants a port number from 1 to 255, not $\"$0$\"."
+LangString PortOptionInvalid ${LANG_UKRAINIAN} "Після /PORT= має бути номер порту від 1 до 255, а не $\"$0$\"."
+LangString ServiceInstallFailed ${LANG_ENGLISH} "Registering the brenvikd service failed (exit code $0)."
+LangString ServiceInstallFailed ${LANG_UKRAINIAN} "Не вдалося зареєструвати службу brenvikd (код виходу $0)."
+LangString ServiceStartFailed ${LANG_ENGLISH} "The brenvikd service is registered but did not start (net start exit code $0). See the Windows Event Log and %ProgramData%\Brenvik\brenvikd.json."
+LangString ServiceStartFailed ${LANG_UKRAINIAN} "Службу brenvikd зареєстровано, але вона не запустилася (код виходу net start $0). Дивіться журнал подій Windows і %ProgramData%\Brenvik\brenvikd.json."
 
 ; ---- helpers shared by the installer and the uninstaller -----------------
 
@@ -146,6 +194,35 @@ Function RemovePrevious
   RMDir "$R1"
 FunctionEnd
 
+; For programs of either bitness, whatever this Windows is: a 32-bit
+; program is built and run on 64-bit Windows too.
+!macro SdkBitness BUILD DIR
+!if /FileExists "${BUILD}\capi\brenvik.dll"
+  SetOutPath "$INSTDIR\SDK\${DIR}"
+  File "${BUILD}\capi\brenvik.dll"
+  File "${BUILD}\capi\libbrenvik.dll.a"
+  File "${BUILD}\capi\brenvik.def"
+!endif
+!if /FileExists "${BUILD}\cli\brenvik.exe"
+  SetOutPath "$INSTDIR\SDK\${DIR}"
+  File "${BUILD}\cli\brenvik.exe"
+!endif
+!macroend
+
+Function InstallSdk
+  !insertmacro SdkBitness "${BUILD64}" x64
+  !insertmacro SdkBitness "${BUILD32}" x86
+  SetOutPath "$INSTDIR\SDK\include\brenvik"
+  File "${SOURCE}\include\brenvik\brenvik.h"
+  File "${BUILD64}\generated\version\brenvik_version.h"
+  SetOutPath "$INSTDIR\SDK\samples"
+!if /FileExists "${SDK_SAMPLES}\*.c"
+  File "${SDK_SAMPLES}\*.*"
+!endif
+  SetOutPath "$INSTDIR\SDK\samples\web"
+  File "${SDK_SAMPLES}\web\index.html"
+FunctionEnd
+
 !macro WriteProductValues
   WriteRegStr HKLM "${REG_PRODUCT}" "LogDirectory" "$APPDATA\${PRODUCT}"
   WriteRegStr HKLM "${REG_PRODUCT}" "Version" "${VERSION}"
@@ -186,6 +263,7 @@ Section "!$(SecCoreName)" SecCore
   SetOutPath "$INSTDIR\Manual"
   File /r "${MANUAL_DIR}\*.*"
 !endif
+  Call InstallSdk
 
   ; The engine writes its log here: a cashier's account cannot write to
   ; Program Files. Users may modify (S-1-5-32-545 is the Users group,
@@ -240,10 +318,111 @@ Section "!$(SecCoreName)" SecCore
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutManual).lnk" "$INSTDIR\Manual"
   ${EndIf}
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutSamples).lnk" "$INSTDIR\Samples"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutSdk).lnk" "$INSTDIR\SDK"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutLogs).lnk" "$APPDATA\${PRODUCT}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\KorvellOLE.lnk" "$INSTDIR\KorvellOLE.exe"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutUninstall).lnk" "$INSTDIR\Uninstall.exe"
 SectionEnd
+
+!ifdef HAVE_SERVICE
+; brenvikd registers itself: the configuration with the port, the token only
+; Administrators and the service may read, the service with its recovery and
+; its Event Log source. It listens on the loopback only: no firewall rule.
+Section /o "$(SecServiceName)" SecService
+  SetShellVarContext all
+  SetOutPath "$INSTDIR"
+  ${If} ${RunningX64}
+    File "${BUILD64}\${SERVICE_EXE}"
+  ${Else}
+    File "${BUILD32}\${SERVICE_EXE}"
+  ${EndIf}
+  StrCpy $1 ""
+  ${If} $ServiceOrigin != ""
+    StrCpy $1 ' --cors-origin "$ServiceOrigin"'
+  ${EndIf}
+  nsExec::ExecToLog '"$INSTDIR\brenvikd.exe" --install-service --printer main=COM$ServicePort$1'
+  Pop $0                ; the exit code, or "error" when it did not run
+  ${If} $0 S!= "0"
+    MessageBox MB_ICONSTOP "$(ServiceInstallFailed)" /SD IDOK
+    SetErrorLevel 4
+    Return
+  ${EndIf}
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+  WriteRegDWORD HKLM "${REG_PRODUCT}" "Service" 1
+  WriteRegDWORD HKLM "${REG_PRODUCT}" "ServicePort" $ServicePort
+  WriteRegStr HKLM "${REG_PRODUCT}" "ServiceOrigin" $ServiceOrigin
+  SetRegView default
+  WriteINIStr "$SMPROGRAMS\${PRODUCT}\$(ShortcutService).url" "InternetShortcut" "URL" "${SERVICE_URL}"
+  ; net waits until the service runs (or gives up), unlike sc.
+  nsExec::ExecToLog '"$SYSDIR\net.exe" start ${SERVICE_NAME}'
+  Pop $0
+  ${If} $0 S!= "0"
+    MessageBox MB_ICONEXCLAMATION "$(ServiceStartFailed)" /SD IDOK
+    SetErrorLevel 4
+  ${EndIf}
+SectionEnd
+
+Function PortPage
+  ${IfNot} ${SectionIsSelected} ${SecService}
+    Abort
+  ${EndIf}
+  !insertmacro MUI_HEADER_TEXT "$(PortTitle)" "$(PortSubtitle)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 12u "$(PortLabel)"
+  Pop $0
+  ${NSD_CreateLabel} 0 17u 18u 12u "COM"
+  Pop $0
+  ${NSD_CreateNumber} 20u 15u 30u 12u "$ServicePort"
+  Pop $PortField
+  ${NSD_SetTextLimit} $PortField 3
+  nsDialogs::Show
+FunctionEnd
+
+Function PortPageLeave
+  ${NSD_GetText} $PortField $0
+  Call ValidPort
+  Pop $1
+  ${If} $1 == ""
+    MessageBox MB_ICONEXCLAMATION "$(PortInvalid)"
+    Abort
+  ${EndIf}
+  StrCpy $ServicePort $1
+FunctionEnd
+
+; $0 as a port number 1-255 on the stack, or "". Digit by digit: IntOp
+; would read "010" as octal.
+Function ValidPort
+  StrLen $3 $0
+  StrCpy $2 0
+  StrCpy $4 0
+  ${If} $3 < 1
+  ${OrIf} $3 > 3
+    Push ""
+    Return
+  ${EndIf}
+  ${DoWhile} $4 < $3
+    StrCpy $5 $0 1 $4
+    IntOp $6 $5 + 0
+    ${If} $6 = 0
+    ${AndIf} $5 != "0"
+      Push ""
+      Return
+    ${EndIf}
+    IntOp $2 $2 * 10
+    IntOp $2 $2 + $6
+    IntOp $4 $4 + 1
+  ${Loop}
+  ${If} $2 < 1
+  ${OrIf} $2 > 255
+    Push ""
+    Return
+  ${EndIf}
+  Push $2
+FunctionEnd
+!endif
 
 Section "$(SecStartupName)" SecStartup
   SetShellVarContext all
@@ -286,7 +465,54 @@ Function .onInit
   ${IfNot} ${Errors}
     SectionSetFlags ${SecStartup} 0
   ${EndIf}
+!ifdef HAVE_SERVICE
+  Call ServiceOptions
+!endif
 FunctionEnd
+
+!ifdef HAVE_SERVICE
+; The service and its port: as the last version had them, unless the command
+; line says otherwise.
+Function ServiceOptions
+  StrCpy $ServicePort 1
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+  ReadRegDWORD $0 HKLM "${REG_PRODUCT}" "Service"
+  ${If} $0 = 1
+    SectionSetFlags ${SecService} ${SF_SELECTED}
+  ${EndIf}
+  ReadRegDWORD $0 HKLM "${REG_PRODUCT}" "ServicePort"
+  ${If} $0 > 0
+    StrCpy $ServicePort $0
+  ${EndIf}
+  ReadRegStr $ServiceOrigin HKLM "${REG_PRODUCT}" "ServiceOrigin"
+  SetRegView default
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/SERVICE" $R1
+  ${IfNot} ${Errors}
+    SectionSetFlags ${SecService} ${SF_SELECTED}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/PORT=" $0
+  ${IfNot} ${Errors}
+    Call ValidPort
+    Pop $1
+    ${If} $1 == ""
+      MessageBox MB_ICONSTOP "$(PortOptionInvalid)" /SD IDOK
+      SetErrorLevel 5
+      Quit
+    ${EndIf}
+    StrCpy $ServicePort $1
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/ORIGIN=" $0
+  ${IfNot} ${Errors}
+    StrCpy $ServiceOrigin $0
+  ${EndIf}
+FunctionEnd
+!endif
 
 ; ---- uninstaller -----------------------------------------------------------
 
@@ -294,10 +520,31 @@ FunctionEnd
   DeleteRegKey HKLM "${REG_PRODUCT}"
 !macroend
 
+; The service stopped and unregistered (with its Event Log source) before
+; its program goes. Its ledger, token and configuration stay with the logs.
+!macro RemoveService
+  ${If} ${FileExists} "$INSTDIR\brenvikd.exe"
+    nsExec::ExecToLog '"$INSTDIR\brenvikd.exe" --uninstall-service'
+    Pop $0
+    ; Windows keeps a program's file while its process ends.
+    StrCpy $1 0
+    ${Do}
+      Delete "$INSTDIR\brenvikd.exe"
+      ${IfNot} ${FileExists} "$INSTDIR\brenvikd.exe"
+      ${OrIf} $1 >= 50
+        ${Break}
+      ${EndIf}
+      Sleep 200
+      IntOp $1 $1 + 1
+    ${Loop}
+  ${EndIf}
+!macroend
+
 Section "un.${PRODUCT}" SecUninstall
   SectionIn RO
   SetShellVarContext all
   !insertmacro CloseTray
+  !insertmacro RemoveService
 
   ${If} ${RunningX64}
     !insertmacro RegSvr 64 "/u" "$INSTDIR\BrenvikPlus.dll"
@@ -315,6 +562,7 @@ Section "un.${PRODUCT}" SecUninstall
   Delete "$INSTDIR\BrenvikTest.exe"
   RMDir /r "$INSTDIR\Samples"
   RMDir /r "$INSTDIR\Manual"
+  RMDir /r "$INSTDIR\SDK"
   Delete "$INSTDIR\Uninstall.exe"
   ; Not /r: whatever a user put there stays.
   RMDir "$INSTDIR"
@@ -330,8 +578,9 @@ Section "un.${PRODUCT}" SecUninstall
   SetRegView default
 SectionEnd
 
-; Logs are the cashier's evidence: kept unless asked for. Versions before
-; the log directory wrote theirs beside the DLL.
+; Logs are the cashier's evidence, and the service's ledger is the record of
+; what was printed: kept unless asked for. Versions before the log
+; directory wrote theirs beside the DLL.
 !macro RemoveLogsBeside DIR
   Delete "${DIR}\Pelmora.log"
   Delete "${DIR}\??????????????.log"   ; archives, DDMMYYYYhhmmss.log

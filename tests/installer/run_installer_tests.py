@@ -12,6 +12,14 @@ Modes:
          uninstall that leaves nothing of ours but the logs
   win32  a silent install on 32-bit Windows with the Startup entry, a sale,
          and an uninstall asked to remove the logs too
+  service  /S /SERVICE /PORT=3 on 64-bit Windows with m301sim on COM3: the
+         SDK of both bitnesses, brenvikd registered and running, a receipt
+         over HTTP from Linux with the token from ProgramData (once, however
+         often it is sent); a silent uninstall removes the service, its
+         registry entries and its Event Log source and keeps the ledger;
+         installed again over it with /ORIGIN= for the web sample, which
+         prints once in headless Chromium however often Print is pressed;
+         /REMOVELOGS takes the ledger too
 
 Wine's VBScript has no ChrW and cannot read a UTF-16 script, so the shipped
 sale.vbs runs re-encoded into code page 1251 on a Cyrillic system; the
@@ -21,11 +29,19 @@ carry the same letters.
 Exit code 0 on success, 1 on failure, 77 when something to test is missing.
 """
 import argparse
+import functools
+import http.client
+import http.server
+import json
 import os
 import re
+import shutil
+import socket
 import struct
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 
 PRODUCT_KEY = "HKLM\\Software\\Brenvik"
@@ -301,6 +317,256 @@ def win32(s):
         t.close()
 
 
+SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\brenvikd"
+EVENTLOG_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog"
+SERVICE_PORT = 8123
+PE_MACHINE = {0x8664: 64, 0x14C: 32}
+
+
+def pe_bits(path):
+    """32 or 64 from a PE file's machine field, None when it is not one."""
+    try:
+        data = open(path, "rb").read(4096)
+        at = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[at:at + 4] != b"PE\0\0":
+            return None
+        return PE_MACHINE.get(struct.unpack_from("<H", data, at + 4)[0])
+    except (OSError, struct.error):
+        return None
+
+
+def call(method, path, token=None, body=None, timeout=60):
+    """A request to the service from the Linux side: (status, headers, JSON)."""
+    conn = http.client.HTTPConnection("127.0.0.1", SERVICE_PORT, timeout=timeout)
+    headers = {"Authorization": "Bearer " + token} if token else {}
+    data = None
+    if body is not None:
+        data = json.dumps(body).encode()
+        headers["Content-Type"] = "application/json"
+    try:
+        conn.request(method, path, data, headers)
+        response = conn.getresponse()
+        raw = response.read()
+        try:
+            answer = json.loads(raw)
+        except ValueError:
+            answer = raw.decode("utf-8", "replace")
+        return response.status, dict(response.getheaders()), answer
+    finally:
+        conn.close()
+
+
+def listening():
+    with socket.socket() as probe:
+        probe.settimeout(0.5)
+        return probe.connect_ex(("127.0.0.1", SERVICE_PORT)) == 0
+
+
+def wait(predicate, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            value = predicate()
+        except OSError:
+            value = None
+        if value:
+            return value
+        time.sleep(0.2)
+    return None
+
+
+def event_sources(t):
+    """The Event Log sources of ours: keys under EventLog named brenvik*."""
+    rc, out = t.p.wine("reg", "query", EVENTLOG_KEY, "/s")
+    return sorted({line.strip() for line in out.splitlines()
+                   if line.startswith("HKEY_") and re.search(r"\\[^\\]*brenvik[^\\]*$", line.strip(), re.I)})
+
+
+def online(token):
+    status, _, answer = call("GET", "/printers", token)
+    if status == 200 and any(p.get("id") == "main" and p.get("connection") == "online"
+                             for p in answer.get("printers", [])):
+        return answer["printers"]
+    return None
+
+
+def check_sdk(s, t, version):
+    check = s.check
+    sdk = os.path.join(t.dir64, "SDK")
+    for arch, bits in (("x64", 64), ("x86", 32)):
+        for name in ("brenvik.dll", "brenvik.exe"):
+            got = pe_bits(os.path.join(sdk, arch, name))
+            check(got == bits, "SDK\\%s\\%s is the %d-bit one (got %s)" % (arch, name, bits, got))
+        for name in ("libbrenvik.dll.a", "brenvik.def"):
+            check(os.path.isfile(os.path.join(sdk, arch, name)), "SDK\\%s\\%s installed" % (arch, name))
+    header = os.path.join(sdk, "include", "brenvik")
+    check(os.path.isfile(os.path.join(header, "brenvik.h")), "SDK\\include\\brenvik\\brenvik.h installed")
+    text = open(os.path.join(header, "brenvik_version.h")).read() \
+        if os.path.isfile(os.path.join(header, "brenvik_version.h")) else ""
+    check('"%s"' % version in text, "brenvik_version.h beside it says %s" % version)
+    samples = os.path.join(sdk, "samples")
+    check(os.path.isdir(samples) and any(n.endswith(".c") for n in os.listdir(samples)),
+          "the C sample installed in SDK\\samples")
+    check(os.path.isfile(os.path.join(samples, "web", "index.html")), "the web sample installed")
+
+
+class PageServer:
+    """The installed web sample served from the Linux side on a port of its
+    own, as its page tells a shop to serve it."""
+
+    def __init__(self, root):
+        handler = functools.partial(QuietHandler, directory=root)
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.origin = "http://127.0.0.1:%d" % self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def web_page(s, t, sim, token, origin):
+    """The sample in headless Chromium: the token pasted, the printer
+    listed, Print pressed twice. One check, the same number both times."""
+    sys.path.insert(0, os.path.join(s.args.source, "tests", "service"))
+    from status_page_test import DevTools
+    profile = tempfile.mkdtemp(prefix="brenvik-page-")
+    browser = subprocess.Popen(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                "--remote-debugging-port=0", "--user-data-dir=" + profile, "about:blank"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        port_file = os.path.join(profile, "DevToolsActivePort")
+        s.check(wait(lambda: os.path.exists(port_file) and open(port_file).read().count("\n") >= 1, 60),
+                "Chromium starts")
+        port = int(open(port_file).read().split()[0])
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        conn.request("GET", "/json/list")
+        pages = json.loads(conn.getresponse().read())
+        page = DevTools([p for p in pages if p["type"] == "page"][0]["webSocketDebuggerUrl"])
+        page.call("Page.navigate", url=origin + "/index.html")
+        s.check(wait(lambda: page.evaluate("document.readyState === 'complete' && !!document.getElementById('token')"),
+                     30), "the page loads")
+        page.evaluate("document.getElementById('token').value = %s; document.getElementById('save').click()"
+                      % json.dumps(token))
+        s.check(wait(lambda: page.evaluate("document.getElementById('printer').options.length > 0"), 30),
+                "the page lists the printer: %s" % page.evaluate("document.getElementById('printer-state').textContent"))
+        answers = []
+        for _ in range(2):
+            page.evaluate("document.getElementById('print').click()")
+            wait(lambda: page.evaluate("document.getElementById('answer').className !== 'unknown'"), 60)
+            answers.append((page.evaluate("document.getElementById('answer').className"),
+                            page.evaluate("document.getElementById('answer').textContent")))
+        print("page: %s" % answers, flush=True)
+        numbers = [re.search(r"check (\d+)", text) for _, text in answers]
+        s.check(all(kind == "closed" for kind, _ in answers) and all(numbers)
+                and numbers[0].group(1) == numbers[1].group(1),
+                "Print pressed twice shows one check number: %s" % [text for _, text in answers])
+        s.check(sim.journal_text().count("ХлIб житнIй") == 1, "the page's receipt is on the paper once")
+    finally:
+        browser.terminate()
+        browser.wait(30)
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def service(s):
+    args = s.args
+    missing = [path for path in (os.path.join(tree, "service", "brenvikd.exe") for tree in (args.build64, args.build32))
+               + [os.path.join(tree, "capi", "brenvik.dll") for tree in (args.build64, args.build32)]
+               if not os.path.exists(path)]
+    if missing:
+        print("SKIP: not built yet, so the installer has no service component or SDK: %s" % ", ".join(missing))
+        return 77
+    if listening():
+        s.check(False, "port %d is free for the service (another program listens there)" % SERVICE_PORT)
+        return 1
+    check = s.check
+    t = Installed(s.server, args, "win64")
+    sim = s.server.Simulator(args, t.p)
+    data = t.log_dir
+    token_path = os.path.join(data, "brenvikd.token")
+    pages = None
+    try:
+        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3")
+        check(rc == 0, "installs silently with /SERVICE /PORT=3 (exit %d)" % rc)
+        check(pe_bits(os.path.join(t.dir64, "brenvikd.exe")) == 64, "the 64-bit brenvikd.exe on 64-bit Windows")
+        check_sdk(s, t, args.version)
+        config = {}
+        try:
+            config = json.load(open(os.path.join(data, "brenvikd.json"), encoding="utf-8"))
+        except (OSError, ValueError) as e:
+            print(e)
+        printer = [p for p in config.get("printers", []) if p.get("id") == "main"]
+        check(printer and (str(printer[0].get("device", "")).upper() in ("COM3", "\\\\.\\COM3")
+                           or printer[0].get("port") == 3),
+              "brenvikd.json names printer main on COM3: %s" % printer)
+        token = open(token_path).read().strip() if os.path.exists(token_path) else ""
+        check(token, "a token in ProgramData\\Brenvik\\brenvikd.token")
+        rc, out = t.p.wine("sc", "query", "brenvikd")
+        check(rc == 0 and "RUNNING" in out, "sc query: the service runs")
+        check(t.p.query(SERVICE_KEY) is not None, "the service is registered in " + SERVICE_KEY)
+        sources = event_sources(t)
+        check(sources, "an Event Log source of ours: %s" % sources)
+
+        printers = wait(lambda: online(token), 60)
+        check(printers, "the service reaches the printer on COM3 over HTTP")
+        status, _, _ = call("GET", "/printers")
+        check(status == 401, "without the token: 401 (got %d)" % status)
+        sale = {"requestId": "installer-1", "type": "sale",
+                "items": [{"name": "Кава зернова", "quantity": 1, "price": "120.00", "tax": 1}]}
+        first = call("POST", "/printers/main/receipt", token, sale)
+        again = call("POST", "/printers/main/receipt", token, sale)
+        print("receipt: %s %s / %s %s" % (first[0], first[2], again[0], again[2]), flush=True)
+        check(first[0] == 200 and first[2].get("state") == "closed", "a receipt printed over HTTP")
+        check(again[0] == 200 and again[2].get("checkNumber") == first[2].get("checkNumber")
+              and again[1].get("Brenvik-Repeated") == "1", "sent again: the same check, from the ledger")
+        check(sim.journal_text().count("Кава зернова") == 1, "on the paper once")
+
+        ledger = [n for n in os.listdir(data) if n not in ("brenvikd.json", "brenvikd.token")]
+
+        rc, out = t.p.wine(t.win64 + "\\Uninstall.exe", "/S")
+        check(rc == 0, "the uninstaller runs silently")
+        check(t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller finishes")
+        rc, out = t.p.wine("sc", "query", "brenvikd")
+        check(rc != 0, "sc query brenvikd fails: the service is gone (exit %d)" % rc)
+        t.p.cache = {}
+        check(t.p.query(SERVICE_KEY) is None, SERVICE_KEY + " removed")
+        check(not event_sources(t), "the Event Log source removed")
+        check(not listening(), "nothing listens on %d any more" % SERVICE_PORT)
+        check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")) and not os.path.exists(
+            os.path.join(t.dir64, "SDK")), "brenvikd.exe and the SDK removed")
+        kept = sorted(os.listdir(data)) if os.path.isdir(data) else []
+        check(ledger and all(n in kept for n in ledger) and "brenvikd.token" in kept,
+              "the ledger, its configuration and token kept: %s" % kept)
+
+        # Again over the kept ledger, with the web sample's origin allowed
+        # (served as its page says); then /REMOVELOGS takes it all.
+        pages = PageServer(os.path.join(s.args.source, "examples", "windows", "web"))
+        sim.restart()
+        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", "/ORIGIN=" + pages.origin)
+        check(rc == 0 and wait(lambda: online(token), 60),
+              "installs again over the kept ledger, with the same token (exit %d)" % rc)
+        first = call("POST", "/printers/main/receipt", token, sale)
+        check(first[0] == 200 and first[2].get("checkNumber") == again[2].get("checkNumber"),
+              "the kept ledger still answers for installer-1: %s %s" % (first[0], first[2]))
+        web_page(s, t, sim, token, pages.origin)
+        rc, out = t.p.wine(t.win64 + "\\Uninstall.exe", "/S", "/REMOVELOGS")
+        check(t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller finishes")
+        check(not os.path.exists(data), "/REMOVELOGS removes the ledger, token and configuration")
+        rc, out = t.p.wine("sc", "query", "brenvikd")
+        check(rc != 0, "and the service")
+    finally:
+        if pages:
+            pages.close()
+        sim.stop()
+        t.close()
+    return 0
+
+
 class Suite:
     def __init__(self, args, server):
         self.args = args
@@ -310,7 +576,7 @@ class Suite:
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["win64", "win32"])
+    ap.add_argument("mode", choices=["win64", "win32", "service"])
     ap.add_argument("--setup", required=True)
     ap.add_argument("--version", required=True)
     ap.add_argument("--work", required=True)
@@ -320,6 +586,8 @@ def main():
     ap.add_argument("--source", required=True)
     ap.add_argument("--nsis", default="")
     ap.add_argument("--nsi", default="")
+    ap.add_argument("--build64", default="", help="the mingw64 tree the installer was made from")
+    ap.add_argument("--build32", default="", help="the mingw32 tree")
     args = ap.parse_args()
     for path, what in ((args.setup, "the installer (make installer)"), (args.sim, "m301sim")):
         if not os.path.exists(path):
@@ -328,7 +596,8 @@ def main():
     sys.path.insert(0, args.server_tests)
     import run_server_tests as server
     os.makedirs(args.work, exist_ok=True)
-    {"win64": win64, "win32": win32}[args.mode](Suite(args, server))
+    if {"win64": win64, "win32": win32, "service": service}[args.mode](Suite(args, server)) == 77:
+        return 77
     failures = server.failures
     print("%s: %d failure(s)" % ("FAIL" if failures else "OK", len(failures)))
     return 1 if failures else 0
