@@ -236,6 +236,7 @@ double DirectSeconds(const std::string& link, int lines, int rounds) {
     std::vector<double> times;
     for (int i = 0; i < rounds; ++i) {
         brenvik_receipt_result result{};
+        result.size = sizeof result;
         std::string receipt = Receipt("direct-" + std::to_string(i), lines);
         double start = Now();
         if (brenvik_receipt_print(printer, receipt.c_str(), nullptr, nullptr, &result) != BRENVIK_OK) {

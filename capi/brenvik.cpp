@@ -16,7 +16,9 @@
 
 using brenvik::PrinterEngine;
 using brenvik::capi::Duplicate;
-using brenvik::capi::Number;
+using brenvik::capi::Deliver;
+using brenvik::capi::SizeSet;
+using brenvik::capi::Zero;
 using brenvik::capi::ToEngineText;
 
 namespace {
@@ -81,6 +83,19 @@ brenvik_status NullOut(brenvik_printer* p, T* out) {
     return p->Fail(BRENVIK_E_ARGUMENT, "out: NULL", "out");
 }
 
+// A struct that grows: not NULL, its size set; then zeroed as far as it goes.
+template <class T>
+brenvik_status SizedOut(brenvik_printer* p, T* out) {
+    if (NullOut(p, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
+    if (!SizeSet(out)) {
+        if (p == nullptr) return BRENVIK_E_ARGUMENT;
+        std::lock_guard<std::mutex> lock(p->mutex);
+        return p->Fail(BRENVIK_E_ARGUMENT, "out->size: not set (it must be sizeof the struct)", "out");
+    }
+    Zero(out);
+    return BRENVIK_OK;
+}
+
 brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, const char* cashier,
                        const char* password) {
     return Locked(p, [&](brenvik_printer& h) {
@@ -88,8 +103,8 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
         std::string secret;
         // The same on every printer, and none is connected yet.
         const brenvik::TextLimits& limits = brenvik::kWidestTextLimits;
-        if (!ToEngineText(h, "cashier", cashier, limits.cashier, name)) return h.error.status;
-        if (!ToEngineText(h, "password", password, limits.password, secret)) return h.error.status;
+        if (!ToEngineText(h, "cashier", cashier, limits.cashier, name)) return h.Status();
+        if (!ToEngineText(h, "password", password, limits.password, secret)) return h.Status();
         if (device != nullptr) {
             if (device[0] == '\0') return h.Fail(BRENVIK_E_ARGUMENT, "device_path: empty", "device_path");
             h.engine->InitDevice(brenvik::capi::NativeDeviceName(device).c_str(), name.c_str(), secret.c_str());
@@ -118,34 +133,16 @@ brenvik_status Open(const char* device, int32_t port, const char* cashier, const
     return Connect(*out, device, port, cashier, password);
 }
 
-brenvik_datetime DateTime(const char* date8, const char* time6) {
-    brenvik_datetime t{};
-    if (date8 != nullptr && std::strlen(date8) >= 8) {
-        t.year = static_cast<int32_t>(Number(date8, 4));
-        t.month = static_cast<int32_t>(Number(date8 + 4, 2));
-        t.day = static_cast<int32_t>(Number(date8 + 6, 2));
-    }
-    if (time6 != nullptr && std::strlen(time6) >= 6) {
-        t.hour = static_cast<int32_t>(Number(time6, 2));
-        t.minute = static_cast<int32_t>(Number(time6 + 2, 2));
-        t.second = static_cast<int32_t>(Number(time6 + 4, 2));
-    }
-    return t;
+brenvik_datetime DateTime(const brenvik::PrinterClock& t) {
+    return brenvik_datetime{t.year, t.month, t.day, t.hour, t.minute, t.second};
 }
 
 // Copies a 1251 field as UTF-8 into a fixed field of a struct, trailing
 // blanks dropped.
-void CopyField(char* dest, size_t size, const char* source) {
-    std::string text = brenvik::text::Cp1251ToUtf8(std::string(source));
+void CopyField(char* dest, size_t size, const std::string& source) {
+    std::string text = brenvik::text::Cp1251ToUtf8(source);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     brenvik::CopyText(dest, size, text.c_str());
-}
-
-// Number of a fixed-width field of a reply text; 0 past its end.
-int64_t Field(const char* text, size_t offset, size_t width) {
-    const size_t length = std::strlen(text);
-    if (offset >= length) return 0;
-    return Number(text + offset, width);
 }
 
 }  // namespace
@@ -261,128 +258,110 @@ brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms
 }
 
 brenvik_status brenvik_last_error(brenvik_printer* printer, brenvik_error* info) {
-    if (printer == nullptr || info == nullptr) return BRENVIK_E_ARGUMENT;
+    if (printer == nullptr || info == nullptr || !SizeSet(info)) return BRENVIK_E_ARGUMENT;
     std::lock_guard<std::mutex> lock(printer->mutex);
-    *info = printer->error;
-    return info->status;
-}
-
-int32_t brenvik_port_number(brenvik_printer* printer) {
-    (void)printer;
-    return 1;
-}
-
-brenvik_status brenvik_lock(brenvik_printer* printer, int32_t timeout_ms) {
-    return Locked(printer, [&](brenvik_printer& h) {
-        h.engine->LockPrinter(timeout_ms);
-        return h.Ok();
-    });
-}
-
-brenvik_status brenvik_unlock(brenvik_printer* printer) {
-    return Locked(printer, [](brenvik_printer& h) {
-        h.engine->UnlockPrinter();
-        return h.Ok();
-    });
+    Deliver(info, printer->error);
+    return printer->Status();
 }
 
 // ---- Information as structs ----------------------------------------------
 
 brenvik_status brenvik_get_config(brenvik_printer* printer, brenvik_config* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_config{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        e.ReadPrinterConfig();
-        if (!e.Succeeded()) return;
-        CopyField(out->serial_number, sizeof out->serial_number, e.SerialNumber);
-        CopyField(out->fiscal_number, sizeof out->fiscal_number, e.FiscalNumber);
-        CopyField(out->owner, sizeof out->owner, e.Owner);
-        out->printer_time = DateTime(e.PrinterDate, e.PrinterTime);
-        out->key_position = brenvik::fiscal::KeyNumber(e.KeyPosition[0]);
-        out->key_letter = brenvik::fiscal::KeyLetter(e.KeyPosition[0])[0];
-        out->check_number = Number(e.CheckNumber, sizeof e.CheckNumber - 1);
-        CopyField(out->printer_variant, sizeof out->printer_variant, e.PrinterVariant);
-        CopyField(out->firmware_date, sizeof out->firmware_date, e.FirmwareDate);
-        CopyField(out->currency_date, sizeof out->currency_date, e.CurrencyDate);
-        out->decimal_point = static_cast<int32_t>(Number(e.DecPointPosition, 1));
-        CopyField(out->currency, sizeof out->currency, e.CurrencyName);
+        brenvik::ConfigValues v;
+        if (!e.ReadConfigValues(v)) return;
+        brenvik_config c{};
+        CopyField(c.serial_number, sizeof c.serial_number, v.serialNumber);
+        CopyField(c.fiscal_number, sizeof c.fiscal_number, v.fiscalNumber);
+        CopyField(c.owner, sizeof c.owner, v.owner);
+        c.printer_time = DateTime(v.time);
+        c.key_position = v.keyNumber;
+        c.key_letter = v.keyLetter;
+        c.check_number = v.checkNumber;
+        CopyField(c.printer_variant, sizeof c.printer_variant, v.variant);
+        CopyField(c.firmware_date, sizeof c.firmware_date, v.firmwareDate);
+        CopyField(c.currency_date, sizeof c.currency_date, v.currencyDate);
+        c.decimal_point = v.decimalPoint;
+        CopyField(c.currency, sizeof c.currency, v.currency);
+        Deliver(out, c);
     });
 }
 
 brenvik_status brenvik_get_documents(brenvik_printer* printer, brenvik_documents* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_documents{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        e.GetDocumentsInfo();
-        if (!e.Succeeded()) return;
-        out->last_check_number = Number(e.LastCheckNumber, 10);
-        out->last_document_number = Number(e.LastDocNumber, 10);
-        out->last_service_document_number = Number(e.LastServDocNumber, 10);
-        out->last_z_report_number = Number(e.LastZReportNumber, 4);
-        out->article_mode = static_cast<int32_t>(Number(e.ArticleMode, 1));
-        out->fiscal_report_made = static_cast<int32_t>(Number(e.FiscalReportMade, 1));
+        brenvik::DocumentNumbers d;
+        if (!e.ReadDocuments(d)) return;
+        brenvik_documents o{};
+        o.last_check_number = d.lastCheck;
+        o.last_document_number = d.lastDocument;
+        o.last_service_document_number = d.lastServiceDocument;
+        o.last_z_report_number = d.lastZReport;
+        o.article_mode = d.articleMode;
+        o.fiscal_report_made = d.fiscalReportMade ? 1 : 0;
+        Deliver(out, o);
     });
 }
 
 brenvik_status brenvik_get_taxes(brenvik_printer* printer, brenvik_taxes* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_taxes{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        e.ReadTaxRates();
-        if (!e.Succeeded()) return;
-        for (int k = 0; k < 8; ++k) {
-            const char* record = e.TaxRateTable[k];
-            if (std::strlen(record) < 14 || std::strcmp(record, "00000000000000") == 0) continue;
-            brenvik_tax& tax = out->tax[k];
+        brenvik::TaxGroup groups[8];
+        if (!e.ReadTaxGroups(groups)) return;
+        brenvik_taxes o{};
+        for (size_t k = 0; k < 8; ++k) {
+            if (!groups[k].programmed) continue;
+            brenvik_tax& tax = o.tax[k];
             tax.programmed = 1;
-            tax.since = DateTime(record, nullptr);
-            const char type[2] = {record[9], '\0'};
-            CopyField(tax.type, sizeof tax.type, type);
-            tax.rate = static_cast<int32_t>(Number(record + 10, 4));
+            tax.since = DateTime(groups[k].since);
+            CopyField(tax.type, sizeof tax.type, std::string(1, groups[k].type));
+            tax.rate = groups[k].rate;
         }
+        Deliver(out, o);
     });
 }
 
 brenvik_status brenvik_get_cash(brenvik_printer* printer, brenvik_cash* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_cash{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        const char* text = e.GetCashInfo();
-        if (!e.Succeeded()) return;
-        int64_t* fields[] = {&out->rest,    &out->income, &out->outcome,      &out->sales,
-                             &out->returns, &out->total,  &out->check_income, &out->check_outcome};
-        for (size_t k = 0; k < 8; ++k) *fields[k] = Field(text, k * 11, 11);
+        brenvik::CashRegisters c;
+        if (!e.ReadCash(c)) return;
+        Deliver(out, brenvik_cash{0, c.rest, c.income, c.outcome, c.sales, c.returns, c.total, c.checkIncome,
+                                  c.checkOutcome});
     });
 }
 
 brenvik_status brenvik_get_fiscal(brenvik_printer* printer, brenvik_fiscal* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_fiscal{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        const char* text = e.GetFiscalInfo();
-        if (!e.Succeeded()) return;
-        out->total = Field(text, 0, 12);
-        for (size_t k = 0; k < 8; ++k) out->tax_total[k] = Field(text, (1 + k) * 12, 12);
-        out->untaxed_total = Field(text, 9 * 12, 12);
-        out->returns = Field(text, 10 * 12, 12);
-        for (size_t k = 0; k < 8; ++k) out->tax_return[k] = Field(text, (11 + k) * 12, 12);
-        out->untaxed_return = Field(text, 19 * 12, 12);
+        brenvik::DayRegisters d;
+        if (!e.ReadDay(d)) return;
+        brenvik_fiscal o{};
+        o.total = d.total;
+        std::copy(std::begin(d.taxTotal), std::end(d.taxTotal), o.tax_total);
+        o.untaxed_total = d.untaxedTotal;
+        o.returns = d.returns;
+        std::copy(std::begin(d.taxReturn), std::end(d.taxReturn), o.tax_return);
+        o.untaxed_return = d.untaxedReturn;
+        Deliver(out, o);
     });
 }
 
 brenvik_status brenvik_get_article(brenvik_printer* printer, int32_t article, brenvik_article* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_article{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Command(printer, [&](PrinterEngine& e) {
-        const std::string text = e.GetArticleInfo(article);
-        if (!e.Succeeded() || text.size() < 56) return;
-        out->index = static_cast<int32_t>(Number(text.c_str(), 4));
-        CopyField(out->name, sizeof out->name, text.substr(4, 24).c_str());
-        out->weighed = text[28] == '1' ? 1 : 0;
-        CopyField(out->taxes, sizeof out->taxes, text.substr(29, 8).c_str());
-        out->sold_quantity = Number(text.c_str() + 37, 10);
-        out->sale_sum = Number(text.c_str() + 47, 10);
-        if (text.size() > 56) out->long_code = Number(text.c_str() + 56, 9);
+        brenvik::ArticleRecord r;
+        if (!e.ReadArticleRecord(article, r)) return;
+        brenvik_article o{};
+        o.index = r.index;
+        CopyField(o.name, sizeof o.name, r.name);
+        o.weighed = r.weighed ? 1 : 0;
+        CopyField(o.taxes, sizeof o.taxes, r.taxes);
+        o.sold_quantity = r.soldQuantity;
+        o.sale_sum = r.saleSum;
+        o.long_code = r.longCode;
+        Deliver(out, o);
     });
 }
 
@@ -390,41 +369,33 @@ brenvik_status brenvik_get_time(brenvik_printer* printer, brenvik_datetime* out)
     if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     *out = brenvik_datetime{};
     return Command(printer, [&](PrinterEngine& e) {
-        e.GetPrinterTime();
-        if (e.Succeeded()) *out = DateTime(e.PrinterDate, e.PrinterTime);
+        brenvik::PrinterClock t;
+        if (e.ReadClock(t)) *out = DateTime(t);
     });
 }
 
 brenvik_status brenvik_get_check_result(brenvik_printer* printer, brenvik_check_result* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_check_result{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Locked(printer, [&](brenvik_printer& h) {
-        const char* text = h.engine->CheckResultText;
-        int64_t* fields[] = {&out->check_number,         &out->total,
-                             &out->onsale_taxes,         &out->included_taxes,
-                             &out->saleincluded_taxes,   &out->return_total,
-                             &out->return_onsale_taxes,  &out->return_included_taxes,
-                             &out->return_saleincluded_taxes};
-        for (size_t k = 0; k < 9; ++k) *fields[k] = Field(text, k * 10, 10);
+        const brenvik::CheckTotals t = h.engine->LastCheckTotals();
+        Deliver(out, brenvik_check_result{0, t.checkNumber, t.total, t.onSaleTaxes, t.includedTaxes,
+                                          t.saleIncludedTaxes, t.returnTotal, t.returnOnSaleTaxes,
+                                          t.returnIncludedTaxes, t.returnSaleIncludedTaxes});
         return h.Ok();
     });
 }
 
 brenvik_status brenvik_get_check_sums(brenvik_printer* printer, brenvik_check_sums* out) {
-    if (NullOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
-    *out = brenvik_check_sums{};
+    if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Locked(printer, [&](brenvik_printer& h) {
         PrinterEngine& e = *h.engine;
-        out->sum = e.GetCheckSum();
-        out->onsale_taxes = e.GetCheckOnSaleTaxes();
-        out->return_sum = e.GetCheckReturnSum();
-        out->return_onsale_taxes = e.GetCheckReturnOnSaleTaxes();
-        out->last_line_taxes = e.GetLastLineTaxes();
+        Deliver(out, brenvik_check_sums{0, e.GetCheckSum(), e.GetCheckOnSaleTaxes(), e.GetCheckReturnSum(),
+                                        e.GetCheckReturnOnSaleTaxes(), e.GetLastLineTaxes()});
         return h.Ok();
     });
 }
 
-brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* outcome) {
+brenvik_status brenvik_last_outcome(brenvik_printer* printer, int32_t* outcome) {
     if (NullOut(printer, outcome) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     *outcome = BRENVIK_OUTCOME_NONE;
     return Locked(printer, [&](brenvik_printer& h) {

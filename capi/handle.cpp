@@ -51,7 +51,7 @@ brenvik_status brenvik_printer::FromEngine() {
         brenvik::CopyText(error.word, sizeof error.word, engine->ErrorCode);
         const std::string message = brenvik::text::Cp1251ToUtf8(std::string(PrinterEngine::ErrorMessage(number)));
         brenvik::CopyText(error.message, sizeof error.message, message.c_str());
-        return error.status;
+        return Status();
     }
     // Port trouble (1-7), a silent printer (80), a line that only babbles
     // (94) and a dropped link all mean the caller has no printer to talk to.
@@ -63,7 +63,7 @@ brenvik_status brenvik_printer::FromEngine() {
     brenvik::CopyText(error.word, sizeof error.word, engine->ErrorCode);
     const std::string message = brenvik::text::Cp1251ToUtf8(std::string(PrinterEngine::ErrorMessage(number)));
     brenvik::CopyText(error.message, sizeof error.message, message.c_str());
-    return error.status;
+    return Status();
 }
 
 namespace brenvik::capi {

@@ -2,7 +2,10 @@
 // lock and its last error. Shared by the C API's source files.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +39,7 @@ struct brenvik_printer {
     void MakeEngine();
     bool Connected() const { return engine != nullptr && engine->Connected != 0; }
 
+    brenvik_status Status() const { return static_cast<brenvik_status>(error.status); }
     brenvik_status Ok();
     // A failure of the library's own, about `argument` (may be empty).
     brenvik_status Fail(brenvik_status status, const std::string& message, const char* argument = "");
@@ -58,5 +62,27 @@ char* Duplicate(const std::string& text);
 
 // Reads `digits` characters as a decimal number; blanks are skipped.
 int64_t Number(const char* text, size_t digits);
+
+// Structs that grow (see the header): the caller's `size` says how far its
+// struct goes, and nothing past it, nor past what this library knows, is
+// ever written.
+template <class T>
+bool SizeSet(const T* out) {
+    static_assert(offsetof(T, size) == 0, "size leads");
+    return out->size >= sizeof(uint32_t);
+}
+template <class T>
+size_t Reach(const T* out) {
+    return std::min<size_t>(out->size, sizeof(T));
+}
+template <class T>
+void Zero(T* out) {
+    std::memset(reinterpret_cast<unsigned char*>(out) + sizeof(uint32_t), 0, Reach(out) - sizeof(uint32_t));
+}
+template <class T>
+void Deliver(T* out, const T& full) {
+    std::memcpy(reinterpret_cast<unsigned char*>(out) + sizeof(uint32_t),
+                reinterpret_cast<const unsigned char*>(&full) + sizeof(uint32_t), Reach(out) - sizeof(uint32_t));
+}
 
 }  // namespace brenvik::capi

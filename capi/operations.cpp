@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "brenvik/brenvik.h"
 #include "codepage/cp1251.h"
@@ -47,7 +48,7 @@ brenvik_status Run(brenvik_printer* p, std::initializer_list<TextArg*> texts, Op
         const TextLimits& limits = LimitsOf(*p);
         for (TextArg* t : texts) {
             const size_t limit = t->limit != nullptr ? limits.*(t->limit) : t->fixed;
-            if (!ToEngineText(*p, t->name, t->utf8, limit, t->value)) return p->error.status;
+            if (!ToEngineText(*p, t->name, t->utf8, limit, t->value)) return p->Status();
         }
         if (!p->Connected()) return p->Fail(BRENVIK_E_STATE, "not connected to a printer");
         const int32_t result = op(*p->engine);
@@ -69,17 +70,33 @@ brenvik_status Run(brenvik_printer* p, Op&& op) {
     return Run(p, {}, std::forward<Op>(op));
 }
 
+// Amounts come as int64_t; the printer's registers hold 32 bits, and a
+// value past them is refused rather than wrapped.
+brenvik_status AmountsFit(brenvik_printer* p, std::initializer_list<std::pair<const char*, int64_t>> amounts) {
+    for (const auto& a : amounts) {
+        if (a.second >= INT32_MIN && a.second <= INT32_MAX) continue;
+        if (p == nullptr) return BRENVIK_E_ARGUMENT;
+        std::lock_guard<std::mutex> lock(p->mutex);
+        return p->Fail(BRENVIK_E_ARGUMENT,
+                       std::string(a.first) + ": out of range (the printer's registers go up to 2147483647 kopecks)",
+                       a.first);
+    }
+    return BRENVIK_OK;
+}
+
 // The name is refused over what the printer's line carries for its kind of
 // goods: the line would otherwise print it cut.
-brenvik_status Sale(brenvik_printer* p, const char* name, int32_t quantity, int32_t price, int32_t weighed,
+brenvik_status Sale(brenvik_printer* p, const char* name, int32_t quantity, int64_t price, int32_t weighed,
                     int32_t tax1, int32_t tax2, int32_t article, int32_t direction, const char* discountName,
-                    int32_t amount, int32_t* lineSum) {
+                    int64_t amount, int64_t* lineSum) {
     if (lineSum != nullptr) *lineSum = 0;
+    if (AmountsFit(p, {{"price", price}, {"amount", amount}}) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     TextArg goods{"name", name, weighed != 0 ? &TextLimits::weighedName : &TextLimits::pieceName};
     TextArg discount{"discount_name", discountName, &TextLimits::discountName};
     return Run(p, {&goods, &discount}, [&](PrinterEngine& e) {
-        const int32_t sum = e.FiscalLineEx(goods.value.c_str(), quantity, price, weighed != 0 ? 1 : 0, tax1, tax2,
-                                           article, direction, discount.value.c_str(), amount);
+        const int32_t sum = e.FiscalLineEx(goods.value.c_str(), quantity, static_cast<int32_t>(price),
+                                           weighed != 0 ? 1 : 0, tax1, tax2, article, direction,
+                                           discount.value.c_str(), static_cast<int32_t>(amount));
         if (lineSum != nullptr && e.Succeeded()) *lineSum = sum;
         return sum;
     });
@@ -119,16 +136,16 @@ brenvik_status brenvik_long_name(brenvik_printer* printer, const char* name) {
     return Run(printer, {&n}, [&](PrinterEngine& e) { return e.LongName(n.value.c_str()); });
 }
 
-brenvik_status brenvik_fiscal_line(brenvik_printer* printer, const char* name, int32_t quantity, int32_t price,
+brenvik_status brenvik_fiscal_line(brenvik_printer* printer, const char* name, int32_t quantity, int64_t price,
                                    int32_t weighed, int32_t tax1, int32_t tax2, int32_t article,
-                                   int32_t* line_sum) {
+                                   int64_t* line_sum) {
     return Sale(printer, name, quantity, price, weighed, tax1, tax2, article, 2, "", 0, line_sum);
 }
 
-brenvik_status brenvik_fiscal_line_ex(brenvik_printer* printer, const char* name, int32_t quantity, int32_t price,
+brenvik_status brenvik_fiscal_line_ex(brenvik_printer* printer, const char* name, int32_t quantity, int64_t price,
                                       int32_t weighed, int32_t tax1, int32_t tax2, int32_t article,
-                                      int32_t direction, const char* discount_name, int32_t amount,
-                                      int32_t* line_sum) {
+                                      int32_t direction, const char* discount_name, int64_t amount,
+                                      int64_t* line_sum) {
     return Sale(printer, name, quantity, price, weighed, tax1, tax2, article, direction, discount_name, amount,
                 line_sum);
 }
@@ -149,7 +166,7 @@ brenvik_status brenvik_clear_free_text_lines(brenvik_printer* printer) {
     return Run(printer, [](PrinterEngine& e) { return e.ClearFreeTextLines(); });
 }
 
-brenvik_status brenvik_close_check(brenvik_printer* printer, int32_t* check_sum) {
+brenvik_status brenvik_close_check(brenvik_printer* printer, int64_t* check_sum) {
     if (check_sum != nullptr) *check_sum = 0;
     return Run(printer, [&](PrinterEngine& e) {
         const int32_t sum = e.CloseCheck();
@@ -158,11 +175,14 @@ brenvik_status brenvik_close_check(brenvik_printer* printer, int32_t* check_sum)
     });
 }
 
-brenvik_status brenvik_close_check_ex(brenvik_printer* printer, int32_t cash, int32_t card, int32_t credit,
-                                      int32_t packing, int32_t* check_sum) {
+brenvik_status brenvik_close_check_ex(brenvik_printer* printer, int64_t cash, int64_t card, int64_t credit,
+                                      int64_t packing, int64_t* check_sum) {
     if (check_sum != nullptr) *check_sum = 0;
+    if (AmountsFit(printer, {{"cash", cash}, {"card", card}, {"credit", credit}, {"packing", packing}}) != BRENVIK_OK)
+        return BRENVIK_E_ARGUMENT;
     return Run(printer, [&](PrinterEngine& e) {
-        const int32_t sum = e.CloseCheckEx(cash, card, credit, packing);
+        const int32_t sum = e.CloseCheckEx(static_cast<int32_t>(cash), static_cast<int32_t>(card),
+                                           static_cast<int32_t>(credit), static_cast<int32_t>(packing));
         if (check_sum != nullptr && e.Succeeded()) *check_sum = sum;
         return sum;
     });
@@ -251,12 +271,6 @@ brenvik_status brenvik_set_check_bottom_line(brenvik_printer* printer, const cha
     TextArg t{"text", text, &TextLimits::bottomLine};
     return Run(printer, {&t}, [&](PrinterEngine& e) { return e.SetCheckBottomLine(t.value.c_str()); });
 }
-brenvik_status brenvik_set_taxes_calc_mode(brenvik_printer* printer, int32_t on_total) {
-    return Run(printer, {}, [&](PrinterEngine& e) { return e.SetTaxesCalcMode(on_total); }, false);
-}
-brenvik_status brenvik_set_printing_double_width(brenvik_printer* printer, int32_t on) {
-    return Run(printer, {}, [&](PrinterEngine& e) { return e.SetPrintingDoubleWidth(on); }, false);
-}
 
 // ---- Documents, reports, cash, clock, service --------------------------------
 
@@ -308,17 +322,18 @@ brenvik_status brenvik_fiscal_report_dates(brenvik_printer* printer, const brenv
 brenvik_status brenvik_null_check(brenvik_printer* printer) {
     return Run(printer, [](PrinterEngine& e) { return e.NullCheck(); });
 }
-brenvik_status brenvik_move_cash(brenvik_printer* printer, int32_t direction, int32_t amount) {
+brenvik_status brenvik_move_cash(brenvik_printer* printer, int32_t direction, int64_t amount) {
     if (printer != nullptr && amount < 0) {
         std::lock_guard<std::mutex> lock(printer->mutex);
         return printer->Fail(BRENVIK_E_ARGUMENT, "amount: must not be negative", "amount");
     }
-    return Run(printer, [&](PrinterEngine& e) { return e.MoveCash(direction, amount); });
+    if (AmountsFit(printer, {{"amount", amount}}) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
+    return Run(printer, [&](PrinterEngine& e) { return e.MoveCash(direction, static_cast<int32_t>(amount)); });
 }
-brenvik_status brenvik_cash_in(brenvik_printer* printer, int32_t amount) {
+brenvik_status brenvik_cash_in(brenvik_printer* printer, int64_t amount) {
     return brenvik_move_cash(printer, 1, amount);
 }
-brenvik_status brenvik_cash_out(brenvik_printer* printer, int32_t amount) {
+brenvik_status brenvik_cash_out(brenvik_printer* printer, int64_t amount) {
     return brenvik_move_cash(printer, 0, amount);
 }
 brenvik_status brenvik_set_time(brenvik_printer* printer, int32_t hours, int32_t minutes, int32_t seconds) {

@@ -24,12 +24,13 @@ void CopyUtf8(char (&dest)[N], const std::string& text) {
 
 void Describe(const receipt::Problem& problem, brenvik_receipt_error* error) {
     if (error == nullptr) return;
-    *error = brenvik_receipt_error{};
-    CopyUtf8(error->path, problem.path);
-    CopyUtf8(error->message, problem.message);
+    brenvik_receipt_error full{};
+    CopyUtf8(full.path, problem.path);
+    CopyUtf8(full.message, problem.message);
+    brenvik::capi::Deliver(error, full);
 }
 
-brenvik_receipt_stage StageOf(receipt::Stage stage) {
+int32_t StageOf(receipt::Stage stage) {
     switch (stage) {
     case receipt::Stage::Started: return BRENVIK_STAGE_STARTED;
     case receipt::Stage::Line: return BRENVIK_STAGE_LINE;
@@ -39,7 +40,7 @@ brenvik_receipt_stage StageOf(receipt::Stage stage) {
     return BRENVIK_STAGE_STARTED;
 }
 
-brenvik_receipt_outcome OutcomeOf(receipt::Outcome outcome) {
+int32_t OutcomeOf(receipt::Outcome outcome) {
     switch (outcome) {
     case receipt::Outcome::Closed: return BRENVIK_RECEIPT_CLOSED;
     case receipt::Outcome::Cancelled: return BRENVIK_RECEIPT_CANCELLED;
@@ -68,7 +69,9 @@ brenvik_status brenvik_parse_amount(const char* text, int64_t* kopecks) {
 
 brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* info,
                                         brenvik_receipt_error* error) {
-    if (info != nullptr) *info = brenvik_receipt_info{};
+    if ((info != nullptr && !brenvik::capi::SizeSet(info)) || (error != nullptr && !brenvik::capi::SizeSet(error)))
+        return BRENVIK_E_ARGUMENT;
+    if (info != nullptr) brenvik::capi::Zero(info);
     try {
         receipt::Receipt parsed;
         receipt::Problem problem;
@@ -78,12 +81,14 @@ brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* 
         }
         Describe(problem, error);
         if (info != nullptr) {
-            brenvik::CopyText(info->request_id, sizeof info->request_id, parsed.requestId.c_str());
-            info->is_return = parsed.isReturn ? 1 : 0;
-            info->item_count = static_cast<int32_t>(parsed.items.size());
-            info->text_count = static_cast<int32_t>(parsed.texts.size());
-            info->total = parsed.total;
-            info->paid = parsed.payments.given ? parsed.payments.Sum() : parsed.total;
+            brenvik_receipt_info full{};
+            brenvik::CopyText(full.request_id, sizeof full.request_id, parsed.requestId.c_str());
+            full.is_return = parsed.isReturn ? 1 : 0;
+            full.item_count = static_cast<int32_t>(parsed.items.size());
+            full.text_count = static_cast<int32_t>(parsed.texts.size());
+            full.total = parsed.total;
+            full.paid = parsed.payments.given ? parsed.payments.Sum() : parsed.total;
+            brenvik::capi::Deliver(info, full);
         }
         return BRENVIK_OK;
     } catch (const std::bad_alloc&) {
@@ -95,12 +100,21 @@ brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* 
 
 brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                      brenvik_receipt_progress_fn progress, void* user,
-                                     brenvik_receipt_result* result) {
+                                     brenvik_receipt_result* caller) {
     if (printer == nullptr) return BRENVIK_E_ARGUMENT;
     std::lock_guard<std::mutex> lock(printer->mutex);
-    if (result == nullptr) return printer->Fail(BRENVIK_E_ARGUMENT, "result: NULL", "result");
-    *result = brenvik_receipt_result{};
+    if (caller == nullptr) return printer->Fail(BRENVIK_E_ARGUMENT, "result: NULL", "result");
+    if (!brenvik::capi::SizeSet(caller))
+        return printer->Fail(BRENVIK_E_ARGUMENT, "result->size: not set (it must be sizeof the struct)", "result");
+    // Filled whole here, handed over as far as the caller's struct goes.
+    brenvik_receipt_result full{};
+    brenvik_receipt_result* result = &full;
     result->failed_line = -1;
+    struct Handover {
+        brenvik_receipt_result* to;
+        const brenvik_receipt_result& from;
+        ~Handover() { brenvik::capi::Deliver(to, from); }
+    } handover{caller, full};
     try {
         receipt::Receipt parsed;
         receipt::Problem problem;
@@ -126,6 +140,7 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
         if (progress != nullptr) {
             report = [&](const receipt::ProgressEvent& event) {
                 brenvik_receipt_progress p{};
+                p.size = sizeof p;
                 p.stage = StageOf(event.stage);
                 p.last_check_number = event.lastCheckNumber;
                 p.line_index = event.lineIndex;

@@ -185,6 +185,7 @@ int Failure(const Options& o, brenvik_status status, const brenvik_error& e) {
 
 int Failure(const Options& o, brenvik_status status, const std::string& message) {
     brenvik_error e{};
+    e.size = sizeof e;
     e.status = status;
     std::snprintf(e.message, sizeof e.message, "%s", message.c_str());
     return Failure(o, status, e);
@@ -192,6 +193,7 @@ int Failure(const Options& o, brenvik_status status, const std::string& message)
 
 int Failure(const Options& o, brenvik_printer* p, brenvik_status status) {
     brenvik_error e{};
+    e.size = sizeof e;
     brenvik_last_error(p, &e);
     return Failure(o, status, e);
 }
@@ -254,7 +256,9 @@ brenvik_printer* Connect(const Options& o, int& code) {
 
 int Status(const Options& o, brenvik_printer* p) {
     brenvik_config c{};
+    c.size = sizeof c;
     brenvik_documents d{};
+    d.size = sizeof d;
     CHECK(brenvik_get_config(p, &c));
     CHECK(brenvik_get_documents(p, &d));
     Out out(o.json);
@@ -273,6 +277,7 @@ int Status(const Options& o, brenvik_printer* p) {
 
 int Config(const Options& o, brenvik_printer* p) {
     brenvik_config c{};
+    c.size = sizeof c;
     CHECK(brenvik_get_config(p, &c));
     Out out(o.json);
     out.Field("serial number", "serialNumber", c.serial_number);
@@ -293,6 +298,7 @@ int Config(const Options& o, brenvik_printer* p) {
 
 int Taxes(const Options& o, brenvik_printer* p) {
     brenvik_taxes t{};
+    t.size = sizeof t;
     CHECK(brenvik_get_taxes(p, &t));
     Out out(o.json);
     ordered_json list = ordered_json::array();
@@ -315,6 +321,7 @@ int Taxes(const Options& o, brenvik_printer* p) {
 
 int Cash(const Options& o, brenvik_printer* p) {
     brenvik_cash c{};
+    c.size = sizeof c;
     CHECK(brenvik_get_cash(p, &c));
     Out out(o.json);
     const std::pair<const char*, int64_t> rows[] = {
@@ -327,6 +334,7 @@ int Cash(const Options& o, brenvik_printer* p) {
 
 int Fiscal(const Options& o, brenvik_printer* p) {
     brenvik_fiscal f{};
+    f.size = sizeof f;
     CHECK(brenvik_get_fiscal(p, &f));
     Out out(o.json);
     out.Field("total", "total", Money(f.total));
@@ -344,6 +352,7 @@ int Fiscal(const Options& o, brenvik_printer* p) {
 
 int Documents(const Options& o, brenvik_printer* p) {
     brenvik_documents d{};
+    d.size = sizeof d;
     CHECK(brenvik_get_documents(p, &d));
     Out out(o.json);
     out.Field("last check", "lastCheckNumber", d.last_check_number);
@@ -358,6 +367,7 @@ int Documents(const Options& o, brenvik_printer* p) {
 
 int Article(const Options& o, brenvik_printer* p) {
     brenvik_article a{};
+    a.size = sizeof a;
     CHECK(brenvik_get_article(p, o.article, &a));
     Out out(o.json);
     out.Field("article", "article", a.index);
@@ -375,7 +385,7 @@ int Article(const Options& o, brenvik_printer* p) {
 // status and the outcome the library recorded for it.
 enum class Verdict { kDone, kNotDone, kUnknown };
 
-Verdict VerdictOf(brenvik_status status, brenvik_outcome outcome, uint32_t errorNumber) {
+Verdict VerdictOf(brenvik_status status, int32_t outcome, uint32_t errorNumber) {
     if (status == BRENVIK_OK) return Verdict::kDone;
     if (status == BRENVIK_E_UNCERTAIN || outcome == BRENVIK_OUTCOME_UNKNOWN) return Verdict::kUnknown;
     if (outcome == BRENVIK_OUTCOME_REFUSED || outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE) return Verdict::kNotDone;
@@ -401,8 +411,9 @@ int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const s
             const std::string& doneText, Out& out, const ordered_json& fields = ordered_json::object()) {
     // The error first: asking for the outcome is a call that succeeds.
     brenvik_error e{};
+    e.size = sizeof e;
     brenvik_last_error(p, &e);
-    brenvik_outcome outcome = BRENVIK_OUTCOME_NONE;
+    int32_t outcome = BRENVIK_OUTCOME_NONE;
     brenvik_last_outcome(p, &outcome);
     const Verdict verdict = VerdictOf(status, outcome, e.number);
     out.Doc()["ok"] = verdict == Verdict::kDone;
@@ -504,6 +515,7 @@ int Raw(const Options& o, brenvik_printer* p) {
     brenvik_free(reply);
     if (status != BRENVIK_OK && status != BRENVIK_E_REFUSED) return Failure(o, p, status);
     brenvik_error e{};
+    e.size = sizeof e;
     brenvik_last_error(p, &e);
     if (o.json) {
         ordered_json doc;
@@ -531,7 +543,7 @@ bool ReadAll(const std::string& file, std::string& text) {
     return ok;
 }
 
-const char* OutcomeName(brenvik_receipt_outcome outcome) {
+const char* OutcomeName(int32_t outcome) {
     switch (outcome) {
     case BRENVIK_RECEIPT_CLOSED: return "closed";
     case BRENVIK_RECEIPT_INVALID: return "invalid";
@@ -547,8 +559,10 @@ const char* OutcomeName(brenvik_receipt_outcome outcome) {
 int ValidateReceipt(const Options& o, std::string& json) {
     if (!ReadAll(o.receiptFile, json)) return Failure(o, BRENVIK_E_ARGUMENT, "cannot read " + Shown(o.receiptFile));
     brenvik_receipt_error error{};
+    error.size = sizeof error;
     if (brenvik_receipt_validate(json.c_str(), nullptr, &error) != BRENVIK_OK) {
         brenvik_error e{};
+        e.size = sizeof e;
         std::snprintf(e.argument, sizeof e.argument, "%s", error.path);
         std::snprintf(e.message, sizeof e.message, "%s: %s", error.path[0] != '\0' ? error.path : "receipt",
                       error.message);
@@ -559,6 +573,7 @@ int ValidateReceipt(const Options& o, std::string& json) {
 
 int Receipt(const Options& o, brenvik_printer* p, const std::string& json) {
     brenvik_receipt_result r{};
+    r.size = sizeof r;
     const brenvik_status status = brenvik_receipt_print(p, json.c_str(), nullptr, nullptr, &r);
     Out out(o.json);
     out.Doc()["ok"] = status == BRENVIK_OK;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fiscal/readings.h"
 #include "engine/platform.h"
 
 namespace brenvik {
@@ -157,6 +158,22 @@ public:
     uint32_t ReadDocumentNumbers();  // GLCN
     uint32_t ReadTaxRates();         // CNAL, up to three tries
     uint32_t ReadArticle(int32_t article);  // ARTD
+
+    // ---- Typed readings (engine/fiscal/readings.h) ------------------------
+    // Each asks the printer and fills `out` on success; false on failure
+    // (ErrorNumber says why), `out` then left as it was. A printer that is
+    // not fiscalized yet counts as success, as everywhere.
+    bool ReadConfigValues(ConfigValues& out);   // CONf
+    bool ReadDocuments(DocumentNumbers& out);   // GLCN
+    bool ReadCash(CashRegisters& out);          // CCAS
+    bool ReadDay(DayRegisters& out);            // CFIS
+    bool ReadTaxGroups(TaxGroup (&out)[8]);     // CNAL
+    bool ReadArticleRecord(int32_t article, ArticleRecord& out);  // ARTD
+    bool ReadClock(PrinterClock& out);          // the clock query
+    // From what the engine keeps, no exchange: the last closing's sums, and
+    // the clock as the last configuration or clock reply gave it.
+    CheckTotals LastCheckTotals() const;
+    PrinterClock KnownClock() const;
 
     // ---- Single commands -------------------------------------------------
     int32_t SetCheckMessagesMode(int32_t mode);

@@ -136,18 +136,8 @@ private:
         }
         result_.change = result_.paid.Sum() > total ? result_.paid.Sum() - total : 0;
         // The printer's clock for the record; a failure here changes nothing.
-        e_.ReadPrinterConfig();
-        if (e_.Succeeded() && std::strlen(e_.PrinterDate) == 8 && std::strlen(e_.PrinterTime) == 6) {
-            const char* d = e_.PrinterDate;
-            const char* t = e_.PrinterTime;
-            auto two = [](const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); };
-            result_.printerTime.year = two(d) * 100 + two(d + 2);
-            result_.printerTime.month = two(d + 4);
-            result_.printerTime.day = two(d + 6);
-            result_.printerTime.hour = two(t);
-            result_.printerTime.minute = two(t + 2);
-            result_.printerTime.second = two(t + 4);
-        }
+        brenvik::ConfigValues config;
+        if (e_.ReadConfigValues(config)) result_.printerTime = config.time;
         return result_;
     }
 

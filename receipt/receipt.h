@@ -105,7 +105,7 @@ struct PrintResult {
     int64_t total = 0;  // kopecks with on-sale taxes
     Payments paid;
     int64_t change = 0;
-    LocalTime printerTime;      // the printer's clock after closing
+    PrinterClock printerTime;   // the printer's clock after closing
     int32_t failedLine = -1;
     std::string failedPath;
     bool cancelled = false;

@@ -46,6 +46,7 @@ public:
                                          printer_.password.c_str());
         if (status != BRENVIK_OK) return Fail(error);
         brenvik_config config{};
+        config.size = sizeof config;
         if (brenvik_get_config(handle_, &config) == BRENVIK_OK) {
             serial_ = config.serial_number;
             fiscal_ = config.fiscal_number;
@@ -58,6 +59,7 @@ public:
 
     bool ReadLastCheckNumber(long* number, DeviceError* error) override {
         brenvik_documents documents{};
+        documents.size = sizeof documents;
         if (brenvik_get_documents(handle_, &documents) != BRENVIK_OK) return Fail(error);
         *number = static_cast<long>(documents.last_check_number);
         return true;
@@ -75,6 +77,7 @@ public:
 
     ReceiptOutcome PrintReceipt(const std::string& receiptJson, const ReceiptProgress& progress) override {
         brenvik_receipt_result result{};
+        result.size = sizeof result;
         brenvik_receipt_print(handle_, receiptJson.c_str(), &CapiDevice::OnProgress,
                               const_cast<ReceiptProgress*>(&progress), &result);
         ReceiptOutcome outcome;
@@ -100,6 +103,7 @@ public:
     bool Document(const std::string& kind, int article, json* out, DeviceError* error) override {
         if (kind == "config") {
             brenvik_config c{};
+            c.size = sizeof c;
             if (brenvik_get_config(handle_, &c) != BRENVIK_OK) return Fail(error);
             *out = {{"serialNumber", c.serial_number}, {"fiscalNumber", c.fiscal_number},
                     {"owner", c.owner},                {"date", Date(c.printer_time)},
@@ -108,6 +112,7 @@ public:
                     {"firmwareDate", c.firmware_date}, {"currency", c.currency}};
         } else if (kind == "taxes") {
             brenvik_taxes t{};
+            t.size = sizeof t;
             if (brenvik_get_taxes(handle_, &t) != BRENVIK_OK) return Fail(error);
             json list = json::array();
             for (int i = 0; i < 8; ++i) {
@@ -118,12 +123,14 @@ public:
             *out = {{"taxes", list}};
         } else if (kind == "cash") {
             brenvik_cash c{};
+            c.size = sizeof c;
             if (brenvik_get_cash(handle_, &c) != BRENVIK_OK) return Fail(error);
             *out = {{"rest", c.rest},   {"income", c.income},           {"outcome", c.outcome},
                     {"sales", c.sales}, {"returns", c.returns},         {"total", c.total},
                     {"checkIncome", c.check_income}, {"checkOutcome", c.check_outcome}};
         } else if (kind == "fiscal") {
             brenvik_fiscal f{};
+            f.size = sizeof f;
             if (brenvik_get_fiscal(handle_, &f) != BRENVIK_OK) return Fail(error);
             *out = {{"total", f.total},
                     {"taxTotal", std::vector<int64_t>(f.tax_total, f.tax_total + 8)},
@@ -133,10 +140,12 @@ public:
                     {"untaxedReturn", f.untaxed_return}};
         } else if (kind == "documents") {
             brenvik_documents d{};
+            d.size = sizeof d;
             if (brenvik_get_documents(handle_, &d) != BRENVIK_OK) return Fail(error);
             *out = DocumentsJson(d);
         } else {
             brenvik_article a{};
+            a.size = sizeof a;
             if (brenvik_get_article(handle_, article, &a) != BRENVIK_OK) return Fail(error);
             *out = {{"index", a.index},     {"name", a.name},          {"weighed", a.weighed != 0},
                     {"taxes", a.taxes},     {"soldQuantity", a.sold_quantity},
@@ -147,6 +156,7 @@ public:
 
     bool Status(json* out, DeviceError* error) override {
         brenvik_documents d{};
+        d.size = sizeof d;
         if (brenvik_get_documents(handle_, &d) != BRENVIK_OK) return Fail(error);
         *out = DocumentsJson(d);
         (*out)["serialNumber"] = serial_;
@@ -227,7 +237,7 @@ private:
     bool Done(brenvik_status status, json done, json* out, DeviceError* error) {
         // The error first: asking for the outcome is a call that clears it.
         if (status != BRENVIK_OK) Fail(error);
-        brenvik_outcome outcome = BRENVIK_OUTCOME_NONE;
+        int32_t outcome = BRENVIK_OUTCOME_NONE;
         brenvik_last_outcome(handle_, &outcome);
         if (status == BRENVIK_OK) {
             last_ = outcome == BRENVIK_OUTCOME_RECONCILED_DONE ? OperationOutcome::ReconciledDone
@@ -246,9 +256,10 @@ private:
 
     bool Fail(DeviceError* error) {
         brenvik_error info{};
+        info.size = sizeof info;
         brenvik_last_error(handle_, &info);
         *error = {static_cast<int>(info.number), info.word, info.message};
-        if (error->message.empty()) error->message = brenvik_status_text(info.status);
+        if (error->message.empty()) error->message = brenvik_status_text(static_cast<brenvik_status>(info.status));
         return false;
     }
 
@@ -267,6 +278,7 @@ std::unique_ptr<Device> MakeCapiDevice(const PrinterConfig& printer, const Devic
 
 bool ValidateReceipt(const std::string& receiptJson, std::string* path, std::string* reason) {
     brenvik_receipt_error error{};
+    error.size = sizeof error;
     if (brenvik_receipt_validate(receiptJson.c_str(), nullptr, &error) == BRENVIK_OK) return true;
     *path = error.path;
     *reason = error.message;

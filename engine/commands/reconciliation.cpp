@@ -15,19 +15,11 @@ namespace brenvik {
 
 namespace {
 
-// CFIS: the day's total at 0 and its returns at 120, twelve characters each.
-constexpr size_t kDayWidth = 12;
-constexpr size_t kDayReturnOffset = 120;
-// CCAS: cash put in at 11 and taken out at 22, eleven characters each.
-constexpr size_t kCashWidth = 11;
-constexpr size_t kCashInOffset = 11;
-constexpr size_t kCashOutOffset = 22;
-
-// `width` characters of a reply text at `offset` into `out` (width + 1
-// bytes); the empty text when the reply was shorter.
-void Field(const char* text, size_t offset, size_t width, char* out) {
-    std::memset(out, 0, width + 1);
-    if (std::strlen(text) >= offset + width) std::memcpy(out, text + offset, width);
+// The characters of a reply text at `span` into `out` (width + 1 bytes);
+// the empty text when the reply was shorter.
+void Field(const char* text, readings::Span span, char* out) {
+    std::memset(out, 0, span.width + 1);
+    if (std::strlen(text) >= span.offset + span.width) std::memcpy(out, text + span.offset, span.width);
 }
 
 bool Same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
@@ -106,8 +98,8 @@ PrinterEngine::Counters PrinterEngine::ReadCounters(const Operation& op, bool be
         c.sums = c.sums || (blocksSeen_ & kBlockComp) != 0;
         c.cash = (blocksSeen_ & kBlockCcas) != 0;
         if (c.cash) {
-            Field(CashInfoText, kCashInOffset, kCashWidth, c.cashIn);
-            Field(CashInfoText, kCashOutOffset, kCashWidth, c.cashOut);
+            Field(CashInfoText, readings::kCashIncome, c.cashIn);
+            Field(CashInfoText, readings::kCashOutcome, c.cashOut);
         }
     }
     if (day) {
@@ -116,8 +108,8 @@ PrinterEngine::Counters PrinterEngine::ReadCounters(const Operation& op, bool be
         c.sums = c.sums || (blocksSeen_ & kBlockComp) != 0;
         c.day = (blocksSeen_ & kBlockCfis) != 0;
         if (c.day) {
-            Field(FiscalInfoText, 0, kDayWidth, c.daySales);
-            Field(FiscalInfoText, kDayReturnOffset, kDayWidth, c.dayReturns);
+            Field(FiscalInfoText, readings::kDayTotal, c.daySales);
+            Field(FiscalInfoText, readings::kDayReturns, c.dayReturns);
         }
     }
     return c;

@@ -8,9 +8,10 @@
 #include <brenvik/brenvik.h>
 
 static int fail(brenvik_printer* printer, const char* what) {
-    brenvik_error error;
+    brenvik_error error = {sizeof error};
     brenvik_last_error(printer, &error);
-    fprintf(stderr, "%s: %s %s (%s)\n", what, error.word, error.message, brenvik_status_text(error.status));
+    fprintf(stderr, "%s: %s %s (%s)\n", what, error.word, error.message,
+            brenvik_status_text((brenvik_status)error.status));
     brenvik_close(printer);
     return error.status == BRENVIK_E_NO_CONNECTION ? 3 : 1;
 }
@@ -18,8 +19,9 @@ static int fail(brenvik_printer* printer, const char* what) {
 int main(int argc, char** argv) {
     const char* device = argc > 1 ? argv[1] : "/dev/ttyUSB0";
     brenvik_printer* printer = NULL;
-    brenvik_config config;
-    brenvik_receipt_result result;
+    /* Every struct the library fills starts with its size, set here. */
+    brenvik_config config = {sizeof config};
+    brenvik_receipt_result result = {sizeof result};
     const char* receipt =
         "{\"type\":\"sale\","
         "\"items\":[{\"name\":\"Хліб житній\",\"quantity\":2,\"price\":\"18.50\",\"tax\":1},"

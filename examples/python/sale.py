@@ -10,11 +10,19 @@ import json
 import os
 import sys
 
-lib = ctypes.CDLL(os.environ.get("BRENVIK_LIB") or ctypes.util.find_library("brenvik") or "libbrenvik.so.1")
+lib = ctypes.CDLL(os.environ.get("BRENVIK_LIB") or ctypes.util.find_library("brenvik") or "libbrenvik.so.2")
 
 
-class Error(ctypes.Structure):
-    _fields_ = [("status", ctypes.c_int), ("number", ctypes.c_uint32), ("word", ctypes.c_char * 64),
+# Structs the library fills start with their size; Sized sets it, so that
+# the library never writes past what this script declared.
+class Sized(ctypes.Structure):
+    def __init__(self):
+        super().__init__()
+        self.size = ctypes.sizeof(self)
+
+
+class Error(Sized):
+    _fields_ = [("size", ctypes.c_uint32), ("status", ctypes.c_int32), ("number", ctypes.c_uint32), ("word", ctypes.c_char * 64),
                 ("message", ctypes.c_char * 2048), ("argument", ctypes.c_char * 128)]
 
 
@@ -22,8 +30,8 @@ class DateTime(ctypes.Structure):
     _fields_ = [(name, ctypes.c_int32) for name in ("year", "month", "day", "hour", "minute", "second")]
 
 
-class ReceiptResult(ctypes.Structure):
-    _fields_ = [("outcome", ctypes.c_int), ("check_number", ctypes.c_int64), ("total", ctypes.c_int64),
+class ReceiptResult(Sized):
+    _fields_ = [("size", ctypes.c_uint32), ("outcome", ctypes.c_int32), ("check_number", ctypes.c_int64), ("total", ctypes.c_int64),
                 ("cash", ctypes.c_int64), ("card", ctypes.c_int64), ("credit", ctypes.c_int64),
                 ("packing", ctypes.c_int64), ("change", ctypes.c_int64), ("printer_time", DateTime),
                 ("failed_line", ctypes.c_int32), ("failed_path", ctypes.c_char * 128),

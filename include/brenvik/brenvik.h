@@ -37,7 +37,29 @@
  * library and freed by the caller with brenvik_free. Structs the caller
  * passes for filling are owned by the caller and hold no pointers.
  *
- * UNITS. Amounts are integers in kopecks (hundredths of the currency unit).
+ * STRUCTS THAT GROW. Every struct the library fills begins with
+ * `uint32_t size`, which the caller sets to sizeof the struct as its header
+ * declares it, before the call:
+ *     brenvik_cash cash = {sizeof cash};
+ * The library writes only within those `size` bytes: a program built with
+ * an older header, whose struct ends earlier, gets the fields it knows and
+ * nothing past them. Fields of a newer header that this library does not
+ * know are left as the caller set them (the initialiser above sets them to
+ * zero, which means "not reported"). `size` itself is never changed. A size below
+ * sizeof(uint32_t) (0: not set) is refused with BRENVIK_E_ARGUMENT. New
+ * fields are only ever added at the end. Structs hold fixed-width integers
+ * and character arrays only (no enums, no pointers). brenvik_datetime is a
+ * plain value and never grows.
+ *
+ * VERSIONS. This is the second ABI of the library (libbrenvik.so.2,
+ * brenvik.dll): BRENVIK_ABI_MAJOR.BRENVIK_ABI_MINOR below. Each section says
+ * the ABI version its functions and fields appeared in ("Since 2.0");
+ * a function or field added later says so in its own comment. Within ABI 2
+ * nothing is removed or changed, only added.
+ *
+ * UNITS. Amounts are int64_t integers in kopecks (hundredths of the currency
+ * unit); an amount the printer's registers cannot hold is refused with
+ * BRENVIK_E_ARGUMENT naming the argument.
  * Quantities are integers as the printer takes them: pieces for piece goods,
  * thousandths of a kilogram for weighed goods. Times are in milliseconds.
  * Tax groups are numbered 1 to 8; 0 means none.
@@ -54,6 +76,11 @@
 /* BRENVIK_VERSION_MAJOR, _MINOR, _PATCH and _STRING: the version of the
  * library this header belongs to (generated from the project's version). */
 #include "brenvik_version.h"
+
+/* The ABI version of this header: the major is the shared library's
+ * SONAME (libbrenvik.so.2); the minor counts additions. */
+#define BRENVIK_ABI_MAJOR 2
+#define BRENVIK_ABI_MINOR 0
 
 /* Windows: programs linking brenvik.dll import its functions; define
  * BRENVIK_STATIC when the library is linked in instead. */
@@ -74,7 +101,7 @@ extern "C" {
 #endif
 
 /* ======================================================================
- * Status, errors, version
+ * Status, errors, version. Since 2.0.
  * ====================================================================== */
 
 typedef enum brenvik_status {
@@ -110,7 +137,8 @@ typedef enum brenvik_status {
 
 /* The details of a handle's last failure. */
 typedef struct brenvik_error {
-    brenvik_status status;  /* BRENVIK_OK when the last call succeeded */
+    uint32_t size;          /* set by the caller: sizeof(brenvik_error) */
+    int32_t status;         /* a brenvik_status; BRENVIK_OK when the last call succeeded */
     /* The engine's error number: 1-7 port and connection, 10-86 the
      * printer's error words, 80 reply time-out, 87-91 refused by the engine
      * before sending, 92 a configuration that stayed malformed, 93 a check
@@ -152,7 +180,7 @@ BRENVIK_API void brenvik_free(void* text);
 BRENVIK_API brenvik_status brenvik_parse_amount(const char* text, int64_t* kopecks);
 
 /* ======================================================================
- * Handles and connection
+ * Handles and connection. Since 2.0.
  * ====================================================================== */
 
 typedef struct brenvik_printer brenvik_printer;
@@ -218,20 +246,15 @@ BRENVIK_API brenvik_status brenvik_set_log_archives_kept(brenvik_printer* printe
 BRENVIK_API brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms);
 
 /* Copies the details of the handle's last call into *info (see
- * brenvik_error). Does not change them. Returns BRENVIK_E_ARGUMENT for NULL
- * pointers, else the status of that last call. */
+ * brenvik_error; set info->size first). Does not change them. Returns
+ * BRENVIK_E_ARGUMENT for NULL pointers or an unset size, else the status of
+ * that last call. */
 BRENVIK_API brenvik_status brenvik_last_error(brenvik_printer* printer, brenvik_error* info);
 
-/* The automation classes' port number answer: always 1. */
-BRENVIK_API int32_t brenvik_port_number(brenvik_printer* printer);
 
-/* Exclusive lock and unlock of the automation classes: they lock nothing
- * and send nothing (a handle's calls are serialised anyway). OK. */
-BRENVIK_API brenvik_status brenvik_lock(brenvik_printer* printer, int32_t timeout_ms);
-BRENVIK_API brenvik_status brenvik_unlock(brenvik_printer* printer);
 
 /* ======================================================================
- * Information, as structs
+ * Information, as structs. Since 2.0.
  * ====================================================================== */
 
 /* A date and time of the printer's clock; all zero when unknown. */
@@ -246,6 +269,7 @@ typedef struct brenvik_datetime {
 
 /* The printer's configuration (configuration query). */
 typedef struct brenvik_config {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_config) */
     char serial_number[16];   /* ten characters as the printer keeps them */
     char fiscal_number[16];
     char owner[112];          /* UTF-8, up to 36 characters */
@@ -266,6 +290,7 @@ typedef struct brenvik_config {
  * firmware (firmware date 20050208) reports them; on other firmware the
  * query succeeds and the numbers stay 0. */
 typedef struct brenvik_documents {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_documents) */
     int64_t last_check_number;
     int64_t last_document_number;
     int64_t last_service_document_number;
@@ -284,11 +309,13 @@ typedef struct brenvik_tax {
 
 /* The eight tax groups; tax[0] is group 1. */
 typedef struct brenvik_taxes {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_taxes) */
     brenvik_tax tax[8];
 } brenvik_taxes;
 
 /* The cash registers, kopecks. */
 typedef struct brenvik_cash {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_cash) */
     int64_t rest;           /* cash in the drawer */
     int64_t income;         /* cash put in */
     int64_t outcome;        /* cash taken out */
@@ -301,6 +328,7 @@ typedef struct brenvik_cash {
 
 /* The day's fiscal registers, kopecks; index 0 is tax group 1. */
 typedef struct brenvik_fiscal {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_fiscal) */
     int64_t total;
     int64_t tax_total[8];
     int64_t untaxed_total;
@@ -311,6 +339,7 @@ typedef struct brenvik_fiscal {
 
 /* The sums of the last closed check, kopecks. */
 typedef struct brenvik_check_result {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_check_result) */
     int64_t check_number;
     int64_t total;
     int64_t onsale_taxes;
@@ -324,6 +353,7 @@ typedef struct brenvik_check_result {
 
 /* An article record of the printer. */
 typedef struct brenvik_article {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_article) */
     int32_t index;
     char name[80];          /* UTF-8, up to 24 characters */
     int32_t weighed;        /* the record's dividual flag: 1 weighed goods */
@@ -335,15 +365,16 @@ typedef struct brenvik_article {
 
 /* The running sums of the open check, kopecks (no printer exchange). */
 typedef struct brenvik_check_sums {
-    int32_t sum;                 /* sale lines */
-    int32_t onsale_taxes;
-    int32_t return_sum;          /* return lines */
-    int32_t return_onsale_taxes;
-    int32_t last_line_taxes;     /* on-sale taxes of the last line */
+    uint32_t size;  /* set by the caller: sizeof(brenvik_check_sums) */
+    int64_t sum;                 /* sale lines */
+    int64_t onsale_taxes;
+    int64_t return_sum;          /* return lines */
+    int64_t return_onsale_taxes;
+    int64_t last_line_taxes;     /* on-sale taxes of the last line */
 } brenvik_check_sums;
 
-/* Each query asks the printer and fills the struct; the struct is zeroed
- * first and left zeroed on failure. */
+/* Each query asks the printer and fills the struct (set its size first);
+ * the struct is zeroed first, up to its size, and left zeroed on failure. */
 BRENVIK_API brenvik_status brenvik_get_config(brenvik_printer* printer, brenvik_config* out);
 BRENVIK_API brenvik_status brenvik_get_documents(brenvik_printer* printer, brenvik_documents* out);
 BRENVIK_API brenvik_status brenvik_get_taxes(brenvik_printer* printer, brenvik_taxes* out);
@@ -384,10 +415,10 @@ typedef enum brenvik_outcome {
 } brenvik_outcome;
 
 /* The outcome of the handle's last operation that changes the printer's
- * state (see brenvik_outcome), also when later calls of other kinds came
+ * state (a brenvik_outcome), also when later calls of other kinds came
  * between. No printer exchange; the handle's last error stays as it was, so
  * it can be read after this call too. */
-BRENVIK_API brenvik_status brenvik_last_outcome(brenvik_printer* printer, brenvik_outcome* outcome);
+BRENVIK_API brenvik_status brenvik_last_outcome(brenvik_printer* printer, int32_t* outcome);
 
 /* The number of the last closed fiscal check as the handle knows it: from
  * connecting, every document-numbers query and every closing the printer
@@ -398,6 +429,7 @@ BRENVIK_API brenvik_status brenvik_last_check_number(brenvik_printer* printer, i
 
 /* ======================================================================
  * Information, as texts (what the automation classes return), UTF-8.
+ * Since 2.0.
  * *out receives an allocated text (free with brenvik_free), NULL on failure.
  * ====================================================================== */
 
@@ -421,7 +453,7 @@ BRENVIK_API brenvik_status brenvik_check_result_text(brenvik_printer* printer, c
 BRENVIK_API brenvik_status brenvik_check_result_xml(brenvik_printer* printer, char** out);
 
 /* ======================================================================
- * The check, line by line (the automation classes' check methods)
+ * The check, line by line (the automation classes' check methods). Since 2.0.
  * ====================================================================== */
 
 /* Opens a sale or return check for a department (text, up to 15
@@ -449,17 +481,17 @@ BRENVIK_API brenvik_status brenvik_long_name(brenvik_printer* printer, const cha
  * line_sum (may be NULL) receives the line's sum in kopecks, without its
  * discount. */
 BRENVIK_API brenvik_status brenvik_fiscal_line(brenvik_printer* printer, const char* name, int32_t quantity,
-                                               int32_t price, int32_t weighed, int32_t tax1, int32_t tax2,
-                                               int32_t article, int32_t* line_sum);
+                                               int64_t price, int32_t weighed, int32_t tax1, int32_t tax2,
+                                               int32_t article, int64_t* line_sum);
 /* The same with a discount or surcharge of the line:
  *   direction  0 discount, 1 surcharge, 2 none
  *   discount_name  up to 13 characters
  *   amount     kopecks (its sign is ignored; direction decides) */
 BRENVIK_API brenvik_status brenvik_fiscal_line_ex(brenvik_printer* printer, const char* name, int32_t quantity,
-                                                  int32_t price, int32_t weighed, int32_t tax1, int32_t tax2,
+                                                  int64_t price, int32_t weighed, int32_t tax1, int32_t tax2,
                                                   int32_t article, int32_t direction,
-                                                  const char* discount_name, int32_t amount,
-                                                  int32_t* line_sum);
+                                                  const char* discount_name, int64_t amount,
+                                                  int64_t* line_sum);
 /* Cancels the previous line (storno). */
 BRENVIK_API brenvik_status brenvik_storno(brenvik_printer* printer);
 
@@ -472,9 +504,9 @@ BRENVIK_API brenvik_status brenvik_clear_free_text_lines(brenvik_printer* printe
 /* Closes the check. check_sum (may be NULL) receives its sum in kopecks.
  * brenvik_close_check pays everything in cash; brenvik_close_check_ex takes
  * the payments: cash, cheque/card, credit and packing, kopecks. */
-BRENVIK_API brenvik_status brenvik_close_check(brenvik_printer* printer, int32_t* check_sum);
-BRENVIK_API brenvik_status brenvik_close_check_ex(brenvik_printer* printer, int32_t cash, int32_t card,
-                                                  int32_t credit, int32_t packing, int32_t* check_sum);
+BRENVIK_API brenvik_status brenvik_close_check(brenvik_printer* printer, int64_t* check_sum);
+BRENVIK_API brenvik_status brenvik_close_check_ex(brenvik_printer* printer, int64_t cash, int64_t card,
+                                                  int64_t credit, int64_t packing, int64_t* check_sum);
 /* Cancels the open check in the printer. */
 BRENVIK_API brenvik_status brenvik_abort_check(brenvik_printer* printer);
 /* Prints a copy of the last check. */
@@ -507,13 +539,9 @@ BRENVIK_API brenvik_status brenvik_set_table_mode(brenvik_printer* printer, int3
 BRENVIK_API brenvik_status brenvik_set_dept_alias(brenvik_printer* printer, const char* alias);
 BRENVIK_API brenvik_status brenvik_set_check_head_line(brenvik_printer* printer, const char* text);
 BRENVIK_API brenvik_status brenvik_set_check_bottom_line(brenvik_printer* printer, const char* text);
-/* Kept for the automation classes: it has no effect and answers OK. */
-BRENVIK_API brenvik_status brenvik_set_taxes_calc_mode(brenvik_printer* printer, int32_t on_total);
-/* Not supported by the printer: BRENVIK_E_UNSUPPORTED, nothing sent. */
-BRENVIK_API brenvik_status brenvik_set_printing_double_width(brenvik_printer* printer, int32_t on);
 
 /* ======================================================================
- * Documents, reports, cash, clock and service
+ * Documents, reports, cash, clock and service. Since 2.0.
  * ====================================================================== */
 
 /* A non-fiscal document: open (nothing sent), free-text lines, close and
@@ -539,9 +567,9 @@ BRENVIK_API brenvik_status brenvik_null_check(brenvik_printer* printer);
 
 /* Cash put into (cash_in) or taken from (cash_out) the drawer, kopecks, 0 or
  * more. brenvik_move_cash is the automation form: direction non-zero in. */
-BRENVIK_API brenvik_status brenvik_cash_in(brenvik_printer* printer, int32_t amount);
-BRENVIK_API brenvik_status brenvik_cash_out(brenvik_printer* printer, int32_t amount);
-BRENVIK_API brenvik_status brenvik_move_cash(brenvik_printer* printer, int32_t direction, int32_t amount);
+BRENVIK_API brenvik_status brenvik_cash_in(brenvik_printer* printer, int64_t amount);
+BRENVIK_API brenvik_status brenvik_cash_out(brenvik_printer* printer, int64_t amount);
+BRENVIK_API brenvik_status brenvik_move_cash(brenvik_printer* printer, int32_t direction, int64_t amount);
 
 /* Sets the printer's clock (hours 0-23, minutes and seconds 0-59). The
  * printer's date cannot be set. */
@@ -568,7 +596,7 @@ BRENVIK_API brenvik_status brenvik_put_to_external_display(brenvik_printer* prin
 BRENVIK_API brenvik_status brenvik_raw(brenvik_printer* printer, const char* command, char** reply);
 
 /* ======================================================================
- * Receipts from a JSON document
+ * Receipts from a JSON document. Since 2.0.
  *
  * The document is described by docs/receipt.schema.json (installed as
  * share/brenvik/receipt.schema.json). In short:
@@ -588,12 +616,14 @@ BRENVIK_API brenvik_status brenvik_raw(brenvik_printer* printer, const char* com
 /* Where a document went wrong: a JSON path ("items[2].price", "" for the
  * whole document) and the reason (UTF-8). */
 typedef struct brenvik_receipt_error {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_receipt_error) */
     char path[128];
     char message[512];
 } brenvik_receipt_error;
 
 /* What a valid document holds. */
 typedef struct brenvik_receipt_info {
+    uint32_t size;  /* set by the caller: sizeof(brenvik_receipt_info) */
     char request_id[128];   /* UTF-8; empty when the document has none */
     int32_t is_return;      /* 1 return, 0 sale */
     int32_t item_count;
@@ -604,7 +634,8 @@ typedef struct brenvik_receipt_info {
     int64_t paid;           /* sum of the payments, kopecks (total when none given) */
 } brenvik_receipt_info;
 
-/* Checks a receipt document without a printer. info and error may be NULL.
+/* Checks a receipt document without a printer. info and error may be NULL;
+ * when given, their size must be set.
  * Returns BRENVIK_OK, or BRENVIK_E_ARGUMENT with *error filled: malformed
  * JSON, unknown or missing fields, wrong types, bad amounts, texts the
  * printer cannot hold or too long, too many lines, payments that do not
@@ -625,7 +656,9 @@ typedef enum brenvik_receipt_stage {
 } brenvik_receipt_stage;
 
 typedef struct brenvik_receipt_progress {
-    brenvik_receipt_stage stage;
+    /* set by the library: fields past it are not there */
+    uint32_t size;
+    int32_t stage;              /* a brenvik_receipt_stage */
     int64_t last_check_number;  /* as known before anything was sent */
     int32_t line_index;         /* STAGE_LINE: index into "items"; else -1 */
     int32_t lines_total;        /* number of items */
@@ -654,7 +687,8 @@ typedef enum brenvik_receipt_outcome {
 } brenvik_receipt_outcome;
 
 typedef struct brenvik_receipt_result {
-    brenvik_receipt_outcome outcome;
+    uint32_t size;  /* set by the caller: sizeof(brenvik_receipt_result) */
+    int32_t outcome;           /* a brenvik_receipt_outcome */
     int64_t check_number;      /* CLOSED: the closed check's number */
     int64_t total;             /* kopecks, with on-sale taxes */
     int64_t cash;              /* payments, kopecks */
@@ -677,7 +711,7 @@ typedef struct brenvik_receipt_result {
 /* Validates the document and prints it as one check: cashier (if given),
  * open, free-text lines, items, closing with the payments. A step that
  * fails cancels the check in the printer (CANC). progress may be NULL;
- * result must not be. Returns BRENVIK_OK only for BRENVIK_RECEIPT_CLOSED;
+ * result must not be, and its size must be set. Returns BRENVIK_OK only for BRENVIK_RECEIPT_CLOSED;
  * BRENVIK_E_ARGUMENT for an invalid document (result->failed_path is the
  * JSON path), also one the connected printer cannot take (a text over its
  * limits, a tax group it has not programmed): nothing is sent then;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,7 @@ TEST(CApiSim, PrintsAReceiptWithItsStagesAndItsResult) {
     Recorded recorded;
     recorded.sim = &sim;
     brenvik_receipt_result r{};
+    r.size = sizeof r;
     ASSERT_EQ(brenvik_receipt_print(p, kSale, Record, &recorded, &r), BRENVIK_OK) << r.message;
     EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_CLOSED);
     EXPECT_EQ(r.check_number, before + 1);
@@ -133,6 +135,61 @@ TEST(CApiSim, PrintsAReceiptWithItsStagesAndItsResult) {
     brenvik_close(p);
 }
 
+// A program built against an older, shorter struct: the library fills what
+// that program declared and not a byte more; an unset size is refused.
+TEST(CApiSim, AnOldCallersStructsAreFilledOnlyAsFarAsTheirSize) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* p = Connect(sim);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(brenvik_cash_in(p, 12345), BRENVIK_OK);
+
+    constexpr unsigned char kUntouched = 0xA5;
+    alignas(brenvik_cash) unsigned char cashBytes[sizeof(brenvik_cash)];
+    std::memset(cashBytes, kUntouched, sizeof cashBytes);
+    auto* cash = reinterpret_cast<brenvik_cash*>(cashBytes);
+    cash->size = 0;
+    EXPECT_EQ(brenvik_get_cash(p, cash), BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(cashBytes[sizeof(uint32_t)], kUntouched);
+
+    const size_t oldCash = offsetof(brenvik_cash, outcome);  // knows rest and income only
+    cash->size = static_cast<uint32_t>(oldCash);
+    ASSERT_EQ(brenvik_get_cash(p, cash), BRENVIK_OK);
+    EXPECT_EQ(cash->income, 12345);
+    EXPECT_EQ(cash->size, oldCash);
+    for (size_t k = oldCash; k < sizeof cashBytes; ++k) ASSERT_EQ(cashBytes[k], kUntouched) << "byte " << k;
+
+    // An amount past the printer's registers is refused, not wrapped; the
+    // error, read into an old struct, stops before the message.
+    EXPECT_EQ(brenvik_cash_in(p, INT64_C(1) << 32), BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(sim.State("day_cash_in"), 12345);
+    alignas(brenvik_error) unsigned char errorBytes[sizeof(brenvik_error)];
+    std::memset(errorBytes, kUntouched, sizeof errorBytes);
+    auto* e = reinterpret_cast<brenvik_error*>(errorBytes);
+    e->size = static_cast<uint32_t>(offsetof(brenvik_error, message));
+    EXPECT_EQ(brenvik_last_error(p, e), BRENVIK_E_ARGUMENT);
+    EXPECT_EQ(e->status, BRENVIK_E_ARGUMENT);
+    for (size_t k = offsetof(brenvik_error, message); k < sizeof errorBytes; ++k)
+        ASSERT_EQ(errorBytes[k], kUntouched) << "byte " << k;
+    brenvik_error full{};
+    full.size = sizeof full;
+    brenvik_last_error(p, &full);
+    EXPECT_STREQ(full.argument, "amount");
+
+    // A receipt result that ends before the message still prints the check.
+    alignas(brenvik_receipt_result) unsigned char resultBytes[sizeof(brenvik_receipt_result)];
+    std::memset(resultBytes, kUntouched, sizeof resultBytes);
+    auto* r = reinterpret_cast<brenvik_receipt_result*>(resultBytes);
+    r->size = static_cast<uint32_t>(offsetof(brenvik_receipt_result, message));
+    ASSERT_EQ(brenvik_receipt_print(p, kSale, nullptr, nullptr, r), BRENVIK_OK);
+    EXPECT_EQ(r->outcome, BRENVIK_RECEIPT_CLOSED);
+    EXPECT_EQ(r->check_number, sim.State("last_check_number"));
+    for (size_t k = offsetof(brenvik_receipt_result, message); k < sizeof resultBytes; ++k)
+        ASSERT_EQ(resultBytes[k], kUntouched) << "byte " << k;
+    brenvik_close(p);
+}
+
 TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
     SimPrinter sim;
     std::string error;
@@ -146,6 +203,7 @@ TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
     recorded.sim = &sim;
     recorded.failAfterLine = 0;  // the second item meets an empty paper roll
     brenvik_receipt_result r{};
+    r.size = sizeof r;
     EXPECT_EQ(brenvik_receipt_print(p, kSale, Record, &recorded, &r), BRENVIK_E_REFUSED);
     EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_CANCELLED);
     EXPECT_EQ(r.cancelled, 1);
@@ -155,6 +213,7 @@ TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
     EXPECT_NE(std::string(r.message).find("cancelled"), std::string::npos) << r.message;
 
     brenvik_error e{};
+    e.size = sizeof e;
     EXPECT_EQ(brenvik_last_error(p, &e), BRENVIK_E_REFUSED);
     EXPECT_STREQ(e.word, "SOFTPAPER");
     EXPECT_STREQ(e.argument, "items[1]");
@@ -189,6 +248,7 @@ TEST(CApiSim, HostileTextsAndUnprogrammedTaxesSendNothing) {
     for (const hostile::Case& c : hostile::Load(BRENVIK_HOSTILE_TEXTS)) {
         SCOPED_TRACE(c.id);
         brenvik_receipt_result r{};
+        r.size = sizeof r;
         EXPECT_EQ(brenvik_receipt_print(p, hostile::Receipt(c).c_str(), nullptr, nullptr, &r), BRENVIK_E_ARGUMENT);
         EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_INVALID);
         EXPECT_STREQ(r.failed_path, "items[0].name");
@@ -199,6 +259,7 @@ TEST(CApiSim, HostileTextsAndUnprogrammedTaxesSendNothing) {
     }
     // Group 4 is not programmed on the simulator.
     brenvik_receipt_result r{};
+    r.size = sizeof r;
     EXPECT_EQ(brenvik_receipt_print(p, R"({"type":"sale","items":[{"name":"a","quantity":1,"price":1,"tax":[1,4]}]})",
                                     nullptr, nullptr, &r),
               BRENVIK_E_ARGUMENT);
@@ -222,6 +283,7 @@ TEST(CApiSim, TwoPrintersOnTwoThreadsKeepTheirOwnChecks) {
                                 std::to_string(price) + "}]}";
         for (int i = 0; i < checks; ++i) {
             brenvik_receipt_result r{};
+            r.size = sizeof r;
             if (brenvik_receipt_print(p, doc.c_str(), nullptr, nullptr, &r) == BRENVIK_OK) ++*closed;
         }
         brenvik_close(p);
@@ -254,6 +316,7 @@ TEST(CApiSim, OneHandleFromSeveralThreadsIsSerialised) {
         threads.emplace_back([&] {
             for (int i = 0; i < 4; ++i) {
                 brenvik_config c{};
+                c.size = sizeof c;
                 if (brenvik_get_config(p, &c) != BRENVIK_OK || std::string(c.serial_number) != "4000012345") {
                     std::lock_guard<std::mutex> lock(m);
                     ++failures;

@@ -40,6 +40,7 @@ TEST_F(HostileText, IsRefusedAsAnArgumentNamingItsCharacter) {
         if (!c.hasBytes || c.bytes.find('\0') != std::string::npos) continue;  // a C text cannot hold it
         SCOPED_TRACE(c.id);
         brenvik_error e{};
+        e.size = sizeof e;
         const brenvik_status line = brenvik_fiscal_line(p_, c.bytes.c_str(), 1, 100, 0, 1, 0, 0, nullptr);
         brenvik_last_error(p_, &e);
         if (c.printerOnly) {
@@ -67,6 +68,7 @@ TEST_F(HostileText, IsRefusedInADocumentWithItsPath) {
         SCOPED_TRACE(c.id);
         const std::string doc = hostile::Receipt(c);
         brenvik_receipt_error error{};
+        error.size = sizeof error;
         const brenvik_status status = brenvik_receipt_validate(doc.c_str(), nullptr, &error);
         if (c.printerOnly) {
             EXPECT_EQ(status, BRENVIK_OK) << error.message;
@@ -80,6 +82,7 @@ TEST_F(HostileText, IsRefusedInADocumentWithItsPath) {
 
         // Printing without a printer refuses the document the same way.
         brenvik_receipt_result r{};
+        r.size = sizeof r;
         EXPECT_EQ(brenvik_receipt_print(p_, doc.c_str(), nullptr, nullptr, &r), BRENVIK_E_ARGUMENT);
         EXPECT_EQ(r.outcome, BRENVIK_RECEIPT_INVALID);
         EXPECT_STREQ(r.failed_path, "items[0].name");
@@ -111,6 +114,7 @@ TEST(HostileDocument, IsRefusedWithWhereItWentWrong) {
     for (const Bad& c : cases) {
         SCOPED_TRACE(c.id);
         brenvik_receipt_error error{};
+        error.size = sizeof error;
         EXPECT_EQ(brenvik_receipt_validate(c.json.c_str(), nullptr, &error), BRENVIK_E_ARGUMENT);
         EXPECT_STREQ(error.path, c.path);
         EXPECT_TRUE(Has(error.message, c.part)) << error.message;

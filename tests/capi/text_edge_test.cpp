@@ -111,6 +111,7 @@ TEST(CApiWithoutPrinter, RefusesBadArgumentsAndKeepsTheErrorUntilTheNextCall) {
     // A text is refused before the link is even looked at.
     EXPECT_EQ(brenvik_open_check(p, "Відділ 中"), BRENVIK_E_ARGUMENT);
     brenvik_error e{};
+    e.size = sizeof e;
     for (int reading = 0; reading < 2; ++reading) {  // nothing is read-once
         EXPECT_EQ(brenvik_last_error(p, &e), BRENVIK_E_ARGUMENT);
         EXPECT_STREQ(e.argument, "department");

@@ -234,6 +234,76 @@ TEST(CashAndFiscalXML, FieldsByPositionAndFailureOfAFailedQuery) {
     EXPECT_EQ(h.engine->GetCashInfo(), kEmptyText);
 }
 
+// The typed reads agree with the XML documents field by field, count in
+// kopecks, and leave their struct as it was when the printer refuses.
+TEST(TypedReadings, RegistersAsNumbersAndNothingOnARefusal) {
+    Harness h;
+    h.Connect();
+    // rest 1234.56, income 100.00, outcome 20.05, then sales .. check outcome.
+    h.printer.replies["CCAS"] = DoneReply(
+        "CCAS"
+        "00000123456" "00000010000" "00000002005" "00000099999"
+        "00000000001" "00001000000" "00000000300" "00000000040");
+    brenvik::CashRegisters cash;
+    ASSERT_TRUE(h.engine->ReadCash(cash));
+    EXPECT_EQ(cash.rest, 123456);
+    EXPECT_EQ(cash.income, 10000);
+    EXPECT_EQ(cash.outcome, 2005);
+    EXPECT_EQ(cash.sales, 99999);
+    EXPECT_EQ(cash.returns, 1);
+    EXPECT_EQ(cash.total, 1000000);
+    EXPECT_EQ(cash.checkIncome, 300);
+    EXPECT_EQ(cash.checkOutcome, 40);
+
+    // Day: total 5000.00, group 1 4000.00, group 8 1.00, untaxed 999.00;
+    // returns 12.34 of which group 2 12.34.
+    std::string day = "000000500000" "000000400000" + std::string(12 * 6, '0') + "000000000100" +
+                      "000000099900" "000000001234" "000000000000" "000000001234" + std::string(12 * 7, '0');
+    ASSERT_EQ(day.size(), 240u);
+    h.printer.replies["CFIS"] = DoneReply("CFIS" + day);
+    brenvik::DayRegisters d;
+    ASSERT_TRUE(h.engine->ReadDay(d));
+    EXPECT_EQ(d.total, 500000);
+    EXPECT_EQ(d.taxTotal[0], 400000);
+    EXPECT_EQ(d.taxTotal[7], 100);
+    EXPECT_EQ(d.untaxedTotal, 99900);
+    EXPECT_EQ(d.returns, 1234);
+    EXPECT_EQ(d.taxReturn[0], 0);
+    EXPECT_EQ(d.taxReturn[1], 1234);
+    EXPECT_EQ(d.untaxedReturn, 0);
+
+    h.printer.replies["CCAS"] = ErrorReply("SOFTPROTOC");
+    EXPECT_FALSE(h.engine->ReadCash(cash));
+    EXPECT_EQ(cash.rest, 123456);
+}
+
+// The closing's sums, and a short or unprogrammed tax record.
+TEST(TypedReadings, CheckTotalsAndTaxRecords) {
+    const brenvik::CheckTotals t = brenvik::readings::Totals(
+        "0000000042" "0000012345" "0000000100" "0000002000" "0000000000"
+        "0000000500" "0000000001" "0000000002" "0000000003");
+    EXPECT_EQ(t.checkNumber, 42);
+    EXPECT_EQ(t.total, 12345);
+    EXPECT_EQ(t.onSaleTaxes, 100);
+    EXPECT_EQ(t.includedTaxes, 2000);
+    EXPECT_EQ(t.returnTotal, 500);
+    EXPECT_EQ(t.returnSaleIncludedTaxes, 3);
+    // A reply cut short gives zeros past its end, never a read beyond it.
+    const brenvik::CheckTotals cut = brenvik::readings::Totals("0000000042" "00000");
+    EXPECT_EQ(cut.checkNumber, 42);
+    EXPECT_EQ(cut.total, 0);
+
+    const brenvik::TaxGroup a = brenvik::readings::Tax("20240115" "0" "\xC0" "2000");
+    EXPECT_TRUE(a.programmed);
+    EXPECT_EQ(a.since.year, 2024);
+    EXPECT_EQ(a.since.month, 1);
+    EXPECT_EQ(a.since.day, 15);
+    EXPECT_EQ(a.type, '\xC0');
+    EXPECT_EQ(a.rate, 2000);
+    EXPECT_FALSE(brenvik::readings::Tax("00000000000000").programmed);
+    EXPECT_FALSE(brenvik::readings::Tax("2024011").programmed);
+}
+
 // The article reply is cut at a zero byte, which gives the engine an article
 // text of any length below the layout's.
 struct ArticleCase {

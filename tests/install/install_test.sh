@@ -18,8 +18,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name 'libbrenvik.so.1' | head -n 1)")
-[ -n "$libdir" ] || fail "libbrenvik.so.1 not installed"
+libdir=$(dirname "$(find "$prefix" -name 'libbrenvik.so.2' | head -n 1)")
+[ -n "$libdir" ] || fail "libbrenvik.so.2 not installed"
 for f in "$prefix/include/brenvik/brenvik.h" "$prefix/include/brenvik/brenvik_version.h" \
          "$libdir/libbrenvik.a" "$libdir/pkgconfig/brenvik.pc" "$libdir/cmake/brenvik/brenvikConfig.cmake" \
          "$prefix/bin/brenvik" "$prefix/bin/m301sim" "$prefix/share/brenvik/receipt.schema.json"; do
@@ -27,9 +27,14 @@ for f in "$prefix/include/brenvik/brenvik.h" "$prefix/include/brenvik/brenvik_ve
 done
 
 # Only the C API leaves the library.
-others=$(nm -D --defined-only "$libdir/libbrenvik.so.1" | awk '{print $3}' | grep -v '^brenvik_' || true)
+# (The version node itself shows as an absolute symbol.)
+others=$(nm -D --defined-only "$libdir/libbrenvik.so.2" | awk '$2 != "A" {print $3}' | grep -v '^brenvik_' || true)
 [ -z "$others" ] || fail "exported besides brenvik_*: $others"
-objdump -p "$libdir/libbrenvik.so.1" | grep -q 'SONAME *libbrenvik.so.1' || fail "no SONAME libbrenvik.so.1"
+# Every function carries the ABI's version node, so that later additions
+# can be told apart by the dynamic linker.
+unversioned=$(objdump -T "$libdir/libbrenvik.so.2" | awk '/ brenvik_/ && !/BRENVIK_2\.0/' || true)
+[ -z "$unversioned" ] || fail "without the version node BRENVIK_2.0: $unversioned"
+objdump -p "$libdir/libbrenvik.so.2" | grep -q 'SONAME *libbrenvik.so.2' || fail "no SONAME libbrenvik.so.2"
 
 # pkg-config, then a CMake consumer.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -55,7 +60,7 @@ expect pkg-config-sale "check 1 closed: total 177.00, change 23.00" "$work/sale_
 expect cmake-sale "check 2 closed" "$work/consumer/sale" "$work/com3"
 expect cmake-static-sale "check 3 closed" "$work/consumer/sale_static" "$work/com3"
 expect installed-cli "serial number *4000012345" "$prefix/bin/brenvik" --device "$work/com3" --log-dir "$work" status
-expect python-sample "check 4 closed: total 157.80" env BRENVIK_LIB="$libdir/libbrenvik.so.1" \
+expect python-sample "check 4 closed: total 157.80" env BRENVIK_LIB="$libdir/libbrenvik.so.2" \
     python3 "$src/examples/python/sale.py" "$work/com3"
 grep -q "яблучний" "$work/paper.txt" || fail "the Python sale is not on paper"
 echo "install test passed"

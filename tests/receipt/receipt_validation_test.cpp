@@ -43,7 +43,9 @@ const char* const kGood =
 
 TEST(ReceiptValidation, AcceptsAGoodDocumentAndSumsIt) {
     brenvik_receipt_info info{};
+    info.size = sizeof info;
     brenvik_receipt_error error{};
+    error.size = sizeof error;
     ASSERT_EQ(brenvik_receipt_validate(kGood, &info, &error), BRENVIK_OK) << error.path << ": " << error.message;
     EXPECT_STREQ(info.request_id, "r-1");
     EXPECT_EQ(info.total, 3700);
@@ -101,7 +103,9 @@ TEST(ReceiptValidation, NamesThePathAndTheReason) {
     for (const Bad& c : cases) {
         SCOPED_TRACE(c.json);
         brenvik_receipt_error error{};
+        error.size = sizeof error;
         brenvik_receipt_info info{};
+        info.size = sizeof info;
         EXPECT_EQ(brenvik_receipt_validate(c.json, &info, &error), BRENVIK_E_ARGUMENT);
         EXPECT_STREQ(error.path, c.path);
         EXPECT_NE(std::string(error.message).find(c.reason), std::string::npos) << error.message;
@@ -114,6 +118,7 @@ TEST(ReceiptValidation, RefusesTooManyLines) {
     for (int i = 0; i < 101; ++i) items += std::string(i ? "," : "") + R"({"name":"a","quantity":1,"price":1})";
     const std::string doc = R"({"type":"sale","items":[)" + items + "]}";
     brenvik_receipt_error error{};
+    error.size = sizeof error;
     EXPECT_EQ(brenvik_receipt_validate(doc.c_str(), nullptr, &error), BRENVIK_E_ARGUMENT);
     EXPECT_STREQ(error.path, "items");
     EXPECT_NE(std::string(error.message).find("too many lines"), std::string::npos);
