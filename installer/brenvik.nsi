@@ -14,13 +14,16 @@
 ; Command line: /S silent; /NOSTARTUP leaves KorvellOLE out of the Startup
 ; folder (an upgrade keeps the choice made before); /SERVICE installs the
 ; HTTP service, /PORT=n on the printer at COMn (1 unless given),
-; /ORIGIN=http://host:port lets web pages of that origin call it (an upgrade
-; keeps these choices made before); /D=dir chooses the directory of the
-; 64-bit files (or of all files on 32-bit Windows). The uninstaller takes /S
+; /ORIGIN=http://host:port lets web pages of that origin call it,
+; /HTTPPORT=n listens on 127.0.0.1:n instead of 8123 (an upgrade
+; keeps these choices made before, and the service's brenvikd.json unless
+; they change); /D=dir chooses the directory of the 64-bit files (or of all
+; files on 32-bit Windows). The uninstaller takes /S
 ; and /REMOVELOGS, which removes the logs and the service's ledger, token
 ; and configuration (%ProgramData%\Brenvik) too.
 ; Exit codes besides NSIS's own: 3 a DLL did not register, 4 the service
-; was not registered or did not start, 5 /PORT is not a port number.
+; was not registered or did not start, 5 /PORT, /HTTPPORT or /ORIGIN is
+; not what it should be.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -43,7 +46,7 @@ RequestExecutionLevel admin
 !define MANUAL_DIR "${SOURCE}\docs\manual"
 !define SERVICE_EXE "service\brenvikd.exe"
 !define SERVICE_NAME "brenvikd"
-!define SERVICE_URL "http://127.0.0.1:8123/"
+!define SERVICE_HTTP_PORT 8123   ; brenvikd's own default
 !define SDK_SAMPLES "${SOURCE}\examples\windows"
 ; The service is offered once both bitnesses of it are built.
 !if /FileExists "${BUILD64}\${SERVICE_EXE}"
@@ -71,6 +74,10 @@ Var Dir32      ; where the 32-bit DLL goes on 64-bit Windows
 Var ServicePort ; n of COMn, the printer the service prints on
 Var PortField
 Var ServiceOrigin ; a web origin allowed to call the service, or ""
+Var HttpPort      ; the loopback port it listens on
+Var PrevPort      ; what the last install gave the service
+Var PrevOrigin
+Var PrevHttpPort
 !endif
 
 !define MUI_ICON "${SOURCE}\tray\korvell.ico"
@@ -124,6 +131,10 @@ LangString PortInvalid ${LANG_ENGLISH} "Enter a port number from 1 to 255."
 LangString PortInvalid ${LANG_UKRAINIAN} "Введіть номер порту від 1 до 255."
 LangString PortOptionInvalid ${LANG_ENGLISH} "/PORT= wants a port number from 1 to 255, not $\"$0$\"."
 LangString PortOptionInvalid ${LANG_UKRAINIAN} "Після /PORT= має бути номер порту від 1 до 255, а не $\"$0$\"."
+LangString HttpPortOptionInvalid ${LANG_ENGLISH} "/HTTPPORT= wants a port number from 1 to 65535, not $\"$0$\"."
+LangString HttpPortOptionInvalid ${LANG_UKRAINIAN} "Після /HTTPPORT= має бути номер порту від 1 до 65535, а не $\"$0$\"."
+LangString OriginOptionInvalid ${LANG_ENGLISH} "/ORIGIN= wants a web origin such as http://localhost:8080, not $\"$0$\"."
+LangString OriginOptionInvalid ${LANG_UKRAINIAN} "Після /ORIGIN= має бути адреса сайту, наприклад http://localhost:8080, а не $\"$0$\"."
 LangString ServiceInstallFailed ${LANG_ENGLISH} "Registering the brenvikd service failed (exit code $0)."
 LangString ServiceInstallFailed ${LANG_UKRAINIAN} "Не вдалося зареєструвати службу brenvikd (код виходу $0)."
 LangString ServiceStartFailed ${LANG_ENGLISH} "The brenvikd service is registered but did not start (net start exit code $0). See the Windows Event Log and %ProgramData%\Brenvik\brenvikd.json."
@@ -336,11 +347,23 @@ Section /o "$(SecServiceName)" SecService
   ${Else}
     File "${BUILD32}\${SERVICE_EXE}"
   ${EndIf}
-  StrCpy $1 ""
-  ${If} $ServiceOrigin != ""
-    StrCpy $1 ' --cors-origin "$ServiceOrigin"'
+  ; An upgrade keeps brenvikd.json with what was added to it by hand, unless
+  ; the port or the origin chosen now differ from the last install's.
+  ${If} ${FileExists} "$APPDATA\${PRODUCT}\brenvikd.json"
+  ${AndIf} $ServicePort == $PrevPort
+  ${AndIf} $ServiceOrigin == $PrevOrigin
+  ${AndIf} $HttpPort == $PrevHttpPort
+    StrCpy $1 ""
+  ${Else}
+    StrCpy $1 " --printer main=COM$ServicePort"
+    ${If} $ServiceOrigin != ""
+      StrCpy $1 '$1 --cors-origin "$ServiceOrigin"'
+    ${EndIf}
+    ${If} $HttpPort != ${SERVICE_HTTP_PORT}
+      StrCpy $1 "$1 --listen 127.0.0.1:$HttpPort"
+    ${EndIf}
   ${EndIf}
-  nsExec::ExecToLog '"$INSTDIR\brenvikd.exe" --install-service --printer main=COM$ServicePort$1'
+  nsExec::ExecToLog '"$INSTDIR\brenvikd.exe" --install-service$1'
   Pop $0                ; the exit code, or "error" when it did not run
   ${If} $0 S!= "0"
     MessageBox MB_ICONSTOP "$(ServiceInstallFailed)" /SD IDOK
@@ -353,8 +376,10 @@ Section /o "$(SecServiceName)" SecService
   WriteRegDWORD HKLM "${REG_PRODUCT}" "Service" 1
   WriteRegDWORD HKLM "${REG_PRODUCT}" "ServicePort" $ServicePort
   WriteRegStr HKLM "${REG_PRODUCT}" "ServiceOrigin" $ServiceOrigin
+  WriteRegDWORD HKLM "${REG_PRODUCT}" "ServiceHttpPort" $HttpPort
   SetRegView default
-  WriteINIStr "$SMPROGRAMS\${PRODUCT}\$(ShortcutService).url" "InternetShortcut" "URL" "${SERVICE_URL}"
+  WriteINIStr "$SMPROGRAMS\${PRODUCT}\$(ShortcutService).url" "InternetShortcut" "URL" \
+    "http://127.0.0.1:$HttpPort/"
   ; net waits until the service runs (or gives up), unlike sc.
   nsExec::ExecToLog '"$SYSDIR\net.exe" start ${SERVICE_NAME}'
   Pop $0
@@ -383,7 +408,8 @@ FunctionEnd
 
 Function PortPageLeave
   ${NSD_GetText} $PortField $0
-  Call ValidPort
+  StrCpy $7 255
+  Call ValidNumber
   Pop $1
   ${If} $1 == ""
     MessageBox MB_ICONEXCLAMATION "$(PortInvalid)"
@@ -392,14 +418,45 @@ Function PortPageLeave
   StrCpy $ServicePort $1
 FunctionEnd
 
-; $0 as a port number 1-255 on the stack, or "". Digit by digit: IntOp
+; /ORIGIN='s value in $R0 (the command line) to $0, "" when not given.
+; GetOptions would end it at the "/" of "http://"; an origin has no blank.
+Function OriginOption
+  StrCpy $0 ""
+  StrLen $3 $R0
+  StrCpy $4 0
+  ${DoWhile} $4 < $3
+    StrCpy $5 $R0 8 $4
+    ${If} $5 == "/ORIGIN="
+      IntOp $4 $4 + 8
+      StrCpy $5 $R0 1 $4
+      ${If} $5 == '"'
+        IntOp $4 $4 + 1
+      ${EndIf}
+      StrCpy $6 $4
+      ${DoWhile} $6 < $3
+        StrCpy $5 $R0 1 $6
+        ${If} $5 == " "
+        ${OrIf} $5 == '"'
+          ${Break}
+        ${EndIf}
+        IntOp $6 $6 + 1
+      ${Loop}
+      IntOp $6 $6 - $4
+      StrCpy $0 $R0 $6 $4
+      Return
+    ${EndIf}
+    IntOp $4 $4 + 1
+  ${Loop}
+FunctionEnd
+
+; $0 as a number from 1 to $7 on the stack, or "". Digit by digit: IntOp
 ; would read "010" as octal.
-Function ValidPort
+Function ValidNumber
   StrLen $3 $0
   StrCpy $2 0
   StrCpy $4 0
   ${If} $3 < 1
-  ${OrIf} $3 > 3
+  ${OrIf} $3 > 5
     Push ""
     Return
   ${EndIf}
@@ -416,7 +473,7 @@ Function ValidPort
     IntOp $4 $4 + 1
   ${Loop}
   ${If} $2 < 1
-  ${OrIf} $2 > 255
+  ${OrIf} $2 > $7
     Push ""
     Return
   ${EndIf}
@@ -482,11 +539,17 @@ Function ServiceOptions
   ${If} $0 = 1
     SectionSetFlags ${SecService} ${SF_SELECTED}
   ${EndIf}
-  ReadRegDWORD $0 HKLM "${REG_PRODUCT}" "ServicePort"
-  ${If} $0 > 0
-    StrCpy $ServicePort $0
+  ReadRegDWORD $PrevPort HKLM "${REG_PRODUCT}" "ServicePort"
+  ${If} $PrevPort > 0
+    StrCpy $ServicePort $PrevPort
   ${EndIf}
-  ReadRegStr $ServiceOrigin HKLM "${REG_PRODUCT}" "ServiceOrigin"
+  ReadRegStr $PrevOrigin HKLM "${REG_PRODUCT}" "ServiceOrigin"
+  StrCpy $ServiceOrigin $PrevOrigin
+  StrCpy $HttpPort ${SERVICE_HTTP_PORT}
+  ReadRegDWORD $PrevHttpPort HKLM "${REG_PRODUCT}" "ServiceHttpPort"
+  ${If} $PrevHttpPort > 0
+    StrCpy $HttpPort $PrevHttpPort
+  ${EndIf}
   SetRegView default
   ${GetParameters} $R0
   ClearErrors
@@ -497,7 +560,8 @@ Function ServiceOptions
   ClearErrors
   ${GetOptions} $R0 "/PORT=" $0
   ${IfNot} ${Errors}
-    Call ValidPort
+    StrCpy $7 255
+    Call ValidNumber
     Pop $1
     ${If} $1 == ""
       MessageBox MB_ICONSTOP "$(PortOptionInvalid)" /SD IDOK
@@ -506,10 +570,30 @@ Function ServiceOptions
     ${EndIf}
     StrCpy $ServicePort $1
   ${EndIf}
-  ClearErrors
-  ${GetOptions} $R0 "/ORIGIN=" $0
-  ${IfNot} ${Errors}
+  Call OriginOption
+  ${If} $0 != ""
+    StrCpy $1 $0 7
+    StrCpy $2 $0 8
+    ${If} $1 != "http://"
+    ${AndIf} $2 != "https://"
+      MessageBox MB_ICONSTOP "$(OriginOptionInvalid)" /SD IDOK
+      SetErrorLevel 5
+      Quit
+    ${EndIf}
     StrCpy $ServiceOrigin $0
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/HTTPPORT=" $0
+  ${IfNot} ${Errors}
+    StrCpy $7 65535
+    Call ValidNumber
+    Pop $1
+    ${If} $1 == ""
+      MessageBox MB_ICONSTOP "$(HttpPortOptionInvalid)" /SD IDOK
+      SetErrorLevel 5
+      Quit
+    ${EndIf}
+    StrCpy $HttpPort $1
   ${EndIf}
 FunctionEnd
 !endif

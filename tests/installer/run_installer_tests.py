@@ -12,14 +12,15 @@ Modes:
          uninstall that leaves nothing of ours but the logs
   win32  a silent install on 32-bit Windows with the Startup entry, a sale,
          and an uninstall asked to remove the logs too
-  service  /S /SERVICE /PORT=3 on 64-bit Windows with m301sim on COM3: the
+  service  /S /SERVICE /PORT=3 /HTTPPORT=n on 64-bit Windows with m301sim on COM3: the
          SDK of both bitnesses, brenvikd registered and running, a receipt
          over HTTP from Linux with the token from ProgramData (once, however
-         often it is sent); a silent uninstall removes the service, its
+         often it is sent); an upgrade that keeps the service and the
+         origin added to brenvikd.json by hand, as the web sample's page
+         says, and the sample printing once in headless Chromium however
+         often Print is pressed; a silent uninstall removes the service, its
          registry entries and its Event Log source and keeps the ledger;
-         installed again over it with /ORIGIN= for the web sample, which
-         prints once in headless Chromium however often Print is pressed;
-         /REMOVELOGS takes the ledger too
+         installed again with /ORIGIN=, /REMOVELOGS takes the ledger too
 
 Wine's VBScript has no ChrW and cannot read a UTF-16 script, so the shipped
 sale.vbs runs re-encoded into code page 1251 on a Cyrillic system; the
@@ -319,7 +320,7 @@ def win32(s):
 
 SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\brenvikd"
 EVENTLOG_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog"
-SERVICE_PORT = 8123
+SERVICE_PORT = 8123  # the service's own; the test gives it a free one (/HTTPPORT=)
 PE_MACHINE = {0x8664: 64, 0x14C: 32}
 
 
@@ -356,6 +357,12 @@ def call(method, path, token=None, body=None, timeout=60):
         conn.close()
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def listening():
     with socket.socket() as probe:
         probe.settimeout(0.5)
@@ -380,6 +387,12 @@ def event_sources(t):
     rc, out = t.p.wine("reg", "query", EVENTLOG_KEY, "/s")
     return sorted({line.strip() for line in out.splitlines()
                    if line.startswith("HKEY_") and re.search(r"\\[^\\]*brenvik[^\\]*$", line.strip(), re.I)})
+
+
+def service_state(t):
+    """RUNNING, START_PENDING...: what sc query says of brenvikd, or None."""
+    match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", t.p.wine("sc", "query", "brenvikd")[1])
+    return match.group(1) if match else None
 
 
 def online(token):
@@ -451,8 +464,9 @@ def web_page(s, t, sim, token, origin):
         page.call("Page.navigate", url=origin + "/index.html")
         s.check(wait(lambda: page.evaluate("document.readyState === 'complete' && !!document.getElementById('token')"),
                      30), "the page loads")
-        page.evaluate("document.getElementById('token').value = %s; document.getElementById('save').click()"
-                      % json.dumps(token))
+        page.evaluate("document.getElementById('url').value = 'http://127.0.0.1:%d'; "
+                      "document.getElementById('token').value = %s; document.getElementById('save').click()"
+                      % (SERVICE_PORT, json.dumps(token)))
         s.check(wait(lambda: page.evaluate("document.getElementById('printer').options.length > 0"), 30),
                 "the page lists the printer: %s" % page.evaluate("document.getElementById('printer-state').textContent"))
         answers = []
@@ -473,47 +487,60 @@ def web_page(s, t, sim, token, origin):
         shutil.rmtree(profile, ignore_errors=True)
 
 
+def service_config(data):
+    try:
+        return json.load(open(os.path.join(data, "brenvikd.json"), encoding="utf-8"))
+    except (OSError, ValueError) as e:
+        print(e)
+        return {}
+
+
 def service(s):
     args = s.args
-    missing = [path for path in (os.path.join(tree, "service", "brenvikd.exe") for tree in (args.build64, args.build32))
-               + [os.path.join(tree, "capi", "brenvik.dll") for tree in (args.build64, args.build32)]
+    missing = [path for tree in (args.build64, args.build32)
+               for path in (os.path.join(tree, "service", "brenvikd.exe"), os.path.join(tree, "capi", "brenvik.dll"))
                if not os.path.exists(path)]
     if missing:
         print("SKIP: not built yet, so the installer has no service component or SDK: %s" % ", ".join(missing))
         return 77
-    if listening():
-        s.check(False, "port %d is free for the service (another program listens there)" % SERVICE_PORT)
-        return 1
+    # Not 8123: another test's service may listen there meanwhile.
+    global SERVICE_PORT
+    SERVICE_PORT = free_port()
+    listen = "/HTTPPORT=%d" % SERVICE_PORT
     check = s.check
     t = Installed(s.server, args, "win64")
     sim = s.server.Simulator(args, t.p)
     data = t.log_dir
     token_path = os.path.join(data, "brenvikd.token")
+    uninstaller = t.win64 + "\\Uninstall.exe"
     pages = None
     try:
-        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3")
-        check(rc == 0, "installs silently with /SERVICE /PORT=3 (exit %d)" % rc)
+        for bad in ("/PORT=0", "/PORT=256", "/PORT=3a", "/HTTPPORT=65536", "/ORIGIN=localhost:8080"):
+            rc, out = t.run_setup(args.setup, "/S", "/SERVICE", bad)
+            check(rc == 5 and not os.path.exists(t.dir64), "%s is refused before anything is installed (exit %d)"
+                  % (bad, rc))
+        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", listen)
+        check(rc == 0, "installs silently with /SERVICE /PORT=3 %s (exit %d)" % (listen, rc))
         check(pe_bits(os.path.join(t.dir64, "brenvikd.exe")) == 64, "the 64-bit brenvikd.exe on 64-bit Windows")
         check_sdk(s, t, args.version)
-        config = {}
-        try:
-            config = json.load(open(os.path.join(data, "brenvikd.json"), encoding="utf-8"))
-        except (OSError, ValueError) as e:
-            print(e)
+        config = service_config(data)
         printer = [p for p in config.get("printers", []) if p.get("id") == "main"]
-        check(printer and (str(printer[0].get("device", "")).upper() in ("COM3", "\\\\.\\COM3")
-                           or printer[0].get("port") == 3),
+        check(printer and (printer[0].get("port") == 3 or str(printer[0].get("device")).upper() == "COM3"),
               "brenvikd.json names printer main on COM3: %s" % printer)
+        check(config.get("listen") == "127.0.0.1:%d" % SERVICE_PORT, "and the port: %s" % config.get("listen"))
         token = open(token_path).read().strip() if os.path.exists(token_path) else ""
         check(token, "a token in ProgramData\\Brenvik\\brenvikd.token")
-        rc, out = t.p.wine("sc", "query", "brenvikd")
-        check(rc == 0 and "RUNNING" in out, "sc query: the service runs")
+        # net start returns once the service has reported; Wine's may return
+        # on START_PENDING.
+        deadline = time.time() + 10
+        while (state := service_state(t)) != "RUNNING" and time.time() < deadline:
+            time.sleep(0.2)
+        check(state == "RUNNING", "sc query: the service runs (%s)" % state)
         check(t.p.query(SERVICE_KEY) is not None, "the service is registered in " + SERVICE_KEY)
         sources = event_sources(t)
         check(sources, "an Event Log source of ours: %s" % sources)
 
-        printers = wait(lambda: online(token), 60)
-        check(printers, "the service reaches the printer on COM3 over HTTP")
+        check(wait(lambda: online(token), 60), "the service reaches the printer on COM3 over HTTP")
         status, _, _ = call("GET", "/printers")
         check(status == 401, "without the token: 401 (got %d)" % status)
         sale = {"requestId": "installer-1", "type": "sale",
@@ -524,13 +551,22 @@ def service(s):
         check(first[0] == 200 and first[2].get("state") == "closed", "a receipt printed over HTTP")
         check(again[0] == 200 and again[2].get("checkNumber") == first[2].get("checkNumber")
               and again[1].get("Brenvik-Repeated") == "1", "sent again: the same check, from the ledger")
-        check(sim.journal_text().count("Кава зернова") == 1, "on the paper once")
 
-        ledger = [n for n in os.listdir(data) if n not in ("brenvikd.json", "brenvikd.token")]
+        # The web sample's origin added by hand, as its page says; installed
+        # again over itself (an upgrade), which keeps that and the service.
+        pages = PageServer(os.path.join(t.dir64, "SDK", "samples", "web"))
+        config["corsOrigins"] = [pages.origin]
+        with open(os.path.join(data, "brenvikd.json"), "w", encoding="utf-8") as f:
+            json.dump(config, f, indent=2)
+        sim.restart()  # the service's next connection: a fresh line under Wine
+        rc, out = t.run_setup(args.setup, "/S")
+        check(rc == 0 and wait(lambda: online(token), 60), "an upgrade keeps the service, running (exit %d)" % rc)
+        check(service_config(data).get("corsOrigins") == [pages.origin], "an upgrade keeps brenvikd.json")
+        web_page(s, t, sim, token, pages.origin)
+        check(sim.journal_text().count("Кава зернова") == 1, "the HTTP receipt is on the paper once")
 
-        rc, out = t.p.wine(t.win64 + "\\Uninstall.exe", "/S")
-        check(rc == 0, "the uninstaller runs silently")
-        check(t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller finishes")
+        rc, out = t.p.wine(uninstaller, "/S")
+        check(rc == 0 and t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller runs silently")
         rc, out = t.p.wine("sc", "query", "brenvikd")
         check(rc != 0, "sc query brenvikd fails: the service is gone (exit %d)" % rc)
         t.p.cache = {}
@@ -540,25 +576,24 @@ def service(s):
         check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")) and not os.path.exists(
             os.path.join(t.dir64, "SDK")), "brenvikd.exe and the SDK removed")
         kept = sorted(os.listdir(data)) if os.path.isdir(data) else []
-        check(ledger and all(n in kept for n in ledger) and "brenvikd.token" in kept,
+        ledger = os.path.basename(config.get("ledger", "brenvikd-ledger.db").replace("\\", "/"))
+        check(all(n in kept for n in (ledger, "brenvikd.json", "brenvikd.token")),
               "the ledger, its configuration and token kept: %s" % kept)
 
-        # Again over the kept ledger, with the web sample's origin allowed
-        # (served as its page says); then /REMOVELOGS takes it all.
-        pages = PageServer(os.path.join(s.args.source, "examples", "windows", "web"))
+        # Installed afresh over the kept ledger with /ORIGIN=; /REMOVELOGS
+        # then takes the ledger too.
         sim.restart()
-        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", "/ORIGIN=" + pages.origin)
-        check(rc == 0 and wait(lambda: online(token), 60),
-              "installs again over the kept ledger, with the same token (exit %d)" % rc)
+        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", listen, "/ORIGIN=http://localhost:8080")
+        check(rc == 0 and wait(lambda: online(token), 60), "installs again, with the token kept (exit %d)" % rc)
+        check(service_config(data).get("corsOrigins") == ["http://localhost:8080"],
+              "/ORIGIN= is written to brenvikd.json")
         first = call("POST", "/printers/main/receipt", token, sale)
         check(first[0] == 200 and first[2].get("checkNumber") == again[2].get("checkNumber"),
-              "the kept ledger still answers for installer-1: %s %s" % (first[0], first[2]))
-        web_page(s, t, sim, token, pages.origin)
-        rc, out = t.p.wine(t.win64 + "\\Uninstall.exe", "/S", "/REMOVELOGS")
-        check(t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller finishes")
+              "the kept ledger still answers for installer-1")
+        rc, out = t.p.wine(uninstaller, "/S", "/REMOVELOGS")
+        check(rc == 0 and t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller runs silently")
         check(not os.path.exists(data), "/REMOVELOGS removes the ledger, token and configuration")
-        rc, out = t.p.wine("sc", "query", "brenvikd")
-        check(rc != 0, "and the service")
+        check(t.p.wine("sc", "query", "brenvikd")[0] != 0, "and the service")
     finally:
         if pages:
             pages.close()
