@@ -116,9 +116,16 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
         if (status != BRENVIK_OK && h.error.number <= brenvik::kErrNoConnection) {
             // The port's own errors say little to a person; name the device.
             // A path is any bytes; the message stays UTF-8.
-            const std::string message =
+            std::string message =
                 std::string(h.error.message) + " (" +
                 (device != nullptr ? brenvik::text::Showable(device) : "port " + std::to_string(port)) + ")";
+            // Why, in the system's words, and what to do about it.
+            const brenvik::LineFailure& why = h.engine->PortFailure();
+            if (why.kind != brenvik::LineFailureKind::None) {
+                message += ": " + why.text;
+                const std::string advice = brenvik::capi::PortAdvice(why);
+                if (!advice.empty()) message += "; " + advice;
+            }
             brenvik::CopyText(h.error.message, sizeof h.error.message, message.c_str());
         }
         return status;
@@ -253,6 +260,16 @@ brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms
             return h.Fail(BRENVIK_E_ARGUMENT, "timeout_ms: must be 100 to 600000", "timeout_ms");
         h.timeoutMs = timeout_ms;
         h.engine->ReplySilenceMs = timeout_ms;
+        return h.Ok();
+    });
+}
+
+brenvik_status brenvik_set_connect_timeout(brenvik_printer* printer, uint32_t timeout_ms) {
+    return Locked(printer, [&](brenvik_printer& h) {
+        if (timeout_ms != 0 && (timeout_ms < 100 || timeout_ms > 600000))
+            return h.Fail(BRENVIK_E_ARGUMENT, "timeout_ms: must be 0, or 100 to 600000", "timeout_ms");
+        h.connectTimeoutMs = timeout_ms;
+        h.engine->ConnectBudgetMs = timeout_ms;
         return h.Ok();
     });
 }

@@ -23,6 +23,7 @@ void brenvik_printer::MakeEngine() {
     engine = std::make_unique<PrinterEngine>(platform);
     engine->SetShowErrorMessages(0);
     engine->ReplySilenceMs = timeoutMs;
+    engine->ConnectBudgetMs = connectTimeoutMs;
     engine->LogArchivesKept = logArchivesKept;
 }
 

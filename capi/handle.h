@@ -30,6 +30,7 @@ struct brenvik_printer {
     brenvik::capi::SilentDialog dialog;
     std::string logDirectory;  // empty: the engine's default
     uint32_t timeoutMs = brenvik::PrinterEngine::kReplySilenceMs;
+    uint32_t connectTimeoutMs = 0;  // 0: the printer's whole wake-up
     uint32_t logArchivesKept = 0;  // 0 keeps them all
     std::unique_ptr<brenvik::PrinterEngine> engine;
     brenvik_error error{};

@@ -29,4 +29,17 @@ std::string NativeDeviceName(const std::string& device) {
     return kDevicePrefix + "COM" + name.substr(3);
 }
 
+std::string PortAdvice(const LineFailure& failure) {
+    switch (failure.kind) {
+    case LineFailureKind::NotFound: return "check the port's number in the Device Manager (Ports (COM & LPT))";
+    case LineFailureKind::Busy:
+        return "another program holds the port: close it, or stop the brenvikd service if it drives this printer";
+    case LineFailureKind::Denied:
+    case LineFailureKind::NotSerial:
+    case LineFailureKind::None:
+    case LineFailureKind::Other: break;
+    }
+    return {};
+}
+
 }  // namespace brenvik::capi

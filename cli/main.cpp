@@ -233,8 +233,11 @@ brenvik_printer* Connect(const Options& o, int& code) {
     }
     brenvik_status status = BRENVIK_OK;
     if (!o.logDir.empty()) status = brenvik_set_log_directory(p, o.logDir.c_str());
+    // The time-out bounds connecting too: a silent device is given up in it.
     if (status == BRENVIK_OK && o.timeoutSeconds > 0)
         status = brenvik_set_timeout(p, static_cast<uint32_t>(o.timeoutSeconds * 1000));
+    if (status == BRENVIK_OK && o.timeoutSeconds > 0)
+        status = brenvik_set_connect_timeout(p, static_cast<uint32_t>(o.timeoutSeconds * 1000));
     if (status == BRENVIK_OK) {
         status = o.device.empty() ? brenvik_connect_port(p, o.port, o.cashier.c_str(), o.password.c_str())
                                   : brenvik_connect_device(p, o.device.c_str(), o.cashier.c_str(), o.password.c_str());
@@ -644,7 +647,8 @@ int main(int argc, char** argv) {
     app.add_option("--password", o.password, "Cashier password (up to 10 characters)");
     app.add_flag("--json", o.json, "Print one JSON document on standard output");
     app.add_option("--log-dir", o.logDir, "Directory of the debug log Pelmora.log");
-    app.add_option("--timeout", o.timeoutSeconds, "Seconds the printer may stay silent (default 6)")
+    app.add_option("--timeout", o.timeoutSeconds,
+                   "Seconds the printer may stay silent (default 6); also bounds connecting (default about 8)")
         ->check(CLI::Range(0.1, 600.0));
 
     std::string receiptJson;

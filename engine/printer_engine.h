@@ -152,6 +152,9 @@ public:
     // printed is measured against.
     int32_t KnownLastCheck();
     int32_t BoolResult() const { return Succeeded() ? 1 : 0; }
+    // Why the port would not open, in the system's terms, after error 1;
+    // kind None otherwise.
+    const LineFailure& PortFailure() const { return portFailure_; }
 
     // ---- Reads used by the start-up sequence and the queries ---------------
     uint32_t ReadPrinterConfig();    // CONf, up to three tries
@@ -346,6 +349,10 @@ public:
     uint32_t ReadTimeout = 3000;
     // How long the printer may stay silent while a reply is awaited.
     uint32_t ReplySilenceMs = kReplySilenceMs;
+    // How long connecting may take in all, ms; 0 (the default) keeps the
+    // whole wake-up: two tries, each silence followed by a DTR pulse. Within
+    // a budget, a try or a pulse that would outlast it is left out.
+    uint32_t ConnectBudgetMs = 0;
     // While set, the bytes of every reply stay in LastReply after it is
     // interpreted (for tools that show the printer's answer as it came).
     uint8_t KeepLastReply = 0;
@@ -482,6 +489,10 @@ protected:
     size_t readyAt_ = SIZE_MAX;
     Outcome lastCloseOutcome_ = Outcome::None;
     Outcome lastOutcome_ = Outcome::None;
+    LineFailure portFailure_;
+    uint64_t connectStarted_ = 0;
+    // What is left of ConnectBudgetMs; UINT32_MAX without a budget.
+    uint32_t ConnectTimeLeft();
     // The last CONf reply stayed malformed after its tries: the
     // configuration documents fail until a good one comes.
     bool configBad_ = false;

@@ -1,7 +1,16 @@
 // Waking the printer: five 'U' bytes, then wait for its READY block.
+#include <algorithm>
+#include <cstdint>
+
 #include "engine/printer_engine.h"
 
 namespace brenvik {
+
+uint32_t PrinterEngine::ConnectTimeLeft() {
+    if (ConnectBudgetMs == 0) return UINT32_MAX;
+    const uint64_t spent = platform_.line->NowMs() - connectStarted_;
+    return spent >= ConnectBudgetMs ? 0 : static_cast<uint32_t>(ConnectBudgetMs - spent);
+}
 
 int32_t PrinterEngine::Handshake() {
     SerialLine& line = *platform_.line;
@@ -27,7 +36,8 @@ int32_t PrinterEngine::Handshake() {
             break;
         }
         uint32_t events = 0;
-        if (WaitForPort(kHandshakeSilenceMs, events) != WaitStatus::Signalled) break;  // silence
+        const uint32_t silence = std::min(kHandshakeSilenceMs, ConnectTimeLeft());
+        if (silence == 0 || WaitForPort(silence, events) != WaitStatus::Signalled) break;  // silence
         if (events & kEventRxChar) {
             uint8_t buffer[1025];  // one spare byte keeps the log text terminated
             uint32_t waiting = line.ClearErrors();
@@ -59,9 +69,11 @@ int32_t PrinterEngine::Handshake() {
 
     // A silent second (or endless noise): pulse DTR so a printer that hung
     // on the line resets.
-    line.SetDtr(false);
-    line.Sleep(kDtrPulseMs);
-    line.SetDtr(true);
+    if (ConnectTimeLeft() >= kDtrPulseMs) {
+        line.SetDtr(false);
+        line.Sleep(kDtrPulseMs);
+        line.SetDtr(true);
+    }
     WriteLog("Таймаут при установке связи");
     Connected = 0;
     RxQueue.clear();

@@ -103,8 +103,9 @@ int32_t PrinterEngine::LockPrinter(int32_t timeoutMs) {
 int32_t PrinterEngine::UnlockPrinter() { return 1; }
 
 uint32_t PrinterEngine::StartUpSequence() {
+    connectStarted_ = platform_.line->NowMs();
     Handshake();
-    if (!Connected) Handshake();
+    if (!Connected && ConnectTimeLeft() > 0) Handshake();
     if (!Connected) {
         StoreErrorCode("CONNTIMEOUT");
         SetError(kErrNoConnection);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace brenvik {
 
@@ -57,6 +58,16 @@ struct LineTimeouts {
 
 enum class WaitStatus : uint8_t { Signalled, TimedOut, Failed };
 
+// Why a port could not be opened, in the operating system's terms: what
+// kind of failure (so that the edge can say what to do about it), its code
+// (errno, GetLastError) and the system's own words, ASCII.
+enum class LineFailureKind : uint8_t { None, NotFound, Denied, Busy, NotSerial, Other };
+struct LineFailure {
+    LineFailureKind kind = LineFailureKind::None;
+    int code = 0;
+    std::string text;
+};
+
 // The printer's line: the given rate, 8 data bits, even parity, two stop
 // bits, XON/XOFF both ways with XON character 0, DTR raised, RTS low, abort
 // on error. Fields the printer does not care about (XoffChar, ErrorChar)
@@ -71,6 +82,8 @@ public:
     // engine builds ("\\.\COM3"); back ends may also accept a device path.
     virtual bool Open(const char* name) = 0;
     virtual bool IsOpen() const = 0;
+    // Why the last Open failed; kind None after one that succeeded.
+    virtual LineFailure OpenFailure() const { return {}; }
     virtual bool SetQueueSizes(uint32_t inBytes, uint32_t outBytes) = 0;
     virtual bool SetEventMask(uint32_t events) = 0;
     virtual bool GetSettings(LineSettings& settings) = 0;

@@ -139,29 +139,43 @@ std::string PosixSerialLine::ResolvePortName(const char* name) {
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
+// Records why opening failed, in the kernel's words.
+bool PosixSerialLine::Refuse(int error) {
+    lastError_ = error;
+    openFailure_.code = error;
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: openFailure_.kind = LineFailureKind::NotFound; break;
+    case EACCES:
+    case EPERM: openFailure_.kind = LineFailureKind::Denied; break;
+    case EBUSY:
+    case EWOULDBLOCK: openFailure_.kind = LineFailureKind::Busy; break;
+    case ENOTTY: openFailure_.kind = LineFailureKind::NotSerial; break;
+    default: openFailure_.kind = LineFailureKind::Other; break;
+    }
+    openFailure_.text = error == EWOULDBLOCK ? "held by another program" : std::strerror(error);
+    openFailure_.text += " (errno " + std::to_string(error) + ")";
+    return false;
+}
+
 bool PosixSerialLine::Open(const char* name) {
     Close();
+    openFailure_ = LineFailure();
     const std::string path = ResolvePortName(name);
-    if (path.empty()) {
-        lastError_ = ENOENT;
-        return false;
-    }
+    if (path.empty()) return Refuse(ENOENT);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        lastError_ = errno;
-        return false;
-    }
+    if (fd < 0) return Refuse(errno);
     if (!isatty(fd)) {
-        lastError_ = ENOTTY;
         ::close(fd);
-        return false;
+        return Refuse(ENOTTY);
     }
     // No sharing: a port another program holds stays closed to us, and
     // the one we hold stays closed to others.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        lastError_ = errno;
+        const int error = errno;
         ::close(fd);
-        return false;
+        return Refuse(error);
     }
     ioctl(fd, TIOCEXCL);  // also keeps out programs that do not flock
     fd_ = fd;

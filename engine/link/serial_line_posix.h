@@ -53,6 +53,7 @@ public:
     uint64_t NowMs() override;
     void Close() override;
 
+    LineFailure OpenFailure() const override { return openFailure_; }
     // errno of the last failed system call, for diagnostics and tests.
     int LastError() const { return lastError_; }
 
@@ -67,6 +68,8 @@ private:
 
     int fd_ = -1;
     int lastError_ = 0;
+    LineFailure openFailure_;
+    bool Refuse(int error);
     uint32_t eventMask_ = 0;
     uint32_t inQueueSize_ = 1024;
     bool txEmptyPending_ = false;

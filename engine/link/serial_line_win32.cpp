@@ -25,15 +25,37 @@ Win32SerialLine::PendingWrite::~PendingWrite() {
 
 Win32SerialLine::~Win32SerialLine() { Close(); }
 
+// Records why opening failed. A port another program holds answers
+// ERROR_ACCESS_DENIED on Windows: it is busy, not forbidden.
+bool Win32SerialLine::Refuse(DWORD error) {
+    lastError_ = error;
+    openFailure_.code = static_cast<int>(error);
+    const char* what = "the port could not be opened";
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        openFailure_.kind = LineFailureKind::NotFound;
+        what = "no such port";
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        openFailure_.kind = LineFailureKind::Busy;
+        what = "held by another program";
+        break;
+    default: openFailure_.kind = LineFailureKind::Other; break;
+    }
+    openFailure_.text = std::string(what) + " (Windows error " + std::to_string(error) + ")";
+    return false;
+}
+
 bool Win32SerialLine::Open(const char* name) {
     Close();
-    if (name == nullptr) return false;
+    openFailure_ = LineFailure();
+    if (name == nullptr) return Refuse(ERROR_INVALID_NAME);
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        lastError_ = GetLastError();
-        return false;
-    }
+    if (port == INVALID_HANDLE_VALUE) return Refuse(GetLastError());
     waitEvent_ = NewEvent();
     readEvent_ = NewEvent();
     if (waitEvent_ == nullptr || readEvent_ == nullptr) {

@@ -41,6 +41,7 @@ public:
     uint64_t NowMs() override;
     void Close() override;
 
+    LineFailure OpenFailure() const override { return openFailure_; }
     // GetLastError() of the last failed call, for diagnostics.
     DWORD LastError() const { return lastError_; }
     // Empty comm-event completions absorbed so far (Wine on a pty).
@@ -67,6 +68,8 @@ private:
     // parity it reports afterwards (see SetSettings).
     std::string parityTakenBy_;
     DWORD lastError_ = 0;
+    LineFailure openFailure_;
+    bool Refuse(DWORD error);
     uint32_t emptyWakeUps_ = 0;
     uint32_t xoffReleases_ = 0;
     uint32_t stuckStatuses_ = 0;

@@ -56,7 +56,9 @@ uint32_t PrinterEngine::OpenPortNamed(const char* portName, int32_t portNumberFo
     else
         WriteLog("F:OpenPort(%s, %i) Открытие СОМ порта", portName, baudRate);
 
+    portFailure_ = LineFailure();
     if (!line.Open(portName)) {
+        portFailure_ = line.OpenFailure();
         WriteLog("Невозможно открыть порт");
         return SetError(kErrOpenPort);
     }

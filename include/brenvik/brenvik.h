@@ -191,7 +191,8 @@ typedef struct brenvik_printer brenvik_printer;
  * brenvik_close. Any thread. */
 BRENVIK_API brenvik_status brenvik_create(brenvik_printer** out);
 
-/* Connects to the printer on a device path ("/dev/ttyUSB0"): opens the line
+/* Connects to the printer on a device path ("/dev/ttyUSB0"; on Windows
+ * "COM3", "com12" or "\\\\.\\COM12", any of which opens \\.\COMn): opens the line
  * exclusively, makes the handshake, registers the cashier (name and
  * password, UTF-8) and reads the printer's configuration and document
  * numbers. A printer that is not fiscalized yet counts as success.
@@ -244,6 +245,14 @@ BRENVIK_API brenvik_status brenvik_set_log_archives_kept(brenvik_printer* printe
  * default 6000). Reports and closing a long check may take seconds. Any
  * time, also while connected. */
 BRENVIK_API brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms);
+
+/* How long connecting may take in all, in milliseconds (100 to 600000),
+ * or 0 (the default) for the printer's whole wake-up: two tries, each
+ * silent one followed by a 3 s pulse of DTR that resets a printer hung on
+ * the line, about 8 s before a silent printer is given up. Within a limit,
+ * a try or a pulse that would outlast it is left out. Any time; it applies
+ * from the next connection. */
+BRENVIK_API brenvik_status brenvik_set_connect_timeout(brenvik_printer* printer, uint32_t timeout_ms);
 
 /* Copies the details of the handle's last call into *info (see
  * brenvik_error; set info->size first). Does not change them. Returns

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -188,6 +189,44 @@ TEST(CApiSim, AnOldCallersStructsAreFilledOnlyAsFarAsTheirSize) {
     for (size_t k = offsetof(brenvik_receipt_result, message); k < sizeof resultBytes; ++k)
         ASSERT_EQ(resultBytes[k], kUntouched) << "byte " << k;
     brenvik_close(p);
+}
+
+// A device that will not open says why, in the system's words, and what to
+// do about it; the printer's own message and number stay in front.
+TEST(CApiSim, ADeviceThatWillNotOpenSaysWhyAndWhatToDo) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    brenvik_printer* holder = Connect(sim);
+    ASSERT_NE(holder, nullptr);
+    const std::string notSerial = sim.dir + "/plain-file";
+    FILE* f = std::fopen(notSerial.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+
+    struct Case {
+        std::string device;
+        const char* because;
+        const char* advice;
+    } cases[] = {
+        {sim.dir + "/no-such-device", "No such file or directory", "/dev/serial/by-id"},
+        {notSerial, "(errno 25)", "not a serial device"},
+        {sim.Link(), "held by another program", "fuser"},
+    };
+    for (const Case& c : cases) {
+        brenvik_printer* p = nullptr;
+        EXPECT_EQ(brenvik_open_device(c.device.c_str(), "Олена", "1111", &p), BRENVIK_E_NO_CONNECTION) << c.device;
+        brenvik_error e{};
+        e.size = sizeof e;
+        brenvik_last_error(p, &e);
+        const std::string message = e.message;
+        EXPECT_EQ(e.number, 1u) << message;
+        EXPECT_EQ(message.rfind("Невозможно открыть СОМ порт", 0), 0u) << message;
+        EXPECT_NE(message.find(c.because), std::string::npos) << message;
+        EXPECT_NE(message.find(c.advice), std::string::npos) << message;
+        brenvik_close(p);
+    }
+    brenvik_close(holder);
 }
 
 TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {

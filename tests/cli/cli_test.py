@@ -153,8 +153,12 @@ def main():
         check("z-report printed", sim.state()["z_number"] == z_before + 1)
 
         # A silent printer and a missing device: no connection.
+        # --timeout bounds connecting too: 1 s, not the whole 8 s wake-up.
         sim.send("handshake off")
+        started = time.monotonic()
         expect(work, "silent", ["status"], 3, stderr="no connection")
+        check("silent gives up within --timeout", time.monotonic() - started < 3.5,
+              f"{time.monotonic() - started:.1f} s")
         sim.send("handshake on")
         expect(work, "missing device", ["status"], 3, device=os.path.join(work, "nothing"))
         expect(work, "bad amount", ["cash-in", "1.005"], 2, stderr="at most two decimals")

@@ -143,5 +143,28 @@ TEST(StartUp, SecondHandshakeRescuesAPrinterThatSleptThroughTheFirst) {
     EXPECT_EQ(2u, h.line.dtr.size());  // one pulse after the first, silent run
 }
 
+// A budget for connecting: a silent printer is given up within it, and a
+// printer that answers the first try is not hurried at all.
+TEST(StartUp, AConnectBudgetBoundsTheWakeUpOfASilentPrinter) {
+    struct Case {
+        uint32_t budget;
+        uint64_t atMost;  // virtual ms until Init gives up
+        size_t pulses;
+    } cases[] = {{0, 9000, 2}, {2000, 2100, 0}, {5000, 5100, 1}};
+    for (const Case& c : cases) {
+        Harness h;
+        h.printer.handshakeSilent = true;
+        h.engine->ConnectBudgetMs = c.budget;
+        EXPECT_EQ(0, h.engine->Init(3, "Ivanov", "1234", 0, "")) << c.budget;
+        EXPECT_EQ(h.engine->ErrorNumber, static_cast<uint32_t>(kErrNoConnection)) << c.budget;
+        EXPECT_LE(h.line.now, c.atMost) << c.budget;
+        EXPECT_GT(h.line.now, c.atMost - 1200) << c.budget;
+        EXPECT_EQ(h.line.dtr.size(), c.pulses * 2) << c.budget;
+    }
+    Harness quick;
+    quick.engine->ConnectBudgetMs = 300;
+    EXPECT_EQ(1, quick.engine->Init(3, "Ivanov", "1234", 0, ""));
+}
+
 }  // namespace
 }  // namespace brenvik::test
