@@ -97,8 +97,8 @@ Page custom PortPage PortPageLeave
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "Ukrainian"
 
-LangString SecCoreName ${LANG_ENGLISH} "Brenvik (driver, tray program, samples, manual)"
-LangString SecCoreName ${LANG_UKRAINIAN} "Brenvik: драйвер, приклади, посібник"
+LangString SecCoreName ${LANG_ENGLISH} "Brenvik (driver, tray program, SDK, samples, manual)"
+LangString SecCoreName ${LANG_UKRAINIAN} "Brenvik: драйвер, SDK, приклади, посібник"
 LangString SecStartupName ${LANG_ENGLISH} "Start KorvellOLE with Windows"
 LangString SecStartupName ${LANG_UKRAINIAN} "Запускати KorvellOLE разом з Windows"
 LangString SecLogsName ${LANG_ENGLISH} "Remove the logs too"

@@ -261,6 +261,8 @@ def win64(s):
         s.check(rc == 0, "version %s installs over it (exit %d)" % (args.version, rc))
         check_files(s, t, args.version, [64, 32])
         s.check(not os.path.exists(startup_link(t)), "the upgrade keeps KorvellOLE out of the Startup folder")
+        s.check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")) and t.p.query(SERVICE_KEY) is None,
+                "the HTTP service is not installed unless asked for")
         check_registry(s, t, args.version, [64, 32])
 
         sim = s.server.Simulator(args, t.p)
@@ -592,7 +594,9 @@ def service(s):
               "the kept ledger still answers for installer-1")
         rc, out = t.p.wine(uninstaller, "/S", "/REMOVELOGS")
         check(rc == 0 and t.wait_gone(os.path.join(t.dir64, "Uninstall.exe")), "the uninstaller runs silently")
-        check(not os.path.exists(data), "/REMOVELOGS removes the ledger, token and configuration")
+        # Its copy removes ProgramData after its own file.
+        check(t.wait_gone(data), "/REMOVELOGS removes the ledger, token and configuration: %s"
+              % (os.listdir(data) if os.path.isdir(data) else ""))
         check(t.p.wine("sc", "query", "brenvikd")[0] != 0, "and the service")
     finally:
         if pages:
