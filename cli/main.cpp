@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "brenvik/brenvik.h"
+#include "cli/completion.h"
 #include "cli/console.h"
 
 namespace {
@@ -635,7 +636,8 @@ int main(int argc, char** argv) {
                              "Reports and cash movements say whether they were printed, were not, or\n"
                              "whether that is unknown (--json: \"outcome\").\n") +
                  kExitCodes};
-    app.set_version_flag("--version", std::string(BRENVIK_VERSION_STRING));
+    app.name("brenvik");  // not argv[0]: help and completion name the tool
+    app.set_version_flag("--version", std::string("brenvik " BRENVIK_VERSION_STRING));
     app.require_subcommand(1);
     // The options go before or after the subcommand: brenvik status --json.
     app.fallthrough();
@@ -692,12 +694,19 @@ int main(int argc, char** argv) {
     auto* raw = app.add_subcommand("raw", "Send one command text and print the reply");
     raw->add_option("TEXT", o.rawText, "Command text, such as GETD")->required();
     raw->callback([&] { action = Raw; });
+    std::string shell;
+    auto* completion = app.add_subcommand("completion", "Print the shell completion script for bash or zsh");
+    completion->add_option("SHELL", shell, "bash or zsh")->required()->check(CLI::IsMember({"bash", "zsh"}));
 
     try {
         app.parse(console.Argc(), console.Argv());
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? kOk : kUsage;
+    }
+    if (app.got_subcommand(completion)) {
+        std::cout << brenvik::cli::CompletionScript(app, shell);
+        return kOk;
     }
     if (o.device.empty() && o.port == 0)
         return Failure(o, BRENVIK_E_ARGUMENT, "give the printer with --device PATH or --port N");

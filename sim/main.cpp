@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 
+#include "brenvik_version.h"
 #include "sim/m301sim.h"
 #include "sim/text.h"
 
@@ -56,6 +57,7 @@ The printer (identity options apply to a new state file only):
                        8 programming, 0 off              (1)
   --password TEXT      cashier password that UPAS must carry (default: any)
   -h, --help           this text
+  --version            the version
 
 Control socket: one command a line; the answer is OK, ERR reason, or for
 "state" one line of JSON.
@@ -126,6 +128,9 @@ int main(int argc, char** argv) {
         const char* v = nullptr;
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("m301sim " BRENVIK_VERSION_STRING);
             return 0;
         } else if (arg == "--trace") {
             trace = true;
