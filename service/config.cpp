@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -46,7 +47,10 @@ bool ParsePrinterArgument(const std::string& text, PrinterConfig* printer, std::
     }
     printer->id = text.substr(0, equals);
     std::string where = text.substr(equals + 1);
-    std::string digits = where.rfind("com", 0) == 0 ? where.substr(3) : where;
+    // COM3 as Windows writes it, com3 as the engine's port names go.
+    bool com = where.size() > 3 && (where[0] == 'c' || where[0] == 'C') && (where[1] == 'o' || where[1] == 'O') &&
+               (where[2] == 'm' || where[2] == 'M');
+    std::string digits = com ? where.substr(3) : where;
     if (!digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string::npos) {
         printer->port = std::stoi(digits);
         printer->device.clear();
@@ -149,6 +153,61 @@ bool FinishConfig(Config* config, std::string* error) {
 }
 
 int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) {
+    int status = ParseOptions(argc, argv, config, error);
+    if (status >= 0) return status;
+    if (!FinishConfig(config, error)) return 2;
+    return -1;
+}
+
+int PrintParseResult(int status, const std::string& text) {
+    FILE* out = status == 0 ? stdout : stderr;
+    fputs(text.c_str(), out);
+    if (!text.empty() && text.back() != '\n') fputc('\n', out);
+    return status;
+}
+
+std::string ConfigJson(const Config& config) {
+    using nlohmann::json;
+    const Config defaults;
+    json doc;
+    doc["listen"] = (config.host.find(':') == std::string::npos ? config.host : "[" + config.host + "]") + ":" +
+                    std::to_string(config.port);
+    json printers = json::array();
+    for (const PrinterConfig& p : config.printers) {
+        json printer = {{"id", p.id}};
+        if (p.device.empty()) {
+            printer["port"] = p.port;
+        } else {
+            printer["device"] = p.device;
+        }
+        printer["cashier"] = p.cashier;
+        printer["password"] = p.password;
+        printers.push_back(printer);
+    }
+    doc["printers"] = printers;
+    doc["ledger"] = config.ledger;
+    doc["tokenFile"] = config.tokenFile;
+    doc["logDir"] = config.logDir;
+    auto differs = [&](const char* key, const auto& value, const auto& standard) {
+        if (value != standard) doc[key] = value;
+    };
+    differs("corsOrigins", config.corsOrigins, defaults.corsOrigins);
+    differs("allowHosts", config.allowHosts, defaults.allowHosts);
+    differs("insecureNoToken", config.insecureNoToken, defaults.insecureNoToken);
+    differs("raw", config.raw, defaults.raw);
+    differs("bodyLimit", config.bodyLimit, defaults.bodyLimit);
+    differs("nestingLimit", config.nestingLimit, defaults.nestingLimit);
+    differs("queue", config.queue, defaults.queue);
+    differs("threads", config.threads, defaults.threads);
+    differs("requestTimeoutMs", config.requestTimeoutMs, defaults.requestTimeoutMs);
+    differs("clientConnections", config.clientConnections, defaults.clientConnections);
+    differs("connections", config.connections, defaults.connections);
+    differs("waitMs", config.waitMs, defaults.waitMs);
+    differs("timeoutMs", config.timeoutMs, defaults.timeoutMs);
+    return doc.dump(2) + "\n";
+}
+
+int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
     CLI::App app{
         "brenvikd: HTTP/JSON service for Maria 301 MTM fiscal printers; every receipt is printed exactly once."};
     // Read into a copy first: the command line wins over the file, whichever comes first.
@@ -162,10 +221,12 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
     app.add_option("--printer", printers, "ID=DEVICE or ID=comN; repeat for more printers");
     app.add_option("--cashier", cashier, "cashier registered on the --printer printers (brenvikd)");
     app.add_option("--password", password, "the cashier's password (0000)");
-    app.add_option("--config", configFile, "JSON configuration file; the command line wins over it");
-    keep(app.add_option("--ledger", cli.ledger, "the ledger file, SQLite (brenvikd-ledger.db)"),
+    const std::string usual = config->defaultConfigFile.empty() ? "" : " (" + config->defaultConfigFile + " when it exists)";
+    app.add_option("--config", configFile, "JSON configuration file" + usual + "; the command line wins over it");
+    keep(app.add_option("--ledger", cli.ledger, "the ledger file, SQLite (" + cli.ledger + ")"),
          [&] { config->ledger = cli.ledger; });
-    keep(app.add_option("--token-file", cli.tokenFile, "file holding the bearer token every request needs"),
+    keep(app.add_option("--token-file", cli.tokenFile, "file holding the bearer token every request needs" +
+                                                  (cli.tokenFile.empty() ? std::string() : " (" + cli.tokenFile + ")")),
          [&] { config->tokenFile = cli.tokenFile; });
     keep(app.add_option("--cors-origin", cli.corsOrigins, "an origin allowed to call from a browser; repeat"),
          [&] { config->corsOrigins = cli.corsOrigins; });
@@ -196,7 +257,7 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
          [&] { config->connections = cli.connections; });
     keep(app.add_option("--wait-ms", cli.waitMs, "a request waits this long, then gets 202 and a task (120000)"),
          [&] { config->waitMs = cli.waitMs; });
-    keep(app.add_option("--log-dir", cli.logDir, "directory of the printers' debug logs"),
+    keep(app.add_option("--log-dir", cli.logDir, "directory of the printers' debug logs" + (cli.logDir.empty() ? std::string() : " (" + cli.logDir + ")")),
          [&] { config->logDir = cli.logDir; });
     keep(app.add_option("--timeout-ms", cli.timeoutMs, "how long a printer may stay silent, ms (6000)"),
          [&] { config->timeoutMs = cli.timeoutMs; });
@@ -209,6 +270,10 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
         int status = app.exit(e, out, err);
         *error = out.str() + err.str();
         return status;
+    }
+    // The platform's own file, when there is one and no other is named.
+    if (configFile.empty() && !config->defaultConfigFile.empty() && std::ifstream(config->defaultConfigFile)) {
+        configFile = config->defaultConfigFile;
     }
     if (!configFile.empty()) {
         std::ifstream in(configFile);
@@ -232,7 +297,6 @@ int ParseCommandLine(int argc, char** argv, Config* config, std::string* error) 
         config->printers.push_back(printer);
     }
     if (noRaw) config->raw = false;
-    if (!FinishConfig(config, error)) return 2;
     return -1;
 }
 

@@ -38,14 +38,33 @@ struct Config {
     unsigned timeoutMs = 0;                // the printer's reply time-out; 0 = the library's (6000)
     bool simulate = false;                 // one simulated printer 'sim', no hardware
     std::string simJournal;                // where the simulated printer prints
+    // Read when no --config is given, if it exists (the platform's place for
+    // the service's settings); not a setting of its own.
+    std::string defaultConfigFile;
 };
+
+// This platform's defaults (config_posix.cpp, config_win32.cpp): on Windows
+// the ledger, the debug logs, the token and brenvikd.json are in
+// %ProgramData%\Brenvik; elsewhere the ledger is in the working directory.
+Config DefaultConfig();
 
 // Parses the command line. Returns -1 to go on, otherwise the exit status
 // (0 after --help). *error holds what to print on failure.
 int ParseCommandLine(int argc, char** argv, Config* config, std::string* error);
+// The same without the final checks of FinishConfig (the Windows service's
+// installer checks once the token it makes exists).
+int ParseOptions(int argc, char** argv, Config* config, std::string* error);
+// Prints what ParseCommandLine returned: help on standard output, the rest
+// on standard error. Returns status.
+int PrintParseResult(int status, const std::string& text);
 
-// "main=/dev/ttyUSB0" or "main=com3" or "main=3" (port number).
+// "main=/dev/ttyUSB0" or "main=com3" (COM3) or "main=3" (port number).
 bool ParsePrinterArgument(const std::string& text, PrinterConfig* printer, std::string* error);
+
+// The settings as a configuration file that ParseConfigFile reads back the
+// same: listening address, printers, ledger, token file and log directory
+// always, the rest where it is not the default.
+std::string ConfigJson(const Config& config);
 
 // Fills *config from a JSON file's text; false with *error.
 bool ParseConfigFile(const std::string& text, Config* config, std::string* error);

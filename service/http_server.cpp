@@ -24,6 +24,8 @@
 #include <optional>
 #include <tuple>
 
+#include "service/listener.h"
+
 namespace brenvikd {
 namespace {
 
@@ -407,9 +409,7 @@ bool HttpServer::Bind(const std::string& host, int port, std::string* error) {
     tcp::endpoint endpoint = found.begin()->endpoint();
     tcp::acceptor& acceptor = impl_->acceptor;
     acceptor.open(endpoint.protocol(), ec);
-    // SO_REUSEADDR lets a restart bind while old connections linger; on
-    // Linux it never lets two listeners share an address (SO_REUSEPORT would).
-    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) PrepareListener(acceptor, ec);
     if (!ec) acceptor.bind(endpoint, ec);
     if (ec == asio::error::address_in_use) {
         *error = "cannot listen on " + shown + ": the address is in use (is another brenvikd running there?)";
