@@ -119,12 +119,12 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
             std::string message =
                 std::string(h.error.message) + " (" +
                 (device != nullptr ? brenvik::text::Showable(device) : "port " + std::to_string(port)) + ")";
-            // Why, in the system's words, and what to do about it.
+            // Why, in the system's words; what to do about it is the advice.
             const brenvik::LineFailure& why = h.engine->PortFailure();
             if (why.kind != brenvik::LineFailureKind::None) {
                 message += ": " + why.text;
                 const std::string advice = brenvik::capi::PortAdvice(why);
-                if (!advice.empty()) message += "; " + advice;
+                brenvik::CopyText(h.error.advice, sizeof h.error.advice, advice.c_str());
             }
             brenvik::CopyText(h.error.message, sizeof h.error.message, message.c_str());
         }
@@ -277,7 +277,7 @@ brenvik_status brenvik_set_connect_timeout(brenvik_printer* printer, uint32_t ti
 brenvik_status brenvik_last_error(brenvik_printer* printer, brenvik_error* info) {
     if (printer == nullptr || info == nullptr || !SizeSet(info)) return BRENVIK_E_ARGUMENT;
     std::lock_guard<std::mutex> lock(printer->mutex);
-    Deliver(info, printer->error);
+    Deliver(info, brenvik::capi::Explained(printer->error));
     return printer->Status();
 }
 

@@ -58,6 +58,10 @@ brenvik_outcome OutcomeOf(Outcome outcome);
 // names the argument (and the limit) and false is returned.
 bool ToEngineText(brenvik_printer& p, const char* argument, const char* utf8, size_t limit, std::string& out);
 
+// The error with its number's meaning and advice (English) filled in
+// where it has none of its own.
+brenvik_error Explained(const brenvik_error& error);
+
 // A text the caller frees with brenvik_free; NULL when out of memory.
 char* Duplicate(const std::string& text);
 

@@ -2,6 +2,7 @@
 // the one receipt mapping.
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "brenvik/brenvik.h"
 #include "codepage/cp1251.h"
@@ -98,6 +99,29 @@ brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* 
     }
 }
 
+brenvik_status brenvik_receipt_check(brenvik_printer* printer, const char* json, char** errors_json) {
+    if (errors_json == nullptr) return BRENVIK_E_ARGUMENT;
+    *errors_json = nullptr;
+    try {
+        receipt::Receipt parsed;
+        std::vector<receipt::Problem> problems;
+        if (printer != nullptr) {
+            std::lock_guard<std::mutex> lock(printer->mutex);
+            problems = printer->Connected() ? receipt::CheckFor(*printer->engine, json, parsed)
+                                            : receipt::Check(json, parsed);
+        } else {
+            problems = receipt::Check(json, parsed);
+        }
+        *errors_json = brenvik::capi::Duplicate(receipt::ProblemsJson(problems));
+        if (*errors_json == nullptr) return BRENVIK_E_MEMORY;
+        return problems.empty() ? BRENVIK_OK : BRENVIK_E_ARGUMENT;
+    } catch (const std::bad_alloc&) {
+        return BRENVIK_E_MEMORY;
+    } catch (...) {
+        return BRENVIK_E_INTERNAL;
+    }
+}
+
 brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                      brenvik_receipt_progress_fn progress, void* user,
                                      brenvik_receipt_result* caller) {
@@ -117,17 +141,20 @@ brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
     } handover{caller, full};
     try {
         receipt::Receipt parsed;
-        receipt::Problem problem;
         // A connected printer's own limits and tax groups decide before
         // anything is sent: a line it would refuse never opens a check.
-        const bool valid = printer->Connected() ? receipt::ParseFor(*printer->engine, json, parsed, problem)
-                                                : receipt::Parse(json, parsed, problem);
-        if (!valid) {
+        const std::vector<receipt::Problem> problems = printer->Connected()
+                                                           ? receipt::CheckFor(*printer->engine, json, parsed)
+                                                           : receipt::Check(json, parsed);
+        if (!problems.empty()) {
+            const receipt::Problem& problem = problems.front();
+            std::string message = problem.message;
+            if (problems.size() > 1) message += " (and " + std::to_string(problems.size() - 1) + " more problems)";
             result->outcome = BRENVIK_RECEIPT_INVALID;
             CopyUtf8(result->failed_path, problem.path);
-            CopyUtf8(result->message, problem.message);
+            CopyUtf8(result->message, message);
             const std::string where = problem.path.empty() ? "receipt" : problem.path;
-            printer->Fail(BRENVIK_E_ARGUMENT, where + ": " + problem.message);
+            printer->Fail(BRENVIK_E_ARGUMENT, where + ": " + message);
             CopyUtf8(printer->error.argument, problem.path);
             return BRENVIK_E_ARGUMENT;
         }

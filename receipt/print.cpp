@@ -44,7 +44,7 @@ public:
             e_.FiscalLineEx(item.name.c_str(), item.quantity, item.price, item.weighed ? 1 : 0, item.tax1,
                             item.tax2, item.article, item.discountDirection, item.discountName.c_str(),
                             item.discount);
-            if (!Step(e_.Succeeded(), "items[" + std::to_string(i) + "]")) {
+            if (!Step(e_.Succeeded(), "/items/" + std::to_string(i))) {
                 result_.failedLine = static_cast<int32_t>(i);
                 return Cancel();
             }
@@ -59,7 +59,7 @@ public:
         // known that the payments must cover.
         const int64_t total = Total();
         if (r_.payments.given && r_.payments.Sum() < total) {
-            result_.failedPath = "payments";
+            result_.failedPath = "/payments";
             result_.message = "the payments (" + std::to_string(r_.payments.Sum()) +
                               " kopecks) do not cover the total with on-sale taxes (" + std::to_string(total) +
                               " kopecks)";
@@ -117,7 +117,7 @@ private:
             break;
         case brenvik::Outcome::Refused:
         case brenvik::Outcome::ReconciledNotDone:
-            Step(false, "payments");
+            Step(false, "/payments");
             if (result_.errorNumber == 0) result_.message = "the printer did not close the check";
             return Cancel();
         default:

@@ -1,10 +1,12 @@
 // Parsing and validating the receipt document. Every refusal names its JSON
-// path; nothing here talks to a printer (a connected one's limits and tax
+// Pointer, and every problem of a document is found in one reading; nothing
+// here talks to a printer (a connected one's limits and tax
 // groups are what the engine read at connection).
 #include "receipt/receipt.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
@@ -19,13 +21,50 @@ namespace {
 
 using nlohmann::json;
 
-// Thrown to the top of Parse with the path and reason of the first problem.
+// Thrown by a check to the Try that runs it, with the path and reason of
+// the problem; the Try records it and the document's other parts are
+// checked on.
 struct Refusal {
     std::string path;
     std::string message;
 };
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& message) { throw Refusal{path, message}; }
+
+// Every problem of a document, in the order they are checked.
+class Problems {
+public:
+    void Add(const std::string& path, const std::string& message) {
+        if (list_.size() < kMaxProblems) {
+            list_.push_back(Problem{path, message});
+        } else {
+            ++unlisted_;
+        }
+    }
+    // Runs one check; false (and recorded) when it refuses.
+    template <class Check>
+    bool Try(Check&& check) {
+        try {
+            check();
+            return true;
+        } catch (const Refusal& r) {
+            Add(r.path, r.message);
+            return false;
+        }
+    }
+    size_t Count() const { return list_.size() + unlisted_; }
+    std::vector<Problem> Take() {
+        if (unlisted_ > 0) {
+            // The last place says how many are left out.
+            list_.back() = Problem{"", std::to_string(unlisted_ + 1) + " more problems are not listed"};
+        }
+        return std::move(list_);
+    }
+
+private:
+    std::vector<Problem> list_;
+    size_t unlisted_ = 0;
+};
 
 // What a document's texts are checked against; `where` follows the limit
 // in a refusal, naming whose limit it is.
@@ -34,20 +73,40 @@ struct Rules {
     const char* where;
 };
 
+// JSON Pointers (RFC 6901): "/items/2/price"; "" is the whole document.
 std::string Join(const std::string& path, const std::string& key) {
-    return path.empty() || key[0] == '[' ? path + key : path + "." + key;
+    std::string escaped;
+    for (char c : key) {
+        if (c == '~') {
+            escaped += "~0";
+        } else if (c == '/') {
+            escaped += "~1";
+        } else {
+            escaped += c;
+        }
+    }
+    return path + "/" + escaped;
 }
-std::string Index(const std::string& path, size_t i) { return path + "[" + std::to_string(i) + "]"; }
+std::string Index(const std::string& path, size_t i) { return path + "/" + std::to_string(i); }
 
-// A field name as a path shows it: our own names as they are, any other
-// one quoted, ASCII only and short, since the caller chose it.
-std::string SafeKey(const std::string& key) {
-    bool plain = !key.empty() && key.size() <= 32;
-    for (char c : key) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_');
-    if (plain) return key;
+// A field name the caller chose can be anything: a pointer names it when
+// it is short and printable, else the refusal names it, shortened, at its
+// object's path.
+constexpr size_t kKeyShown = 40;
+bool Showable(const std::string& key) {
+    if (key.size() > kKeyShown) return false;
+    for (char c : key)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    return true;
+}
+std::string Quoted(const std::string& key) {
     std::string shown = json(key).dump(-1, ' ', true, json::error_handler_t::replace);
-    if (shown.size() > 40) shown = shown.substr(0, 36) + "...\"";
-    return "[" + shown + "]";
+    if (shown.size() > kKeyShown) shown = shown.substr(0, kKeyShown - 4) + "...\"";
+    return shown;
+}
+void RefuseKey(const std::string& path, const std::string& key, const std::string& message) {
+    if (Showable(key)) Refuse(Join(path, key), message);
+    Refuse(path, "field " + Quoted(key) + ": " + message);
 }
 
 const char* TypeName(const json& v) {
@@ -62,13 +121,19 @@ const char* TypeName(const json& v) {
     }
 }
 
-void RequireObject(const json& v, const std::string& path, std::initializer_list<const char*> known) {
-    if (!v.is_object()) Refuse(path, std::string("must be an object, not ") + TypeName(v));
+// An object with only `known` fields: false when it is no object; every
+// unknown field is a problem of its own.
+bool Fields(const json& v, const std::string& path, std::initializer_list<const char*> known, Problems& problems) {
+    if (!v.is_object()) {
+        problems.Add(path, std::string("must be an object, not ") + TypeName(v));
+        return false;
+    }
     for (const auto& entry : v.items()) {
         bool found = false;
         for (const char* k : known) found = found || entry.key() == k;
-        if (!found) Refuse(Join(path, SafeKey(entry.key())), "unknown field");
+        if (!found) problems.Try([&] { RefuseKey(path, entry.key(), "unknown field"); });
     }
+    return true;
 }
 
 const json* Member(const json& object, const char* key) {
@@ -145,133 +210,200 @@ void Taxes(const json& v, const std::string& path, Item& item) {
     }
 }
 
-Item ParseItem(const json& v, const std::string& path, const Rules& rules) {
-    RequireObject(v, path, {"name", "quantity", "price", "tax", "article", "weighed", "discount", "surcharge",
-                            "discountName"});
-    Item item;
-    item.weighed = Boolean(v, path, "weighed", false);
+// One line of "items"; false when any of it is wrong (each problem
+// recorded). Checks that need a value wait for it to be right.
+bool ParseItem(const json& v, const std::string& path, const Rules& rules, Item& item, Problems& problems) {
+    const size_t before = problems.Count();
+    if (!Fields(v, path,
+                {"name", "quantity", "price", "tax", "article", "weighed", "discount", "surcharge", "discountName"},
+                problems))
+        return false;
+    problems.Try([&] { item.weighed = Boolean(v, path, "weighed", false); });
     // Weighed goods have the shorter name in some line formats.
-    item.name = Text(Required(v, path, "name"), Join(path, "name"),
-                     item.weighed ? rules.limits.weighedName : rules.limits.pieceName, false, rules);
+    problems.Try([&] {
+        item.name = Text(Required(v, path, "name"), Join(path, "name"),
+                         item.weighed ? rules.limits.weighedName : rules.limits.pieceName, false, rules);
+    });
     const int64_t maxQuantity = item.weighed ? kMaxQuantity : 99999;
-    item.quantity = static_cast<int32_t>(Integer(Required(v, path, "quantity"), Join(path, "quantity"), 1, maxQuantity));
-    item.price = static_cast<int32_t>(Amount(Required(v, path, "price"), Join(path, "price"), kMaxPrice));
-    if (const json* tax = Member(v, "tax")) Taxes(*tax, Join(path, "tax"), item);
+    const bool quantity = problems.Try([&] {
+        item.quantity =
+            static_cast<int32_t>(Integer(Required(v, path, "quantity"), Join(path, "quantity"), 1, maxQuantity));
+    });
+    const bool price = problems.Try([&] {
+        item.price = static_cast<int32_t>(Amount(Required(v, path, "price"), Join(path, "price"), kMaxPrice));
+    });
+    if (const json* tax = Member(v, "tax")) problems.Try([&] { Taxes(*tax, Join(path, "tax"), item); });
     if (const json* article = Member(v, "article"))
-        item.article = static_cast<int32_t>(Integer(*article, Join(path, "article"), 0, kMaxArticle));
+        problems.Try([&] { item.article = static_cast<int32_t>(Integer(*article, Join(path, "article"), 0, kMaxArticle)); });
 
-    const int64_t sum = PrinterEngine::LineSum(item.quantity, item.price, item.weighed);
-    if (sum >= INT32_MAX) Refuse(path, "the line's sum is too large");
-    item.sum = sum;
+    const bool summed = quantity && price && problems.Try([&] {
+        const int64_t sum = PrinterEngine::LineSum(item.quantity, item.price, item.weighed);
+        if (sum >= INT32_MAX) Refuse(path, "the line's sum is too large");
+        item.sum = sum;
+    });
     const json* discount = Member(v, "discount");
     const json* surcharge = Member(v, "surcharge");
-    if (discount != nullptr && surcharge != nullptr) Refuse(Join(path, "surcharge"), "a line has a discount or a surcharge, not both");
-    if (discount != nullptr) {
+    if (discount != nullptr && surcharge != nullptr) {
+        problems.Add(Join(path, "surcharge"), "a line has a discount or a surcharge, not both");
+    } else if (discount != nullptr) {
         item.discountDirection = 0;
-        item.discount = static_cast<int32_t>(Amount(*discount, Join(path, "discount"), kMaxPrice));
-        if (item.discount > sum) Refuse(Join(path, "discount"), "the discount is larger than the line's sum");
-        item.sum -= item.discount;
+        problems.Try([&] {
+            item.discount = static_cast<int32_t>(Amount(*discount, Join(path, "discount"), kMaxPrice));
+            if (summed && item.discount > item.sum)
+                Refuse(Join(path, "discount"), "the discount is larger than the line's sum");
+            item.sum -= item.discount;
+        });
     } else if (surcharge != nullptr) {
         item.discountDirection = 1;
-        item.discount = static_cast<int32_t>(Amount(*surcharge, Join(path, "surcharge"), kMaxPrice));
-        item.sum += item.discount;
+        problems.Try([&] {
+            item.discount = static_cast<int32_t>(Amount(*surcharge, Join(path, "surcharge"), kMaxPrice));
+            item.sum += item.discount;
+        });
     }
     if (const json* name = Member(v, "discountName")) {
-        if (item.discountDirection == 2) Refuse(Join(path, "discountName"), "only with a discount or a surcharge");
-        item.discountName = Text(*name, Join(path, "discountName"), rules.limits.discountName, true, rules);
+        problems.Try([&] {
+            if (discount == nullptr && surcharge == nullptr)
+                Refuse(Join(path, "discountName"), "only with a discount or a surcharge");
+            item.discountName = Text(*name, Join(path, "discountName"), rules.limits.discountName, true, rules);
+        });
     }
-    return item;
+    return problems.Count() == before;
 }
 
-TextLine ParseText(const json& v, const std::string& path, const Rules& rules) {
-    RequireObject(v, path, {"text", "before", "bold", "journal"});
-    TextLine line;
-    line.text = Text(Required(v, path, "text"), Join(path, "text"), rules.limits.freeText, true, rules);
-    line.before = Boolean(v, path, "before", false);
-    line.bold = Boolean(v, path, "bold", false);
-    line.journal = Boolean(v, path, "journal", false);
-    return line;
+void ParseText(const json& v, const std::string& path, const Rules& rules, TextLine& line, Problems& problems) {
+    if (!Fields(v, path, {"text", "before", "bold", "journal"}, problems)) return;
+    problems.Try([&] {
+        line.text = Text(Required(v, path, "text"), Join(path, "text"), rules.limits.freeText, true, rules);
+    });
+    problems.Try([&] { line.before = Boolean(v, path, "before", false); });
+    problems.Try([&] { line.bold = Boolean(v, path, "bold", false); });
+    problems.Try([&] { line.journal = Boolean(v, path, "journal", false); });
 }
 
-void ParsePayments(const json& v, Receipt& r) {
-    const std::string path = "payments";
-    RequireObject(v, path, {"cash", "card", "credit", "packing"});
+// `totalKnown`: every item was right, so the payments can be held
+// against the total.
+void ParsePayments(const json& v, Receipt& r, bool totalKnown, Problems& problems) {
+    const std::string path = "/payments";
+    if (!Fields(v, path, {"cash", "card", "credit", "packing"}, problems)) return;
     Payments& p = r.payments;
     p.given = true;
     int64_t* fields[] = {&p.cash, &p.card, &p.credit, &p.packing};
     const char* names[] = {"cash", "card", "credit", "packing"};
+    bool amounts = true;
     for (size_t k = 0; k < 4; ++k) {
-        if (const json* amount = Member(v, names[k])) *fields[k] = Amount(*amount, Join(path, names[k]), kMaxTotal);
+        if (const json* amount = Member(v, names[k]))
+            amounts = problems.Try([&] { *fields[k] = Amount(*amount, Join(path, names[k]), kMaxTotal); }) && amounts;
     }
-    if (p.Sum() > kMaxTotal) Refuse(path, "the payments are too large");
-    if (p.Sum() < r.total)
-        Refuse(path, "the payments (" + std::to_string(p.Sum()) + " kopecks) do not cover the total (" +
-                         std::to_string(r.total) + " kopecks)");
-    // Only cash can be handed back.
-    if (p.card + p.credit + p.packing > r.total)
-        Refuse(path, "card, credit and packing together exceed the total; only cash gives change");
+    if (!amounts) return;
+    problems.Try([&] {
+        if (p.Sum() > kMaxTotal) Refuse(path, "the payments are too large");
+        if (!totalKnown) return;
+        if (p.Sum() < r.total)
+            Refuse(path, "the payments (" + std::to_string(p.Sum()) + " kopecks) do not cover the total (" +
+                             std::to_string(r.total) + " kopecks)");
+        // Only cash can be handed back.
+        if (p.card + p.credit + p.packing > r.total)
+            Refuse(path, "card, credit and packing together exceed the total; only cash gives change");
+    });
 }
 
-void ParseDocument(const json& doc, const Rules& rules, Receipt& r) {
-    RequireObject(doc, "", {"requestId", "operator", "type", "department", "returnCheckNumber", "items", "texts",
-                            "payments"});
-    if (const json* id = Member(doc, "requestId")) {
-        if (!id->is_string()) Refuse("requestId", std::string("must be a string, not ") + TypeName(*id));
-        r.requestId = id->get<std::string>();
-        // One rule wherever an id is taken: it is shown in logs, answers
-        // and URLs, so it stays plain.
-        if (r.requestId.empty() || r.requestId.size() > kRequestIdLimit)
-            Refuse("requestId", "must be 1 to " + std::to_string(kRequestIdLimit) + " characters");
-        const std::string& given = r.requestId;
-        for (size_t i = 0, n = 1; i < given.size(); ++n) {
-            const auto c = static_cast<unsigned char>(given[i]);
-            const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                               c == '.' || c == '_' || c == ':' || c == '-';
-            if (plain) {
-                ++i;
-                continue;
-            }
-            // The document is well-formed UTF-8 by now: name the character.
-            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-            char32_t cp = length == 1 ? c : c & (0x7F >> length);
-            for (size_t k = 1; k < length && i + k < given.size(); ++k) cp = (cp << 6) | (given[i + k] & 0x3F);
-            Refuse("requestId", "character " + std::to_string(n) + " (" + text::CodePoint(cp) +
-                                    ") is not one of A-Z a-z 0-9 . _ : -");
+void RequestId(const json& id, Receipt& r) {
+    if (!id.is_string()) Refuse("/requestId", std::string("must be a string, not ") + TypeName(id));
+    r.requestId = id.get<std::string>();
+    // One rule wherever an id is taken: it is shown in logs, answers
+    // and URLs, so it stays plain.
+    if (r.requestId.empty() || r.requestId.size() > kRequestIdLimit)
+        Refuse("/requestId", "must be 1 to " + std::to_string(kRequestIdLimit) + " characters");
+    const std::string& given = r.requestId;
+    for (size_t i = 0, n = 1; i < given.size(); ++n) {
+        const auto c = static_cast<unsigned char>(given[i]);
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                           c == '_' || c == ':' || c == '-';
+        if (plain) {
+            ++i;
+            continue;
+        }
+        // The document is well-formed UTF-8 by now: name the character.
+        const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        char32_t cp = length == 1 ? c : c & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < given.size(); ++k) cp = (cp << 6) | (given[i + k] & 0x3F);
+        Refuse("/requestId",
+               "character " + std::to_string(n) + " (" + text::CodePoint(cp) + ") is not one of A-Z a-z 0-9 . _ : -");
+    }
+}
+
+void ParseDocument(const json& doc, const Rules& rules, Receipt& r, Problems& problems) {
+    if (!Fields(doc, "",
+                {"requestId", "operator", "type", "department", "returnCheckNumber", "items", "texts", "payments"},
+                problems))
+        return;
+    if (const json* id = Member(doc, "requestId")) problems.Try([&] { RequestId(*id, r); });
+    if (const json* op = Member(doc, "operator")) {
+        r.hasOperator = true;
+        if (Fields(*op, "/operator", {"name", "password"}, problems)) {
+            problems.Try([&] {
+                r.cashier = Text(Required(*op, "/operator", "name"), "/operator/name", rules.limits.cashier, true,
+                                 rules);
+            });
+            problems.Try([&] {
+                r.password = Text(Required(*op, "/operator", "password"), "/operator/password",
+                                  rules.limits.password, true, rules);
+            });
         }
     }
-    if (const json* op = Member(doc, "operator")) {
-        RequireObject(*op, "operator", {"name", "password"});
-        r.hasOperator = true;
-        r.cashier = Text(Required(*op, "operator", "name"), "operator.name", rules.limits.cashier, true, rules);
-        r.password =
-            Text(Required(*op, "operator", "password"), "operator.password", rules.limits.password, true, rules);
-    }
-    const json& type = Required(doc, "", "type");
-    if (!type.is_string() || (type != "sale" && type != "return")) Refuse("type", "must be \"sale\" or \"return\"");
-    r.isReturn = type == "return";
+    problems.Try([&] {
+        const json& type = Required(doc, "", "type");
+        if (!type.is_string() || (type != "sale" && type != "return"))
+            Refuse("/type", "must be \"sale\" or \"return\"");
+        r.isReturn = type == "return";
+    });
     if (const json* department = Member(doc, "department"))
-        r.department = Text(*department, "department", rules.limits.department, false, rules);
+        problems.Try([&] { r.department = Text(*department, "/department", rules.limits.department, false, rules); });
     if (const json* numbers = Member(doc, "returnCheckNumber")) {
-        if (!r.isReturn) Refuse("returnCheckNumber", "only in a return");
-        r.returnCheckNumbers = Text(*numbers, "returnCheckNumber", rules.limits.returnNumbers, false, rules);
+        problems.Try([&] {
+            if (!r.isReturn) Refuse("/returnCheckNumber", "only in a return");
+            r.returnCheckNumbers = Text(*numbers, "/returnCheckNumber", rules.limits.returnNumbers, false, rules);
+        });
     }
 
-    const json& items = Required(doc, "", "items");
-    if (!items.is_array()) Refuse("items", std::string("must be an array, not ") + TypeName(items));
-    if (items.empty()) Refuse("items", "a check needs at least one item");
-    if (items.size() > kMaxItems) Refuse("items", "too many lines: at most " + std::to_string(kMaxItems));
-    for (size_t i = 0; i < items.size(); ++i) {
-        r.items.push_back(ParseItem(items[i], Index("items", i), rules));
-        r.total += r.items.back().sum;
-        if (r.total > kMaxTotal) Refuse(Index("items", i), "the check's total is too large");
+    bool totalKnown = false;
+    const json* items = nullptr;
+    problems.Try([&] {
+        items = &Required(doc, "", "items");
+        if (!items->is_array()) Refuse("/items", std::string("must be an array, not ") + TypeName(*items));
+    });
+    if (items != nullptr && items->is_array()) {
+        totalKnown = problems.Try([&] {
+            if (items->empty()) Refuse("/items", "a check needs at least one item");
+            if (items->size() > kMaxItems) Refuse("/items", "too many lines: at most " + std::to_string(kMaxItems));
+        });
+        for (size_t i = 0; i < items->size(); ++i) {
+            Item item;
+            const bool right = ParseItem((*items)[i], Index("/items", i), rules, item, problems);
+            totalKnown = totalKnown && right;
+            if (!right) continue;
+            r.items.push_back(item);
+            r.total += item.sum;
+            if (r.total > kMaxTotal) {
+                problems.Add(Index("/items", i), "the check's total is too large");
+                totalKnown = false;
+                r.total = 0;  // counted no further
+            }
+        }
     }
     if (const json* texts = Member(doc, "texts")) {
-        if (!texts->is_array()) Refuse("texts", std::string("must be an array, not ") + TypeName(*texts));
-        if (texts->size() > kMaxTexts) Refuse("texts", "too many lines: at most " + std::to_string(kMaxTexts));
-        for (size_t i = 0; i < texts->size(); ++i)
-            r.texts.push_back(ParseText((*texts)[i], Index("texts", i), rules));
+        if (!texts->is_array()) {
+            problems.Add("/texts", std::string("must be an array, not ") + TypeName(*texts));
+        } else {
+            if (texts->size() > kMaxTexts) problems.Add("/texts", "too many lines: at most " + std::to_string(kMaxTexts));
+            for (size_t i = 0; i < texts->size(); ++i) {
+                TextLine line;
+                ParseText((*texts)[i], Index("/texts", i), rules, line, problems);
+                r.texts.push_back(line);
+            }
+        }
     }
-    if (const json* payments = Member(doc, "payments")) ParsePayments(*payments, r);
+    if (const json* payments = Member(doc, "payments")) ParsePayments(*payments, r, totalKnown, problems);
 }
 
 // Tax groups 1 to 8 as the printer prints them.
@@ -279,24 +411,27 @@ const char* const kTaxLetters[8] = {"А", "Б", "В", "Г", "Д", "Е", "Ж", "�
 
 // What only the connected printer decides: a line it would refuse must not
 // open a check that then has to be cancelled on paper.
-void FitPrinter(const PrinterEngine& e, const Receipt& r) {
+void FitPrinter(const PrinterEngine& e, const Receipt& r, Problems& problems) {
     const bool longLines = LongLinesOf(e);
     for (size_t i = 0; i < r.items.size(); ++i) {
         const Item& item = r.items[i];
-        const std::string path = Index("items", i);
-        for (int32_t tax : {item.tax1, item.tax2}) {
-            if (tax < 1 || tax > 8) continue;
-            const std::string group = "tax group " + std::to_string(tax) + " (" + kTaxLetters[tax - 1] + ")";
-            if (!e.TaxIsProgrammed(tax, 0)) Refuse(Join(path, "tax"), group + " is not programmed in the printer");
-            // The short line carries the group's rate record, read at connection.
-            if (!longLines && std::strlen(e.TaxRateTable[tax - 1]) != 14)
-                Refuse(Join(path, "tax"), "the rate of " + group + " was not read from the printer");
-        }
+        const std::string path = Index("/items", i);
+        problems.Try([&] {
+            for (int32_t tax : {item.tax1, item.tax2}) {
+                if (tax < 1 || tax > 8) continue;
+                const std::string group = "tax group " + std::to_string(tax) + " (" + kTaxLetters[tax - 1] + ")";
+                if (!e.TaxIsProgrammed(tax, 0)) Refuse(Join(path, "tax"), group + " is not programmed in the printer");
+                // The short line carries the group's rate record, read at connection.
+                if (!longLines && std::strlen(e.TaxRateTable[tax - 1]) != 14)
+                    Refuse(Join(path, "tax"), "the rate of " + group + " was not read from the printer");
+            }
+        });
         if (item.quantity > e.MaxQuantity)
-            Refuse(Join(path, "quantity"),
-                   "must be at most " + std::to_string(e.MaxQuantity) + " on the connected printer");
+            problems.Add(Join(path, "quantity"),
+                         "must be at most " + std::to_string(e.MaxQuantity) + " on the connected printer");
         if (!longLines && item.article > 20999)
-            Refuse(Join(path, "article"), "must be at most 20999 on the connected printer (short article codes)");
+            problems.Add(Join(path, "article"),
+                         "must be at most 20999 on the connected printer (short article codes)");
     }
 }
 
@@ -328,7 +463,10 @@ public:
     bool end_array() override { return Close(); }
 
     bool key(string_t& k) override {
-        if (open_.back().value->contains(k)) return Fail(Join(open_.back().path, SafeKey(k)), "given twice");
+        if (open_.back().value->contains(k)) {
+            const std::string& at = open_.back().path;
+            return Showable(k) ? Fail(Join(at, k), "given twice") : Fail(at, "field " + Quoted(k) + ": given twice");
+        }
         key_ = std::move(k);
         keyPending_ = true;
         return true;
@@ -350,7 +488,7 @@ private:
         if (open_.empty()) return "";
         const Container& top = open_.back();
         if (top.value->is_array()) return Index(top.path, top.value->size());
-        return keyPending_ ? Join(top.path, SafeKey(key_)) : top.path;
+        return keyPending_ && Showable(key_) ? Join(top.path, key_) : top.path;
     }
 
     json* Place(json&& v) {
@@ -396,25 +534,39 @@ private:
         return "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1);
     }
 
+    // "line L, column C: what is wrong", in words of our own around the
+    // reader's names of what it met and expected; never its message, which
+    // carries its own prefix and the raw bytes it last read.
     std::string Explain(size_t position, const std::string& token, const nlohmann::detail::exception& ex) const {
         const size_t offset = position > 0 ? position - 1 : 0;  // the byte that stopped the reading
-        std::string head = "malformed JSON at " + Where(offset) + ": ";
+        const std::string head = Where(offset) + ": ";
         if (!token.empty() && token[0] == '"') {
             const std::string why = BadString(input_, position, token);
             if (!why.empty()) return head + why;
         }
-        // The library's own words, without its prefix and without the bytes
-        // it last read (they may be anything).
-        std::string what = ex.what();
-        size_t from = what.find("syntax error while parsing ");
-        if (from == std::string::npos) from = what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2;
-        what = what.substr(from);
-        const size_t last = what.find("; last read");
-        if (last != std::string::npos) what.resize(last);
-        for (char& c : what) {
+        const std::string what = ex.what();
+        if (what.find("unexpected end of input") != std::string::npos || offset >= input_.size())
+            return head + "the document ends before its JSON is complete";
+        // "... while parsing <context> - <detail>; last read: '...'; expected <thing>"
+        std::string context, detail, expected;
+        const size_t parsing = what.find("while parsing ");
+        const size_t dash = what.find(" - ", parsing == std::string::npos ? 0 : parsing);
+        if (parsing != std::string::npos && dash != std::string::npos)
+            context = what.substr(parsing + 14, dash - parsing - 14);
+        if (dash != std::string::npos) {
+            detail = what.substr(dash + 3);
+            const size_t cut = std::min(detail.find("; last read"), detail.find("; expected"));
+            if (cut != std::string::npos) detail.resize(cut);
+        }
+        const size_t wanted = what.find("; expected ");
+        if (wanted != std::string::npos) expected = what.substr(wanted + 11);
+        std::string out = detail.empty() ? "not JSON" : detail;
+        if (!expected.empty()) out += "; expected " + expected;
+        if (!context.empty()) out += " (reading " + std::string(context == "value" ? "a value" : "an " + context) + ")";
+        for (char& c : out) {
             if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) c = '?';
         }
-        return head + what;
+        return head + out;
     }
 
     // What is wrong with a string the reader stopped in, or "" when it is
@@ -469,54 +621,53 @@ private:
     bool keyPending_ = false;
 };
 
-bool ParseWith(const char* text, const Rules& rules, Receipt& out, Problem& problem) {
+std::vector<Problem> ParseWith(const char* text, const Rules& rules, Receipt& out) {
     out = Receipt{};
-    problem = Problem{};
-    if (text == nullptr) {
-        problem.message = "no document";
-        return false;
-    }
+    if (text == nullptr) return {Problem{"", "no document"}};
+    Problems problems;
     try {
         const std::string input(text);
         Builder builder(input);
-        if (!json::sax_parse(input, &builder)) {
-            problem.path = builder.failure.path;
-            problem.message = builder.failure.message;
-            return false;
-        }
-        ParseDocument(builder.root, rules, out);
-        return true;
-    } catch (const Refusal& r) {
-        problem.path = r.path;
-        problem.message = r.message;
-    } catch (const json::exception& e) {
-        // Not expected from a document that parsed; said without the
-        // library's prefix.
-        const std::string what = e.what();
-        const size_t from = what.find("] ");
-        problem.message = from == std::string::npos ? what : what.substr(from + 2);
+        if (!json::sax_parse(input, &builder)) return {Problem{builder.failure.path, builder.failure.message}};
+        ParseDocument(builder.root, rules, out, problems);
+    } catch (const json::exception&) {
+        // Not expected from a document that parsed; said in our words.
+        problems.Add("", "the document could not be read");
     }
-    out = Receipt{};
-    return false;
+    if (problems.Count() > 0) out = Receipt{};
+    return problems.Take();
+}
+
+bool First(std::vector<Problem> problems, Problem& problem) {
+    problem = problems.empty() ? Problem{} : std::move(problems.front());
+    return problems.empty();
 }
 
 }  // namespace
 
-bool Parse(const char* text, Receipt& out, Problem& problem) {
-    return ParseWith(text, Rules{kWidestTextLimits, ""}, out, problem);
+std::vector<Problem> Check(const char* text, Receipt& out) {
+    return ParseWith(text, Rules{kWidestTextLimits, ""}, out);
 }
 
+std::vector<Problem> CheckFor(const PrinterEngine& engine, const char* text, Receipt& out) {
+    std::vector<Problem> problems = ParseWith(text, Rules{TextLimitsOf(engine), " on the connected printer"}, out);
+    if (!problems.empty()) return problems;
+    Problems printer;
+    FitPrinter(engine, out, printer);
+    if (printer.Count() > 0) out = Receipt{};
+    return printer.Take();
+}
+
+std::string ProblemsJson(const std::vector<Problem>& problems) {
+    json list = json::array();
+    for (const Problem& problem : problems) list.push_back({{"path", problem.path}, {"message", problem.message}});
+    return list.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool Parse(const char* text, Receipt& out, Problem& problem) { return First(Check(text, out), problem); }
+
 bool ParseFor(const PrinterEngine& engine, const char* text, Receipt& out, Problem& problem) {
-    if (!ParseWith(text, Rules{TextLimitsOf(engine), " on the connected printer"}, out, problem)) return false;
-    try {
-        FitPrinter(engine, out);
-        return true;
-    } catch (const Refusal& r) {
-        problem.path = r.path;
-        problem.message = r.message;
-    }
-    out = Receipt{};
-    return false;
+    return First(CheckFor(engine, text, out), problem);
 }
 
 }  // namespace brenvik::receipt

@@ -68,21 +68,33 @@ struct Receipt {
     int64_t total = 0;  // sum of the items, without on-sale taxes
 };
 
-// Where a document is wrong: its JSON path ("items[2].price"; "" for the
-// whole document) and why (UTF-8).
+// Where a document is wrong: its JSON Pointer (RFC 6901: "/items/2/price";
+// "" for the whole document) and why (UTF-8).
 struct Problem {
     std::string path;
     std::string message;
 };
 
+// At most this many problems are listed; the last then counts the rest.
+constexpr size_t kMaxProblems = 100;
+
 // Parses and validates `json` (UTF-8) against the widest printer's text
-// limits. True with `out` filled, or false with `problem` saying where and
-// why. Nothing in the document, however malformed, makes it throw.
-bool Parse(const char* json, Receipt& out, Problem& problem);
+// limits: every problem of the document, none when `out` is filled. A
+// document that is not JSON has one, where the reading stopped. Nothing in
+// the document, however malformed, makes it throw.
+std::vector<Problem> Check(const char* json, Receipt& out);
 
 // The same against a connected printer's text limits, and what only that
 // printer decides: its programmed tax groups, its largest quantity and its
 // article numbers. Nothing is sent.
+std::vector<Problem> CheckFor(const PrinterEngine& engine, const char* json, Receipt& out);
+
+// [{"path": ..., "message": ...}, ...] (UTF-8 JSON text).
+std::string ProblemsJson(const std::vector<Problem>& problems);
+
+// Check and CheckFor for the first problem only: true with `out` filled,
+// or false with `problem`.
+bool Parse(const char* json, Receipt& out, Problem& problem);
 bool ParseFor(const PrinterEngine& engine, const char* json, Receipt& out, Problem& problem);
 
 // ---- Printing ----------------------------------------------------------

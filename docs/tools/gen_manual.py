@@ -149,12 +149,15 @@ def read_sections(path):
     return sections
 
 
-def read_error_notes():
-    """Rows 'number | English | Ukrainian | what to do' of the notes table."""
+def read_error_notes(path=ERROR_NOTES):
+    """Rows 'number | English | Ukrainian | what to do | що робити' of the
+    notes table: {number: [English, Ukrainian, advice, advice in Ukrainian]}.
+    The code's table of meanings is made from the same rows
+    (gen_error_meanings.py)."""
     notes = {}
-    for line in open(ERROR_NOTES, encoding="utf-8").read().splitlines():
+    for line in open(path, encoding="utf-8").read().splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")]
-        if len(cells) == 4 and cells[0].isdigit():
+        if len(cells) == 5 and cells[0].isdigit():
             notes[int(cells[0])] = cells[1:]
     return notes
 
@@ -264,14 +267,15 @@ def errors_page(errors, notes, missing):
     intro = "\n".join(line for line in read_sections(ERROR_NOTES).get("Introduction", "").splitlines()
                       if not line.startswith("|")).strip()
     out.append("# Error numbers\n\n" + intro + "\n")
-    out.append("| Number | Word | Message (as the engine has it, Russian) | Meaning | Значення | What to do |")
-    out.append("|---|---|---|---|---|---|")
+    out.append("| Number | Word | Message (as the engine has it, Russian) | Meaning | Значення | What to do | "
+               "Що робити |")
+    out.append("|---|---|---|---|---|---|---|")
     for number, word, message in errors:
         note = notes.get(number)
         if not note:
             missing.append("error %d" % number)
-            note = ["*(not documented yet)*"] * 3
-        out.append("| %d | %s | %s | %s | %s | %s |" % (
+            note = ["*(not documented yet)*"] * 4
+        out.append("| %d | %s | %s | %s | %s | %s | %s |" % (
             number, "`%s`" % word if word else "—", message.replace("\n", "<br>").replace("|", "\\|"),
             *note))
     return "\n".join(out) + "\n"

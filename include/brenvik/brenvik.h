@@ -150,11 +150,21 @@ typedef struct brenvik_error {
     /* The error word, ASCII: the printer's ("SOFTPAPER", "TOOBIGQTY", ...)
      * or the engine's ("CONNTIMEOUT", ...). Empty when there is none. */
     char word[64];
-    /* What went wrong, UTF-8, for people. */
+    /* What went wrong, UTF-8, for people: for an error number, the
+     * engine's own (Russian) message, with the device and the system's
+     * words for a port that would not open. */
     char message[2048];
-    /* The argument, field or JSON path the error is about ("name",
-     * "items[2].price"); empty when it is about none. */
+    /* The argument, field or JSON Pointer (RFC 6901) the error is about
+     * ("name", "/items/2/price"); empty when it is about none. */
     char argument[128];
+    /* Since 2.0. What the error number means, in English, UTF-8
+     * (brenvik_error_meaning(number, "en")); empty when number is 0. */
+    char meaning[512];
+    /* Since 2.0. What to do about it, in English, UTF-8: for a port that
+     * would not open, this system's own hint ("serial devices belong to the
+     * group dialout: ..."), else brenvik_error_advice(number, "en"); empty
+     * when there is nothing to add. */
+    char advice[512];
 } brenvik_error;
 
 /* The library's version, "MAJOR.MINOR[.PATCH]", the same as
@@ -166,6 +176,19 @@ BRENVIK_API const char* brenvik_version(void);
 /* A constant English name of a status ("ok", "bad argument", ...). Never
  * NULL; any thread. */
 BRENVIK_API const char* brenvik_status_text(brenvik_status status);
+
+/* Since 2.0. What an error number means to a person, in the language
+ * `lang`: "en" English, "uk" Ukrainian (a region may follow: "uk-UA");
+ * NULL or any other language gives English. Static UTF-8 text, never
+ * NULL: "" for a number without a meaning (0, or one the engine never
+ * reports). The same rows as the reference manual's table of errors. Any
+ * thread. */
+BRENVIK_API const char* brenvik_error_meaning(uint32_t number, const char* lang);
+
+/* Since 2.0. What to do about an error number, as brenvik_error_meaning
+ * gives its meaning ("Load paper, then repeat the operation"). Static UTF-8
+ * text, never NULL; "" when there is none. Any thread. */
+BRENVIK_API const char* brenvik_error_advice(uint32_t number, const char* lang);
 
 /* Frees a text the library returned. NULL is ignored. Any thread. */
 BRENVIK_API void brenvik_free(void* text);
@@ -622,8 +645,9 @@ BRENVIK_API brenvik_status brenvik_raw(brenvik_printer* printer, const char* com
  * binary floating point.
  * ====================================================================== */
 
-/* Where a document went wrong: a JSON path ("items[2].price", "" for the
- * whole document) and the reason (UTF-8). */
+/* Where a document went wrong: a JSON Pointer (RFC 6901: "/items/2/price",
+ * "" for the whole document; cut between characters in the rare case it is
+ * longer than the field) and the reason (UTF-8). */
 typedef struct brenvik_receipt_error {
     uint32_t size;  /* set by the caller: sizeof(brenvik_receipt_error) */
     char path[128];
@@ -645,12 +669,32 @@ typedef struct brenvik_receipt_info {
 
 /* Checks a receipt document without a printer. info and error may be NULL;
  * when given, their size must be set.
- * Returns BRENVIK_OK, or BRENVIK_E_ARGUMENT with *error filled: malformed
- * JSON, unknown or missing fields, wrong types, bad amounts, texts the
- * printer cannot hold or too long, too many lines, payments that do not
- * cover the total. Any thread, no handle. */
+ * Returns BRENVIK_OK, or BRENVIK_E_ARGUMENT with *error filled with the
+ * first problem (brenvik_receipt_check lists them all): malformed JSON,
+ * unknown or missing fields, wrong types, bad amounts, texts the printer
+ * cannot hold or too long, too many lines, payments that do not cover the
+ * total. Any thread, no handle. */
 BRENVIK_API brenvik_status brenvik_receipt_validate(const char* json, brenvik_receipt_info* info,
                                                     brenvik_receipt_error* error);
+
+/* Since 2.0. Checks a receipt document and lists every problem in it at
+ * once. *errors_json receives a JSON array (UTF-8; free it with
+ * brenvik_free), one object per problem in document order:
+ *     [{"path": "/items/0/price", "message": "must not be negative"},
+ *      {"path": "/payments/card", "message": "..."}]
+ * "path" is a JSON Pointer (RFC 6901; "" for the whole document). A
+ * document that is not JSON has one problem, where the reading stopped
+ * ("line 3, column 14: ..."). At most 100 are listed; the last then says
+ * how many more there were.
+ * printer may be NULL: the widest printer's limits apply. With a connected
+ * printer, its own limits and what only it decides (its programmed tax
+ * groups, its largest quantity and article number) apply too; nothing is
+ * sent, and the handle's last error is left as it was.
+ * Returns BRENVIK_OK with "[]" for a valid document, BRENVIK_E_ARGUMENT
+ * with the list for an invalid one (or for a NULL errors_json), or
+ * BRENVIK_E_MEMORY (*errors_json NULL). Any thread; with a printer, its
+ * calls are serialised as every call on it. */
+BRENVIK_API brenvik_status brenvik_receipt_check(brenvik_printer* printer, const char* json, char** errors_json);
 
 typedef enum brenvik_receipt_stage {
     /* Validated; nothing sent yet. last_check_number is the number of the
@@ -707,8 +751,8 @@ typedef struct brenvik_receipt_result {
     int64_t change;            /* cash handed back, kopecks */
     brenvik_datetime printer_time;  /* the printer's clock after closing */
     /* On failure: the item that failed (index into "items", -1 when the
-     * failure was not at a line) and its JSON path ("items[3]", "payments",
-     * ""). */
+     * failure was not at a line) and its JSON Pointer ("/items/3",
+     * "/payments", ""). */
     int32_t failed_line;
     char failed_path[128];
     int32_t cancelled;         /* 1 when the check was cancelled (CANC) */
@@ -720,11 +764,13 @@ typedef struct brenvik_receipt_result {
 /* Validates the document and prints it as one check: cashier (if given),
  * open, free-text lines, items, closing with the payments. A step that
  * fails cancels the check in the printer (CANC). progress may be NULL;
- * result must not be, and its size must be set. Returns BRENVIK_OK only for BRENVIK_RECEIPT_CLOSED;
- * BRENVIK_E_ARGUMENT for an invalid document (result->failed_path is the
- * JSON path), also one the connected printer cannot take (a text over its
- * limits, a tax group it has not programmed): nothing is sent then;
- * BRENVIK_E_UNCERTAIN when the closing's outcome is not known; otherwise the status of the failing step, with the details in
+ * result must not be, and its size must be set. Returns BRENVIK_OK only
+ * for BRENVIK_RECEIPT_CLOSED; BRENVIK_E_ARGUMENT for an invalid document
+ * (result->failed_path is the JSON Pointer of its first problem;
+ * brenvik_receipt_check lists them all), also one the connected printer
+ * cannot take (a text over its limits, a tax group it has not programmed):
+ * nothing is sent then; BRENVIK_E_UNCERTAIN when the closing's outcome is
+ * not known; otherwise the status of the failing step, with the details in
  * *result and in brenvik_last_error. */
 BRENVIK_API brenvik_status brenvik_receipt_print(brenvik_printer* printer, const char* json,
                                                  brenvik_receipt_progress_fn progress, void* user,

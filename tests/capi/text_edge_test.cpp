@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "brenvik/brenvik.h"
 #include "codepage/cp1251.h"
@@ -150,6 +153,56 @@ TEST(CApiWithoutPrinter, RefusesBadArgumentsAndKeepsTheErrorUntilTheNextCall) {
 TEST(CApiWithoutPrinter, VersionMatchesTheHeader) {
     EXPECT_STREQ(brenvik_version(), BRENVIK_VERSION_STRING);
     EXPECT_EQ(brenvik_status_text(static_cast<brenvik_status>(-99)), std::string("unknown status"));
+}
+
+// The meanings of the error numbers are the manual's: every row of
+// docs/manual/errors.md, in both languages, and the language tags a caller
+// may pass.
+TEST(ErrorMeaning, IsTheManualsRowInEitherLanguage) {
+    FILE* f = std::fopen(BRENVIK_ERRORS_PAGE, "r");
+    ASSERT_NE(f, nullptr) << BRENVIK_ERRORS_PAGE;
+    char line[4096];
+    int rows = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        // | number | word | Russian | meaning | значення | what to do | що робити |
+        std::vector<std::string> cells;
+        std::string cell;
+        for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
+            if (*c == '|' && (c == line || c[-1] != '\\')) {
+                cells.push_back(cell);
+                cell.clear();
+            } else if (*c != '`') {
+                cell += *c;
+            }
+        }
+        if (cells.size() != 8 || cells[1].size() < 3 || !std::isdigit(static_cast<unsigned char>(cells[1][1])))
+            continue;
+        auto trim = [](std::string s) { return s.substr(1, s.size() - 2); };
+        const auto number = static_cast<uint32_t>(std::stoul(trim(cells[1])));
+        SCOPED_TRACE(number);
+        EXPECT_EQ(brenvik_error_meaning(number, "en"), trim(cells[4]));
+        EXPECT_EQ(brenvik_error_meaning(number, "uk"), trim(cells[5]));
+        if (trim(cells[6]).rfind("As for ", 0) != 0) {
+            EXPECT_EQ(brenvik_error_advice(number, "en"), trim(cells[6]));
+            EXPECT_EQ(brenvik_error_advice(number, "uk"), trim(cells[7]));
+        }
+        ++rows;
+    }
+    std::fclose(f);
+    EXPECT_GT(rows, 80);
+
+    // "As for 2" is the advice of 2 itself: a message stands alone.
+    EXPECT_STREQ(brenvik_error_advice(3, "en"), brenvik_error_advice(2, "en"));
+    EXPECT_STREQ(brenvik_error_advice(6, "uk"), brenvik_error_advice(2, "uk"));
+    const char* const ukrainian[] = {"uk", "UK", "uk-UA", "uk_UA.UTF-8"};
+    for (const char* tag : ukrainian) EXPECT_STREQ(brenvik_error_meaning(10, tag), "Відсутня чекова або контрольна стрічка") << tag;
+    const char* const english[] = {nullptr, "", "en", "ru", "u", "ukr", "xx-uk"};
+    for (const char* tag : english)
+        EXPECT_STREQ(brenvik_error_meaning(10, tag), "Receipt or control tape is missing") << (tag ? tag : "NULL");
+    for (uint32_t none : {0u, 8u, 49u, 97u, 100000u}) {
+        EXPECT_STREQ(brenvik_error_meaning(none, "en"), "") << none;
+        EXPECT_STREQ(brenvik_error_advice(none, "uk"), "") << none;
+    }
 }
 
 }  // namespace
