@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "brenvik_version.h"
 #include "service/web_policy.h"
 
 namespace brenvikd {
@@ -210,6 +211,8 @@ std::string ConfigJson(const Config& config) {
 int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
     CLI::App app{
         "brenvikd: HTTP/JSON service for Maria 301 MTM fiscal printers; every receipt is printed exactly once."};
+    app.name("brenvikd");
+    app.set_version_flag("--version", std::string("brenvikd " BRENVIK_VERSION_STRING));
     // Read into a copy first: the command line wins over the file, whichever comes first.
     Config cli = *config;
     std::string listen, configFile, cashier, password;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "brenvik_version.h"
 #include "service/host.h"
 #include "service/install_win32.h"
 #include "service/support_win32.h"
@@ -115,7 +116,7 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void* context) {
 // ledger. (Wine's C runtime does not reopen a stream that never had a
 // descriptor, so under Wine the lines are lost; the Event Log entries stay.)
 void LogToFile() {
-    std::wstring path = win32::Wide(win32::DataDirectory() + "\\brenvikd.log");
+    std::wstring path = win32::Wide(win32::PrivateDirectory() + "\\brenvikd.log");
     if (_wfreopen(path.c_str(), L"a", stderr)) setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
@@ -198,10 +199,12 @@ int RunHost(int, char**, const Body& body) {
     std::string error;
     std::vector<char*> argv = Argv(options);
     int status = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &config, &error);
-    if (status == 0) error += kServiceHelp;
+    // --help (not --version) also tells how to run it as a service.
+    if (status == 0 && error.rfind("brenvikd " BRENVIK_VERSION_STRING, 0) != 0) error += kServiceHelp;
     if (status >= 0) return PrintParseResult(status, error);
     // The usual place of the ledger and the logs, for a console run too.
     CreateDirectoryW(win32::Wide(win32::DataDirectory()).c_str(), nullptr);
+    CreateDirectoryW(win32::Wide(win32::PrivateDirectory()).c_str(), nullptr);
     WindowsHost host(false);
     g_finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(ConsoleControl, TRUE);

@@ -24,10 +24,14 @@ constexpr const wchar_t* kDescription =
 constexpr const wchar_t* kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\brenvikd";
 
 // The token is a secret: SYSTEM (the service) reads it, administrators
-// manage it, nobody else sees it. The directory holds the ledger's
-// receipts: the same two only, inherited by what is made in it.
+// manage it, nobody else sees it. The private folder holds the ledger's
+// receipts: the same two only, inherited by what is made in it. The
+// settings are no secret but steer a program that runs as SYSTEM: users
+// read them, only administrators change them. %ProgramData%\Brenvik itself
+// keeps what the installer gave it (users write the COM server's log there).
 constexpr const wchar_t* kTokenAcl = L"D:P(A;;FR;;;SY)(A;;FA;;;BA)";
-constexpr const wchar_t* kDirectoryAcl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr const wchar_t* kPrivateAcl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr const wchar_t* kConfigAcl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
 int Fail(const std::string& text, int status = 1) {
     fprintf(stderr, "brenvikd: %s\n", text.c_str());
@@ -55,35 +59,66 @@ bool Descriptor(const wchar_t* sddl, PSECURITY_DESCRIPTOR* descriptor) {
     return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor, nullptr) != 0;
 }
 
-bool MakeDataDirectory(const std::string& dir, std::string* error) {
+// Gives an existing file or folder the access list `sddl`, protected from
+// what its folder would pass down.
+bool Protect(const std::string& target, const wchar_t* sddl, std::string* error) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!Descriptor(kDirectoryAcl, &descriptor)) {
+    if (!Descriptor(sddl, &descriptor)) {
+        *error = "cannot build the access list of " + target + ": " + LastError();
+        return false;
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    std::wstring path = Wide(target);
+    DWORD rc = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, dacl, nullptr);
+    LocalFree(descriptor);
+    if (rc != ERROR_SUCCESS) {
+        *error = "cannot set the access list of " + target + ": " + win32::ErrorText(rc);
+        return false;
+    }
+    return true;
+}
+
+void ProtectOrWarn(const std::string& target, const wchar_t* sddl) {
+    std::string error;
+    if (!Protect(target, sddl, &error)) fprintf(stderr, "brenvikd: warning: %s\n", error.c_str());
+}
+
+bool MakeDataDirectory(const std::string& dir, std::string* error) {
+    if (CreateDirectoryW(Wide(dir).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
+    *error = "cannot make " + dir + ": " + LastError();
+    return false;
+}
+
+bool MakePrivateDirectory(const std::string& dir, std::string* error) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!Descriptor(kPrivateAcl, &descriptor)) {
         *error = "cannot build the access list of " + dir + ": " + LastError();
         return false;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    bool ok = CreateDirectoryW(Wide(dir).c_str(), &attributes) || GetLastError() == ERROR_ALREADY_EXISTS;
+    const bool ok = CreateDirectoryW(Wide(dir).c_str(), &attributes) || GetLastError() == ERROR_ALREADY_EXISTS;
+    LocalFree(descriptor);
     if (!ok) {
         *error = "cannot make " + dir + ": " + LastError();
-    } else {
-        // One made earlier (by a console run, say) gets the same access list.
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        std::wstring path = Wide(dir);
-        DWORD rc = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
-                                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                         nullptr, dacl, nullptr);
-        if (rc != ERROR_SUCCESS) fprintf(stderr, "brenvikd: warning: the access list of %s: %s\n", dir.c_str(),
-                                         win32::ErrorText(rc).c_str());
+        return false;
     }
-    LocalFree(descriptor);
-    return ok;
+    // One made earlier (by a console run, say) gets the same access list.
+    ProtectOrWarn(dir, kPrivateAcl);
+    return true;
 }
 
 // 32 bytes of the system's random generator, as 64 hexadecimal digits.
 bool MakeToken(const std::string& path, std::string* error) {
-    if (Exists(path)) return true;
+    // Kept over a reinstall, so that clients keep working; its access list
+    // is made right again.
+    if (Exists(path)) {
+        ProtectOrWarn(path, kTokenAcl);
+        return true;
+    }
     unsigned char random[32];
     if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         *error = "the system's random generator failed";
@@ -239,7 +274,8 @@ int InstallService(const std::vector<std::string>& given) {
         CloseServiceHandle(manager);
         return PrintParseResult(status, error);
     }
-    if (!MakeDataDirectory(dir, &error) || !MakeToken(tokenPath, &error)) {
+    if (!MakeDataDirectory(dir, &error) || !MakePrivateDirectory(win32::PrivateDirectory(), &error) ||
+        !MakeToken(tokenPath, &error)) {
         CloseServiceHandle(manager);
         return Fail(error);
     }
@@ -263,6 +299,7 @@ int InstallService(const std::vector<std::string>& given) {
             return Fail("the configuration " + configPath + " cannot be used: " + error, 2);
         }
     }
+    ProtectOrWarn(configPath, kConfigAcl);
     const std::wstring program = ProgramPath();
     bool ok = Register(manager, program, &error) && RegisterEventSource(program, &error);
     CloseServiceHandle(manager);

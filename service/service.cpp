@@ -358,6 +358,8 @@ bool Service::Refused(const Request& req, Response& res) {
     if (cors) {
         res.set_header("Access-Control-Allow-Origin", origin);
         res.set_header("Vary", "Origin");
+        // A page elsewhere reads a repeat and a task's place like a program.
+        res.set_header("Access-Control-Expose-Headers", "Brenvik-Repeated, Location, Retry-After");
     }
     if (req.method == "OPTIONS") {
         if (!cors) {
@@ -370,8 +372,9 @@ bool Service::Refused(const Request& req, Response& res) {
         res.status = 204;
         return true;
     }
-    // GET / (the page) needs no token.
-    if (!config_.token.empty() && !(req.method == "GET" && req.path == "/")) {
+    // The pages need no token: they ask for it.
+    const bool page = req.method == "GET" && (req.path == "/" || req.path == "/sample");
+    if (!config_.token.empty() && !page) {
         std::string header = req.get_header_value("Authorization");
         const std::string prefix = "Bearer ";
         if (header.compare(0, prefix.size(), prefix) != 0 ||
@@ -410,6 +413,7 @@ void Service::Routes() {
 
     s.Get("/", [](const Request&, Response& res) { res.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
     s.Get("/openapi.json", [](const Request&, Response& res) { res.set_content(OpenApiJson(), "application/json"); });
+    s.Get("/sample", [](const Request&, Response& res) { res.set_content(SamplePageHtml(), "text/html; charset=utf-8"); });
     s.Get("/printers", [this](const Request&, Response& res) {
         json list = json::array();
         for (auto& entry : printers_) list.push_back(Describe(entry.second));

@@ -39,6 +39,8 @@ std::string DataDirectory() {
     return base + "\\Brenvik";
 }
 
+std::string PrivateDirectory() { return DataDirectory() + "\\service"; }
+
 std::string ErrorText(DWORD code) {
     wchar_t* text = nullptr;
     DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

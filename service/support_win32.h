@@ -18,6 +18,9 @@ std::string Utf8(const wchar_t* wide);
 
 // %ProgramData%\Brenvik: the ledger, the logs, the token, brenvikd.json.
 std::string DataDirectory();
+// DataDirectory()\service: the ledger and the service's logs, which only
+// SYSTEM and administrators may open.
+std::string PrivateDirectory();
 
 // "the text (error N)" for a Windows error code.
 std::string ErrorText(DWORD code);

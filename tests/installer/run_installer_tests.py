@@ -578,9 +578,9 @@ def service(s):
         check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")) and not os.path.exists(
             os.path.join(t.dir64, "SDK")), "brenvikd.exe and the SDK removed")
         kept = sorted(os.listdir(data)) if os.path.isdir(data) else []
-        ledger = os.path.basename(config.get("ledger", "brenvikd-ledger.db").replace("\\", "/"))
-        check(all(n in kept for n in (ledger, "brenvikd.json", "brenvikd.token")),
-              "the ledger, its configuration and token kept: %s" % kept)
+        ledger = os.path.join(data, "service", "brenvikd-ledger.db")
+        check(all(n in kept for n in ("brenvikd.json", "brenvikd.token")) and os.path.exists(ledger),
+              "the ledger (in its private folder), its configuration and token kept: %s" % kept)
 
         # Installed afresh over the kept ledger with /ORIGIN=; /REMOVELOGS
         # then takes the ledger too.

@@ -130,8 +130,27 @@ def main():
             shot = page.call("Page.captureScreenshot", format="png")
             with open(args.screenshot, "wb") as f:
                 f.write(base64.b64decode(shot["data"]))
+        # The sample page, served by the service itself, prints a receipt
+        # once however often Print is pressed; the page links to it.
+        checks.append(("links the sample", page.evaluate("document.querySelector('a[href=\"/sample\"]') !== null")))
+        page.call("Page.navigate", url="http://127.0.0.1:%d/sample" % daemon.port)
+        wait_for(lambda: page.evaluate("document.querySelector('#printer') && "
+                                       "document.querySelector('#printer').options.length") or 0, 30,
+                 "the sample to list the printers")
+        checks_before = sim.state()["last_check_number"]
+        printed = "document.querySelector('#answer').textContent"
+        for press in range(2):
+            page.evaluate("document.querySelector('#answer').textContent = ''; "
+                          "document.querySelector('#print').click()")
+            wait_for(lambda: "Printed: check" in (page.evaluate(printed) or ""), 30, "the sample's answer")
+        text = page.evaluate("document.body.innerText") or ""
+        number = sim.state()["last_check_number"]
+        checks.append(("the sample printed once", number == checks_before + 1 and
+                       ("Printed: check %d" % number) in text))
+
         # A ledger that disappears shows on the page with its cause.
         os.unlink(os.path.join(directory, "ledger.db"))
+        page.call("Page.navigate", url="http://127.0.0.1:%d/" % daemon.port)
         wait_for(lambda: "was deleted" in (page.evaluate("document.body.innerText") or ""), 30,
                  "the deleted ledger on the page")
         checks.append(("degraded", page.evaluate("document.querySelector('.state.degraded') !== null")))

@@ -390,7 +390,7 @@ def main():
         rc, out = prefix.run("sc", "stop", "brenvikd")
         stopped = wait_for(lambda: prefix.state() == "STOPPED", 30, "the service to stop")
         expect(rc == 0 and stopped, "sc stop brenvikd: stopped")
-        expect(not os.path.exists(os.path.join(prefix.data, "brenvikd-ledger.db-wal")),
+        expect(not os.path.exists(os.path.join(prefix.data, "service", "brenvikd-ledger.db-wal")),
                "the ledger was closed (SQLite folded its write-ahead log back)")
 
         # --- the 32-bit program over the same configuration and ledger ---
@@ -422,8 +422,9 @@ def main():
         expect(prefix.registry(EVENT_SOURCE_KEY) is None and prefix.registry(SERVICE_KEY) is None,
                "its registry keys and Event Log source are gone")
         kept = set(os.listdir(prefix.data))
-        expect({"brenvikd.json", "brenvikd.token", "brenvikd-ledger.db"} <= kept, "ProgramData\\Brenvik stays: %s"
-               % sorted(kept))
+        ledger_kept = os.path.exists(os.path.join(prefix.data, "service", "brenvikd-ledger.db"))
+        expect({"brenvikd.json", "brenvikd.token", "service"} <= kept and ledger_kept,
+               "ProgramData\\Brenvik stays, the ledger in its private folder: %s" % sorted(kept))
     except AssertionError as e:
         expect(False, str(e))
     finally:
