@@ -264,6 +264,8 @@ int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
          [&] { config->logDir = cli.logDir; });
     keep(app.add_option("--timeout-ms", cli.timeoutMs, "how long a printer may stay silent, ms (6000)"),
          [&] { config->timeoutMs = cli.timeoutMs; });
+    bool quiet = false;
+    app.add_flag("--no-request-log", quiet, "no line per request on standard error");
     app.add_flag("--simulate", config->simulate, "serve one simulated printer 'sim' (no hardware needed)");
     app.add_option("--sim-journal", config->simJournal, "with --simulate: the file the printer prints on");
     try {
@@ -300,6 +302,7 @@ int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
         config->printers.push_back(printer);
     }
     if (noRaw) config->raw = false;
+    if (quiet) config->logRequests = false;
     return -1;
 }
 

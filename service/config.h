@@ -37,6 +37,7 @@ struct Config {
     std::string logDir;                    // the engine's debug logs; empty = beside the program
     unsigned timeoutMs = 0;                // the printer's reply time-out; 0 = the library's (6000)
     bool simulate = false;                 // one simulated printer 'sim', no hardware
+    bool logRequests = true;               // a line per request on standard error
     std::string simJournal;                // where the simulated printer prints
     // Read when no --config is given, if it exists (the platform's place for
     // the service's settings); not a setting of its own.

@@ -83,6 +83,8 @@ struct HttpServer::Impl {
     explicit Impl(Limits l) : limits(l) {}
 
     HttpResponse Dispatch(HttpRequest& req) const;
+    HttpResponse Answer(HttpRequest& req) const;
+    std::function<void(const std::string&)> requestLog;
     void Accept();
     void Admit(tcp::socket socket);
     bool Evict(const std::string* client);
@@ -289,7 +291,43 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A value of a key=value log line: quoted when it holds a blank, a quote or
+// an equals sign; control bytes never reach the line.
+std::string LogValue(const std::string& value) {
+    std::string clean;
+    bool quote = value.empty();
+    for (char c : value) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = '?';
+        if (c == ' ' || c == '"' || c == '=') quote = true;
+        if (c == '"' || c == '\\') clean += '\\';
+        clean += c;
+    }
+    return quote ? '"' + clean + '"' : clean;
+}
+
+}  // namespace
+
 HttpResponse HttpServer::Impl::Dispatch(HttpRequest& req) const {
+    const auto started = std::chrono::steady_clock::now();
+    HttpResponse res = Answer(req);
+    if (requestLog) {
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - started).count();
+        std::string line = "request method=" + LogValue(req.method) + " path=" + LogValue(req.path) +
+                           " status=" + std::to_string(res.status) + " ms=" + std::to_string(ms) +
+                           " client=" + LogValue(req.remoteAddr);
+        for (const auto& [name, value] : res.headers) {
+            if (name == "Brenvik-Repeated") line += " repeated=" + LogValue(value);
+        }
+        requestLog(line);
+    }
+    return res;
+}
+
+HttpResponse HttpServer::Impl::Answer(HttpRequest& req) const {
     HttpResponse res;
     try {
         if (!(guard && guard(req, res))) {
@@ -394,6 +432,7 @@ HttpServer& HttpServer::Put(const std::string& pattern, Handler handler) {
 void HttpServer::SetGuard(Guard guard) { impl_->guard = std::move(guard); }
 void HttpServer::SetErrorHandler(Handler handler) { impl_->errorHandler = std::move(handler); }
 void HttpServer::SetExceptionHandler(ExceptionHandler handler) { impl_->exceptionHandler = std::move(handler); }
+void HttpServer::SetRequestLog(std::function<void(const std::string&)> log) { impl_->requestLog = std::move(log); }
 
 bool HttpServer::Bind(const std::string& host, int port, std::string* error) {
     const std::string shown = (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +

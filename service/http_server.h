@@ -76,6 +76,10 @@ public:
     // Fills an answer of 400 and above that has no body yet.
     void SetErrorHandler(Handler handler);
     void SetExceptionHandler(ExceptionHandler handler);
+    // Called with one line per request answered, key=value pairs (method,
+    // path, status, ms, client, and repeated=1 for an answer from the
+    // ledger), for a log a machine can read.
+    void SetRequestLog(std::function<void(const std::string&)> log);
 
     // Listens (port 0 picks one); false with *error, such as an address in
     // use: no two services share one address.

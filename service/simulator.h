@@ -1,5 +1,6 @@
-// --simulate: a substitute printer inside the service, on a pseudo-terminal
-// of its own (simulator_posix.cpp). Windows has none (simulator_win32.cpp).
+// --simulate: a substitute printer, m301sim as a child process on a
+// pseudo-terminal of its own (simulator_posix.cpp). Windows has none
+// (simulator_win32.cpp).
 #pragma once
 
 #include <memory>
