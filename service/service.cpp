@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <regex>
 #include <thread>
@@ -128,6 +129,9 @@ Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptVa
       server_(std::make_unique<HttpServer>(LimitsOf(config_))) {
     policy_.hosts = config_.allowHosts;
     policy_.origins = config_.corsOrigins;
+    // Standard error is what journald (or brenvikd.log on Windows) keeps.
+    if (config_.logRequests)
+        server_->SetRequestLog([](const std::string& line) { fprintf(stderr, "brenvikd: %s\n", line.c_str()); });
     for (const PrinterConfig& pc : config_.printers) {
         Printer& printer = printers_[pc.id];
         printer.config = pc;

@@ -2,6 +2,7 @@
 error answers, each checked against the service's own /openapi.json."""
 import argparse
 import os
+import re
 import sys
 import time
 
@@ -148,6 +149,12 @@ class ApiTest:
             assert status == 503, answer
         finally:
             offline.stop()
+        # The journal's view: a line per request, and the printer's state.
+        with open(os.path.join(offline.workdir, "brenvikd.log"), encoding="utf-8") as f:
+            log = f.read()
+        assert re.search(r"^brenvikd: request method=POST path=/printers/gone/x-report status=503 ms=\d+ "
+                         r"client=127\.0\.0\.1$", log, re.M), log
+        assert "printer gone is offline" in log, log
 
     def run(self):
         cases = [getattr(self, name) for name in dir(self) if name.startswith("case_")]
