@@ -445,9 +445,11 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def web_page(s, t, sim, token, origin):
+def web_page(s, t, sim, token, page_url, service_url=None, on_paper=1):
     """The sample in headless Chromium: the token pasted, the printer
-    listed, Print pressed twice. One check, the same number both times."""
+    listed, Print pressed twice. One check, the same number both times.
+    Served by the service itself (its /sample) the page calls its own
+    origin; from elsewhere it is told the service's address."""
     sys.path.insert(0, os.path.join(s.args.source, "tests", "service"))
     from status_page_test import DevTools
     profile = tempfile.mkdtemp(prefix="brenvik-page-")
@@ -463,12 +465,13 @@ def web_page(s, t, sim, token, origin):
         conn.request("GET", "/json/list")
         pages = json.loads(conn.getresponse().read())
         page = DevTools([p for p in pages if p["type"] == "page"][0]["webSocketDebuggerUrl"])
-        page.call("Page.navigate", url=origin + "/index.html")
+        page.call("Page.navigate", url=page_url)
         s.check(wait(lambda: page.evaluate("document.readyState === 'complete' && !!document.getElementById('token')"),
                      30), "the page loads")
-        page.evaluate("document.getElementById('url').value = 'http://127.0.0.1:%d'; "
-                      "document.getElementById('token').value = %s; document.getElementById('save').click()"
-                      % (SERVICE_PORT, json.dumps(token)))
+        if service_url:
+            page.evaluate("document.getElementById('url').value = %s" % json.dumps(service_url))
+        page.evaluate("document.getElementById('token').value = %s; document.getElementById('save').click()"
+                      % json.dumps(token))
         s.check(wait(lambda: page.evaluate("document.getElementById('printer').options.length > 0"), 30),
                 "the page lists the printer: %s" % page.evaluate("document.getElementById('printer-state').textContent"))
         answers = []
@@ -482,7 +485,7 @@ def web_page(s, t, sim, token, origin):
         s.check(all(kind == "closed" for kind, _ in answers) and all(numbers)
                 and numbers[0].group(1) == numbers[1].group(1),
                 "Print pressed twice shows one check number: %s" % [text for _, text in answers])
-        s.check(sim.journal_text().count("ХлIб житнIй") == 1, "the page's receipt is on the paper once")
+        s.check(sim.journal_text().count("ХлIб житнIй") == on_paper, "the page's receipt is on the paper once")
     finally:
         browser.terminate()
         browser.wait(30)
@@ -564,7 +567,9 @@ def service(s):
         rc, out = t.run_setup(args.setup, "/S")
         check(rc == 0 and wait(lambda: online(token), 60), "an upgrade keeps the service, running (exit %d)" % rc)
         check(service_config(data).get("corsOrigins") == [pages.origin], "an upgrade keeps brenvikd.json")
-        web_page(s, t, sim, token, pages.origin)
+        web_page(s, t, sim, token, pages.origin + "/index.html", "http://127.0.0.1:%d" % SERVICE_PORT)
+        # What the IT person does: the service's own page, and its sample.
+        web_page(s, t, sim, token, "http://127.0.0.1:%d/sample" % SERVICE_PORT, on_paper=2)
         check(sim.journal_text().count("Кава зернова") == 1, "the HTTP receipt is on the paper once")
 
         rc, out = t.p.wine(uninstaller, "/S")
