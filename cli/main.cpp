@@ -20,10 +20,12 @@
 #include "brenvik/brenvik.h"
 #include "cli/completion.h"
 #include "cli/console.h"
+#include "json/results.h"
 
 namespace {
 
 using nlohmann::ordered_json;
+namespace results = brenvik::results;
 
 enum Exit { kOk = 0, kRefused = 1, kUsage = 2, kNoConnection = 3, kUnknown = 4 };
 
@@ -116,6 +118,7 @@ struct Options {
     std::string cashier;
     std::string password;
     bool json = false;
+    std::string lang = "en";  // of the errors' meanings and advice
     std::string logDir;
     double timeoutSeconds = 0;  // CLI11 reads it; only whole milliseconds are used
     bool yes = false;
@@ -126,19 +129,17 @@ struct Options {
     std::string rawText;
 };
 
-// Output: text lines for people, or one JSON document.
+// Output: text lines for people, or one JSON document (made by
+// json/results, the service's language too).
 class Out {
 public:
     explicit Out(bool json) : json_(json) {}
-    void Field(const std::string& label, const std::string& key, const ordered_json& value,
-               const std::string& shown = "") {
-        doc_[key] = value;
-        std::string text = shown;
-        if (text.empty()) text = value.is_string() ? value.get<std::string>() : value.dump();
+    ordered_json& Doc() { return doc_; }
+    // "label                 text"
+    void Line(const std::string& label, const std::string& text) {
         lines_ << label << std::string(label.size() < 22 ? 22 - label.size() : 1, ' ') << text << "\n";
     }
-    ordered_json& Doc() { return doc_; }
-    void Line(const std::string& line) { lines_ << line << "\n"; }
+    void Text(const std::string& line) { lines_ << line << "\n"; }
     void Print() const {
         progress.Stop();
         if (json_) {
@@ -164,48 +165,82 @@ int ExitFor(brenvik_status status) {
     }
 }
 
+// An engine message on one line: its own line breaks become blanks.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+// An error told for people, from its JSON form: the number and word, the
+// meaning, the printer's own words, what to do. For example
+//   error 7: No printer answers on the port (Невозможно соединиться с регистратором). Switch the printer on, ...
+std::string Told(const ordered_json& error) {
+    std::string text;
+    const uint32_t number = error["number"].get<uint32_t>();
+    if (number != 0) {
+        text = "error " + std::to_string(number);
+        if (error["word"].is_string()) text += " " + error["word"].get<std::string>();
+        text += ": ";
+    }
+    if (error["path"].is_string() && !error["path"].get<std::string>().empty())
+        text += Shown(error["path"].get<std::string>()) + ": ";
+    const std::string message = OneLine(error["message"].get<std::string>());
+    text += message;
+    if (error["engineMessage"].is_string()) {
+        const std::string engine = OneLine(error["engineMessage"].get<std::string>());
+        if (engine != message) text += " (" + engine + ")";
+    }
+    if (error["advice"].is_string()) {
+        std::string advice = error["advice"].get<std::string>();
+        if (!advice.empty() && advice[0] >= 'a' && advice[0] <= 'z') advice[0] = static_cast<char>(advice[0] - 32);
+        text += ". " + advice;
+    }
+    return text;
+}
+
 // Reports a failure (stderr, or the JSON document on stdout) and gives the
-// exit code.
-int Failure(const Options& o, brenvik_status status, const brenvik_error& e) {
+// exit code. `extra` goes into the JSON document beside the error.
+int Failure(const Options& o, brenvik_status status, const results::Failure& f,
+            const ordered_json& extra = ordered_json::object()) {
     progress.Stop();
+    ordered_json doc = results::Error(f, o.lang);
     if (o.json) {
-        ordered_json doc;
-        doc["ok"] = false;
-        doc["status"] = brenvik_status_text(status);
-        doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}, {"argument", e.argument}};
+        doc.update(extra);
         std::cout << Dump(doc) << std::endl;
     } else {
-        std::string text = std::string("brenvik: ") + brenvik_status_text(status);
-        if (e.word[0] != '\0') text += std::string(": ") + e.word;
-        if (e.message[0] != '\0') text += std::string(": ") + e.message;
-        if (e.number != 0) text += " (error " + std::to_string(e.number) + ")";
-        std::cerr << text << std::endl;
+        std::cerr << "brenvik: " << brenvik_status_text(status) << ": " << Told(doc["error"]) << std::endl;
+        // Every problem of a document, one a line, when there are several.
+        const ordered_json& problems = doc["error"].contains("errors") ? doc["error"]["errors"] : ordered_json();
+        for (size_t k = 1; k < problems.size(); ++k) {
+            const std::string path = problems[k]["path"].get<std::string>();
+            std::cerr << "brenvik: " << (path.empty() ? "" : Shown(path) + ": ")
+                      << Shown(problems[k]["message"].get<std::string>()) << std::endl;
+        }
     }
     return ExitFor(status);
 }
 
 int Failure(const Options& o, brenvik_status status, const std::string& message) {
-    brenvik_error e{};
-    e.size = sizeof e;
-    e.status = status;
-    std::snprintf(e.message, sizeof e.message, "%s", message.c_str());
-    return Failure(o, status, e);
+    results::Failure f;
+    f.status = results::StatusName(status);
+    f.message = message;
+    return Failure(o, status, f);
 }
 
 int Failure(const Options& o, brenvik_printer* p, brenvik_status status) {
     brenvik_error e{};
     e.size = sizeof e;
     brenvik_last_error(p, &e);
-    return Failure(o, status, e);
+    return Failure(o, status, results::FailureOf(status, e));
 }
 
-std::string Money(int64_t kopecks) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%s%lld.%02lld", kopecks < 0 ? "-" : "",
-                  static_cast<long long>((kopecks < 0 ? -kopecks : kopecks) / 100),
-                  static_cast<long long>((kopecks < 0 ? -kopecks : kopecks) % 100));
-    return text;
-}
+std::string Money(int64_t kopecks) { return results::MoneyText(kopecks); }
 
 std::string Stamp(const brenvik_datetime& t) {
     char text[32];
@@ -266,15 +301,18 @@ int Status(const Options& o, brenvik_printer* p) {
     CHECK(brenvik_get_config(p, &c));
     CHECK(brenvik_get_documents(p, &d));
     Out out(o.json);
-    out.Field("connection", "connection", o.device.empty() ? "port " + std::to_string(o.port) : o.device);
-    out.Field("key position", "keyPosition", std::string(1, c.key_letter),
-              std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
-    out.Field("serial number", "serialNumber", c.serial_number);
-    out.Field("fiscal number", "fiscalNumber", c.fiscal_number);
-    out.Field("last check", "lastCheckNumber", d.last_check_number);
-    out.Field("last document", "lastDocumentNumber", d.last_document_number);
-    out.Field("last Z-report", "lastZReportNumber", d.last_z_report_number);
-    out.Field("printer clock", "printerTime", Stamp(c.printer_time));
+    out.Doc() = results::PrinterStatus(c.serial_number, c.fiscal_number, d);
+    out.Doc()["connection"] = o.device.empty() ? "port " + std::to_string(o.port) : o.device;
+    out.Doc()["keyPosition"] = std::string(1, c.key_letter);
+    out.Doc().update(results::Clock(c.printer_time));
+    out.Line("connection", out.Doc()["connection"].get<std::string>());
+    out.Line("key position", std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
+    out.Line("serial number", c.serial_number);
+    out.Line("fiscal number", c.fiscal_number);
+    out.Line("last check", std::to_string(d.last_check_number));
+    out.Line("last document", std::to_string(d.last_document_number));
+    out.Line("last Z-report", std::to_string(d.last_z_report_number));
+    out.Line("printer clock", Stamp(c.printer_time));
     out.Print();
     return kOk;
 }
@@ -284,18 +322,18 @@ int Config(const Options& o, brenvik_printer* p) {
     c.size = sizeof c;
     CHECK(brenvik_get_config(p, &c));
     Out out(o.json);
-    out.Field("serial number", "serialNumber", c.serial_number);
-    out.Field("fiscal number", "fiscalNumber", c.fiscal_number);
-    out.Field("owner", "owner", c.owner);
-    out.Field("printer clock", "printerTime", Stamp(c.printer_time));
-    out.Field("key position", "keyPosition", std::string(1, c.key_letter),
-              std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
-    out.Field("check number", "checkNumber", c.check_number);
-    out.Field("printer variant", "printerVariant", c.printer_variant);
-    out.Field("firmware date", "firmwareDate", c.firmware_date);
-    out.Field("currency", "currency", c.currency);
-    out.Field("currency date", "currencyDate", c.currency_date);
-    out.Field("decimal point", "decimalPoint", c.decimal_point);
+    out.Doc() = results::Config(c);
+    out.Line("serial number", c.serial_number);
+    out.Line("fiscal number", c.fiscal_number);
+    out.Line("owner", c.owner);
+    out.Line("printer clock", Stamp(c.printer_time));
+    out.Line("key position", std::string(1, c.key_letter) + " (" + KeyName(c.key_letter) + ")");
+    out.Line("check number", std::to_string(c.check_number));
+    out.Line("printer variant", c.printer_variant);
+    out.Line("firmware date", c.firmware_date);
+    out.Line("currency", c.currency);
+    out.Line("currency date", c.currency_date);
+    out.Line("decimal point", std::to_string(c.decimal_point));
     out.Print();
     return kOk;
 }
@@ -305,22 +343,23 @@ int Taxes(const Options& o, brenvik_printer* p) {
     t.size = sizeof t;
     CHECK(brenvik_get_taxes(p, &t));
     Out out(o.json);
-    ordered_json list = ordered_json::array();
-    for (int k = 0; k < 8; ++k) {
-        const brenvik_tax& tax = t.tax[k];
-        if (!tax.programmed) continue;
-        char since[16];
-        std::snprintf(since, sizeof since, "%04d-%02d-%02d", tax.since.year, tax.since.month, tax.since.day);
-        char rate[16];
-        std::snprintf(rate, sizeof rate, "%d.%02d", tax.rate / 100, tax.rate % 100);
-        list.push_back({{"group", k + 1}, {"rate", rate}, {"type", tax.type}, {"since", since}});
-        out.Line("tax group " + std::to_string(k + 1) + "           " + rate + "%  type " + tax.type + "  since " +
-                 since);
+    out.Doc() = results::Taxes(t);
+    for (const ordered_json& tax : out.Doc()["taxes"]) {
+        if (!tax["programmed"].get<bool>()) continue;
+        out.Text("tax group " + std::to_string(tax["group"].get<int>()) + "           " +
+                 tax["rateText"].get<std::string>() + "%  type " + tax["type"].get<std::string>() + "  since " +
+                 tax["since"].get<std::string>());
     }
-    if (list.empty()) out.Line("no tax group is programmed");
-    out.Doc()["taxes"] = list;
+    bool any = false;
+    for (const brenvik_tax& tax : t.tax) any = any || tax.programmed != 0;
+    if (!any) out.Text("no tax group is programmed");
     out.Print();
     return kOk;
+}
+
+// Amounts as a table: "label  157.80" from the JSON's ...Text twins.
+void AmountLines(Out& out, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) out.Line(key, out.Doc()[std::string(key) + "Text"].get<std::string>());
 }
 
 int Cash(const Options& o, brenvik_printer* p) {
@@ -328,10 +367,8 @@ int Cash(const Options& o, brenvik_printer* p) {
     c.size = sizeof c;
     CHECK(brenvik_get_cash(p, &c));
     Out out(o.json);
-    const std::pair<const char*, int64_t> rows[] = {
-        {"rest", c.rest},   {"income", c.income}, {"outcome", c.outcome},          {"sales", c.sales},
-        {"returns", c.returns}, {"total", c.total}, {"checkIncome", c.check_income}, {"checkOutcome", c.check_outcome}};
-    for (const auto& row : rows) out.Field(row.first, row.first, Money(row.second));
+    out.Doc() = results::Cash(c);
+    AmountLines(out, {"rest", "income", "outcome", "sales", "returns", "total", "checkIncome", "checkOutcome"});
     out.Print();
     return kOk;
 }
@@ -341,15 +378,13 @@ int Fiscal(const Options& o, brenvik_printer* p) {
     f.size = sizeof f;
     CHECK(brenvik_get_fiscal(p, &f));
     Out out(o.json);
-    out.Field("total", "total", Money(f.total));
-    for (int k = 0; k < 8; ++k)
-        out.Field("tax group " + std::to_string(k + 1), "taxTotal" + std::to_string(k + 1), Money(f.tax_total[k]));
-    out.Field("untaxed", "untaxedTotal", Money(f.untaxed_total));
-    out.Field("returns", "returns", Money(f.returns));
-    for (int k = 0; k < 8; ++k)
-        out.Field("return tax group " + std::to_string(k + 1), "taxReturn" + std::to_string(k + 1),
-                  Money(f.tax_return[k]));
-    out.Field("untaxed returns", "untaxedReturn", Money(f.untaxed_return));
+    out.Doc() = results::Fiscal(f);
+    out.Line("total", Money(f.total));
+    for (int k = 0; k < 8; ++k) out.Line("tax group " + std::to_string(k + 1), Money(f.tax_total[k]));
+    out.Line("untaxed", Money(f.untaxed_total));
+    out.Line("returns", Money(f.returns));
+    for (int k = 0; k < 8; ++k) out.Line("return tax group " + std::to_string(k + 1), Money(f.tax_return[k]));
+    out.Line("untaxed returns", Money(f.untaxed_return));
     out.Print();
     return kOk;
 }
@@ -359,12 +394,13 @@ int Documents(const Options& o, brenvik_printer* p) {
     d.size = sizeof d;
     CHECK(brenvik_get_documents(p, &d));
     Out out(o.json);
-    out.Field("last check", "lastCheckNumber", d.last_check_number);
-    out.Field("last document", "lastDocumentNumber", d.last_document_number);
-    out.Field("last service document", "lastServiceDocumentNumber", d.last_service_document_number);
-    out.Field("last Z-report", "lastZReportNumber", d.last_z_report_number);
-    out.Field("article mode", "articleMode", d.article_mode);
-    out.Field("fiscal report made", "fiscalReportMade", d.fiscal_report_made != 0);
+    out.Doc() = results::Documents(d);
+    out.Line("last check", std::to_string(d.last_check_number));
+    out.Line("last document", std::to_string(d.last_document_number));
+    out.Line("last service document", std::to_string(d.last_service_document_number));
+    out.Line("last Z-report", std::to_string(d.last_z_report_number));
+    out.Line("article mode", std::to_string(d.article_mode));
+    out.Line("fiscal report made", d.fiscal_report_made != 0 ? "true" : "false");
     out.Print();
     return kOk;
 }
@@ -374,13 +410,14 @@ int Article(const Options& o, brenvik_printer* p) {
     a.size = sizeof a;
     CHECK(brenvik_get_article(p, o.article, &a));
     Out out(o.json);
-    out.Field("article", "article", a.index);
-    out.Field("name", "name", a.name);
-    out.Field("weighed", "weighed", a.weighed != 0);
-    out.Field("taxes", "taxes", a.taxes);
-    out.Field("sold quantity", "soldQuantity", a.sold_quantity);
-    out.Field("sale sum", "saleSum", Money(a.sale_sum));
-    out.Field("long code", "longCode", a.long_code);
+    out.Doc() = results::Article(a);
+    out.Line("article", std::to_string(a.index));
+    out.Line("name", a.name);
+    out.Line("weighed", a.weighed != 0 ? "true" : "false");
+    out.Line("taxes", a.taxes);
+    out.Line("sold quantity", std::to_string(a.sold_quantity));
+    out.Line("sale sum", Money(a.sale_sum));
+    out.Line("long code", std::to_string(a.long_code));
     out.Print();
     return kOk;
 }
@@ -401,8 +438,8 @@ Verdict VerdictOf(brenvik_status status, int32_t outcome, uint32_t errorNumber) 
 
 const char* VerdictName(Verdict v) {
     switch (v) {
-    case Verdict::kDone: return "printed";
-    case Verdict::kNotDone: return "not-printed";
+    case Verdict::kDone: return "done";
+    case Verdict::kNotDone: return "not-done";
     case Verdict::kUnknown: return "unknown";
     }
     return "unknown";
@@ -410,9 +447,9 @@ const char* VerdictName(Verdict v) {
 
 // Reports an operation that changes the printer's state: "printed", "not
 // printed" with why, or "unknown: check the printer before retrying".
-// `what` names it ("X-report"); `fields` go into the JSON document.
+// `what` names it ("X-report"); `done` is its JSON (results::Operation).
 int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const std::string& what,
-            const std::string& doneText, Out& out, const ordered_json& fields = ordered_json::object()) {
+            const std::string& doneText, ordered_json done) {
     // The error first: asking for the outcome is a call that succeeds.
     brenvik_error e{};
     e.size = sizeof e;
@@ -420,30 +457,27 @@ int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const s
     int32_t outcome = BRENVIK_OUTCOME_NONE;
     brenvik_last_outcome(p, &outcome);
     const Verdict verdict = VerdictOf(status, outcome, e.number);
-    out.Doc()["ok"] = verdict == Verdict::kDone;
-    out.Doc()["outcome"] = VerdictName(verdict);
+    done["outcome"] = VerdictName(verdict);
     if (outcome == BRENVIK_OUTCOME_RECONCILED_DONE || outcome == BRENVIK_OUTCOME_RECONCILED_NOT_DONE)
-        out.Doc()["reconciled"] = true;
-    for (const auto& field : fields.items()) out.Doc()[field.key()] = field.value();
+        done["reconciled"] = true;
     if (verdict == Verdict::kDone) {
-        out.Line(doneText + (outcome == BRENVIK_OUTCOME_RECONCILED_DONE
+        Out out(o.json);
+        out.Doc() = done;
+        out.Text(doneText + (outcome == BRENVIK_OUTCOME_RECONCILED_DONE
                                  ? " (its reply was late or lost; the printer's counters show it was done)"
                                  : ""));
         out.Print();
         return kOk;
     }
+    results::Failure f = results::FailureOf(status, e);
+    if (verdict == Verdict::kUnknown) f.status = "unknown";
     const int code = verdict == Verdict::kUnknown ? kUnknown : ExitFor(status);
     if (o.json) {
-        out.Doc()["status"] = brenvik_status_text(status);
-        out.Doc()["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}};
-        out.Print();
+        Failure(o, status, f, done);
         return code;
     }
     progress.Stop();
-    std::string detail = brenvik_status_text(status);
-    if (e.word[0] != '\0') detail += std::string(": ") + e.word;
-    if (e.message[0] != '\0') detail += std::string(": ") + e.message;
-    if (e.number != 0) detail += " (error " + std::to_string(e.number) + ")";
+    const std::string detail = std::string(brenvik_status_text(status)) + ": " + Told(results::Error(f, o.lang)["error"]);
     if (verdict == Verdict::kUnknown) {
         std::cerr << "brenvik: " << what << ": unknown whether the printer did it: check the printer before retrying ("
                   << detail << ")" << std::endl;
@@ -457,20 +491,20 @@ int Changed(const Options& o, brenvik_printer* p, brenvik_status status, const s
 }
 
 int XReport(const Options& o, brenvik_printer* p) {
-    Out out(o.json);
-    return Changed(o, p, brenvik_x_report(p), "X-report", "X-report printed", out);
+    return Changed(o, p, brenvik_x_report(p), "X-report", "X-report printed", results::Operation("x-report"));
 }
 
 int ZReport(const Options& o, brenvik_printer* p) {
-    Out out(o.json);
-    return Changed(o, p, brenvik_z_report(p), "Z-report", "Z-report printed; the day is closed", out);
+    return Changed(o, p, brenvik_z_report(p), "Z-report", "Z-report printed; the day is closed",
+                   results::Operation("z-report"));
 }
 
 int ShowTime(const Options& o, brenvik_printer* p) {
     brenvik_datetime t{};
     CHECK(brenvik_get_time(p, &t));
     Out out(o.json);
-    out.Field("printer clock", "printerTime", Stamp(t));
+    out.Doc() = results::Clock(t);
+    out.Line("printer clock", Stamp(t));
     out.Print();
     return kOk;
 }
@@ -505,11 +539,9 @@ int MoveCash(const Options& o, brenvik_printer* p, bool in) {
     if (brenvik_parse_amount(o.amount.c_str(), &kopecks) != BRENVIK_OK)
         return Failure(o, BRENVIK_E_ARGUMENT, "amount \"" + Shown(o.amount) +
                                                   "\": give a decimal amount such as 12.50 (at most two decimals)");
-    const brenvik_status status =
-        in ? brenvik_cash_in(p, static_cast<int32_t>(kopecks)) : brenvik_cash_out(p, static_cast<int32_t>(kopecks));
+    const brenvik_status status = in ? brenvik_cash_in(p, kopecks) : brenvik_cash_out(p, kopecks);
     const std::string what = std::string(in ? "cash in " : "cash out ") + Money(kopecks);
-    Out out(o.json);
-    return Changed(o, p, status, what, what + " printed", out, {{"amount", Money(kopecks)}});
+    return Changed(o, p, status, what, what + " printed", results::Operation("cash", in, kopecks));
 }
 
 int Raw(const Options& o, brenvik_printer* p) {
@@ -518,22 +550,23 @@ int Raw(const Options& o, brenvik_printer* p) {
     const std::string text = reply != nullptr ? reply : "";
     brenvik_free(reply);
     if (status != BRENVIK_OK && status != BRENVIK_E_REFUSED) return Failure(o, p, status);
-    brenvik_error e{};
-    e.size = sizeof e;
-    brenvik_last_error(p, &e);
-    if (o.json) {
-        ordered_json doc;
-        doc["ok"] = status == BRENVIK_OK;
-        doc["reply"] = text;
-        if (status != BRENVIK_OK) doc["error"] = {{"number", e.number}, {"word", e.word}, {"message", e.message}};
-        progress.Stop();
-        std::cout << Dump(doc) << std::endl;
-    } else {
-        progress.Stop();
-        std::cout << text << std::endl;
-        if (status != BRENVIK_OK) std::cerr << "brenvik: refused by the printer: " << e.word << ": " << e.message << std::endl;
+    const ordered_json answer = {{"command", o.rawText}, {"reply", text}};
+    if (status != BRENVIK_OK) {
+        // The reply is given with the refusal: it may say more.
+        brenvik_error e{};
+        e.size = sizeof e;
+        brenvik_last_error(p, &e);
+        if (!o.json) {
+            progress.Stop();
+            std::cout << text << std::endl;
+        }
+        return Failure(o, status, results::FailureOf(status, e), answer);
     }
-    return ExitFor(status);
+    Out out(o.json);
+    out.Doc() = answer;
+    out.Text(text);
+    out.Print();
+    return kOk;
 }
 
 bool ReadAll(const std::string& file, std::string& text) {
@@ -558,62 +591,69 @@ const char* OutcomeName(int32_t outcome) {
     return "unknown";
 }
 
-// The receipt is validated before anything connects: bad input never
-// reaches the printer.
+// The receipt is checked before anything connects: bad input never
+// reaches the printer, and every problem of it is told at once.
 int ValidateReceipt(const Options& o, std::string& json) {
     if (!ReadAll(o.receiptFile, json)) return Failure(o, BRENVIK_E_ARGUMENT, "cannot read " + Shown(o.receiptFile));
-    brenvik_receipt_error error{};
-    error.size = sizeof error;
-    if (brenvik_receipt_validate(json.c_str(), nullptr, &error) != BRENVIK_OK) {
-        brenvik_error e{};
-        e.size = sizeof e;
-        std::snprintf(e.argument, sizeof e.argument, "%s", error.path);
-        std::snprintf(e.message, sizeof e.message, "%s: %s", error.path[0] != '\0' ? error.path : "receipt",
-                      error.message);
-        return Failure(o, BRENVIK_E_ARGUMENT, e);
-    }
-    return kOk;
+    char* list = nullptr;
+    const brenvik_status status = brenvik_receipt_check(nullptr, json.c_str(), &list);
+    const ordered_json problems = ordered_json::parse(list != nullptr ? list : "[]", nullptr, false);
+    brenvik_free(list);
+    if (status == BRENVIK_OK) return kOk;
+    if (!problems.is_array() || problems.empty()) return Failure(o, status, "the receipt cannot be checked");
+    results::Failure f;
+    f.status = results::StatusName(BRENVIK_E_ARGUMENT);
+    f.message = problems[0]["message"].get<std::string>();
+    if (problems.size() > 1) f.message += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+    f.path = problems[0]["path"].get<std::string>();
+    f.hasPath = true;
+    f.problems = problems;
+    return Failure(o, BRENVIK_E_ARGUMENT, f, {{"outcome", "invalid"}});
 }
 
 int Receipt(const Options& o, brenvik_printer* p, const std::string& json) {
     brenvik_receipt_result r{};
     r.size = sizeof r;
     const brenvik_status status = brenvik_receipt_print(p, json.c_str(), nullptr, nullptr, &r);
-    Out out(o.json);
-    out.Doc()["ok"] = status == BRENVIK_OK;
-    out.Doc()["outcome"] = OutcomeName(r.outcome);
     if (status == BRENVIK_OK) {
-        out.Field("check", "checkNumber", r.check_number);
-        out.Field("total", "total", Money(r.total));
+        Out out(o.json);
+        out.Doc() = results::ReceiptClosed(r);
+        out.Doc()["outcome"] = OutcomeName(r.outcome);
+        out.Line("check", std::to_string(r.check_number));
+        out.Line("total", Money(r.total));
         const std::pair<const char*, int64_t> paid[] = {
             {"cash", r.cash}, {"card", r.card}, {"credit", r.credit}, {"packing", r.packing}};
         for (const auto& row : paid) {
-            if (row.second != 0) out.Field(row.first, row.first, Money(row.second));
+            if (row.second != 0) out.Line(row.first, Money(row.second));
         }
-        out.Field("change", "change", Money(r.change));
-        out.Field("printer clock", "printerTime", Stamp(r.printer_time));
+        out.Line("change", Money(r.change));
+        out.Line("printer clock", Stamp(r.printer_time));
         out.Print();
         return kOk;
     }
+    brenvik_error e{};
+    e.size = sizeof e;
+    brenvik_last_error(p, &e);
+    results::Failure f = results::FailureOf(status, e);
+    if (r.failed_path[0] != '\0') {
+        f.path = r.failed_path;
+        f.hasPath = true;
+    }
     // A closing nobody can decide is neither success nor a safe failure.
-    const int code = r.outcome == BRENVIK_RECEIPT_UNCERTAIN ? kUnknown : ExitFor(status);
-    if (!o.json) {
-        progress.Stop();
-        std::cerr << "brenvik: receipt " << OutcomeName(r.outcome) << ": "
-                  << (r.outcome == BRENVIK_RECEIPT_UNCERTAIN
-                          ? "unknown whether the check was closed: check the printer before retrying: "
-                          : "")
-                  << (r.error_word[0] != '\0' ? std::string(r.error_word) + ": " : "")
-                  << (r.failed_path[0] != '\0' && r.outcome == BRENVIK_RECEIPT_INVALID ? std::string(r.failed_path) + ": "
-                                                                                          : "")
-                  << r.message << std::endl;
+    const bool uncertain = r.outcome == BRENVIK_RECEIPT_UNCERTAIN;
+    if (uncertain) f.status = "unknown";
+    const int code = uncertain ? kUnknown : ExitFor(status);
+    if (o.json) {
+        Failure(o, status, f,
+                {{"outcome", OutcomeName(r.outcome)},
+                 {"failedLine", r.failed_line >= 0 ? ordered_json(r.failed_line) : ordered_json(nullptr)},
+                 {"cancelled", r.cancelled != 0}});
         return code;
     }
-    out.Doc()["failedLine"] = r.failed_line;
-    out.Doc()["failedPath"] = r.failed_path;
-    out.Doc()["cancelled"] = r.cancelled != 0;
-    out.Doc()["error"] = {{"number", r.error_number}, {"word", r.error_word}, {"message", r.message}};
-    out.Print();
+    progress.Stop();
+    std::cerr << "brenvik: receipt " << OutcomeName(r.outcome) << ": "
+              << (uncertain ? "unknown whether the check was closed: check the printer before retrying: " : "")
+              << Told(results::Error(f, o.lang)["error"]) << std::endl;
     return code;
 }
 
@@ -648,6 +688,8 @@ int main(int argc, char** argv) {
     app.add_option("--cashier", o.cashier, "Cashier name (up to 10 characters)");
     app.add_option("--password", o.password, "Cashier password (up to 10 characters)");
     app.add_flag("--json", o.json, "Print one JSON document on standard output");
+    app.add_option("--lang", o.lang, "Language of the errors' meanings and advice: en (default) or uk")
+        ->check(CLI::IsMember({"en", "uk"}));
     app.add_option("--log-dir", o.logDir, "Directory of the debug log Pelmora.log");
     app.add_option("--timeout", o.timeoutSeconds,
                    "Seconds the printer may stay silent (default 6); also bounds connecting (default about 8)")

@@ -25,18 +25,18 @@ public:
 
         if (r_.hasOperator) {
             e_.RegisterCashier(r_.password.c_str(), r_.cashier.c_str());
-            if (!Step(true, "operator")) return Cancel();
+            if (!Step(true, "/operator")) return Cancel();
         }
         if (!Step(r_.isReturn ? e_.OpenReturnCheck(r_.department.c_str()) : e_.OpenCheck(r_.department.c_str()),
-                  "type"))
+                  "/type"))
             return Cancel();
         if (!r_.returnCheckNumbers.empty() &&
-            !Step(e_.SetReturnCheckNumberStr(r_.returnCheckNumbers.c_str()), "returnCheckNumber"))
+            !Step(e_.SetReturnCheckNumberStr(r_.returnCheckNumbers.c_str()), "/returnCheckNumber"))
             return Cancel();
         for (size_t i = 0; i < r_.texts.size(); ++i) {
             const TextLine& t = r_.texts[i];
             if (!Step(e_.FreeTextLine(t.before ? 1 : 0, t.journal ? 1 : 0, t.bold ? 1 : 0, t.text.c_str()),
-                      "texts[" + std::to_string(i) + "]"))
+                      "/texts/" + std::to_string(i)))
                 return Cancel();
         }
         for (size_t i = 0; i < r_.items.size(); ++i) {

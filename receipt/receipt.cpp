@@ -540,13 +540,13 @@ private:
     std::string Explain(size_t position, const std::string& token, const nlohmann::detail::exception& ex) const {
         const size_t offset = position > 0 ? position - 1 : 0;  // the byte that stopped the reading
         const std::string head = Where(offset) + ": ";
+        const std::string what = ex.what();
+        if (what.find("unexpected end of input") != std::string::npos)
+            return head + "the document ends before its JSON is complete";
         if (!token.empty() && token[0] == '"') {
             const std::string why = BadString(input_, position, token);
             if (!why.empty()) return head + why;
         }
-        const std::string what = ex.what();
-        if (what.find("unexpected end of input") != std::string::npos || offset >= input_.size())
-            return head + "the document ends before its JSON is complete";
         // "... while parsing <context> - <detail>; last read: '...'; expected <thing>"
         std::string context, detail, expected;
         const size_t parsing = what.find("while parsing ");

@@ -4,22 +4,15 @@
 
 #include <cstdio>
 
+#include "json/results.h"
+
 namespace brenvikd {
 namespace {
 
-std::string Date(const brenvik_datetime& t) {
-    char text[32];
-    snprintf(text, sizeof text, "%04d-%02d-%02d", static_cast<int>(t.year), static_cast<int>(t.month),
-             static_cast<int>(t.day));
-    return text;
-}
+namespace results = brenvik::results;
 
-std::string Time(const brenvik_datetime& t) {
-    char text[32];
-    snprintf(text, sizeof text, "%02d:%02d:%02d", static_cast<int>(t.hour), static_cast<int>(t.minute),
-             static_cast<int>(t.second));
-    return text;
-}
+// The one JSON language (json/results.h), as the service's json.
+json Json(const results::Json& value) { return json(value); }
 
 class CapiDevice : public Device {
 public:
@@ -88,14 +81,18 @@ public:
         outcome.invalid = result.outcome == BRENVIK_RECEIPT_INVALID;
         if (outcome.closed) {
             outcome.checkNumber = static_cast<long>(result.check_number);
-            outcome.details = {{"total", result.total},     {"cash", result.cash},
-                               {"card", result.card},       {"credit", result.credit},
-                               {"packing", result.packing}, {"change", result.change},
-                               {"date", Date(result.printer_time)}, {"time", Time(result.printer_time)}};
+            outcome.details = Json(results::ReceiptClosed(result));
         } else {
             outcome.error = {static_cast<int>(result.error_number), result.error_word, result.message};
             outcome.details = {{"failedLine", result.failed_line >= 0 ? json(result.failed_line) : json(nullptr)},
                                {"failedPath", result.failed_path}};
+            if (outcome.invalid) {
+                // Every problem this printer finds in it, not only the first.
+                char* list = nullptr;
+                if (brenvik_receipt_check(handle_, receiptJson.c_str(), &list) == BRENVIK_E_ARGUMENT && list)
+                    outcome.details["errors"] = json::parse(list, nullptr, false);
+                brenvik_free(list);
+            }
         }
         return outcome;
     }
@@ -105,51 +102,32 @@ public:
             brenvik_config c{};
             c.size = sizeof c;
             if (brenvik_get_config(handle_, &c) != BRENVIK_OK) return Fail(error);
-            *out = {{"serialNumber", c.serial_number}, {"fiscalNumber", c.fiscal_number},
-                    {"owner", c.owner},                {"date", Date(c.printer_time)},
-                    {"time", Time(c.printer_time)},    {"keyPosition", c.key_position},
-                    {"checkNumber", c.check_number},   {"variant", c.printer_variant},
-                    {"firmwareDate", c.firmware_date}, {"currency", c.currency}};
+            *out = Json(results::Config(c));
         } else if (kind == "taxes") {
             brenvik_taxes t{};
             t.size = sizeof t;
             if (brenvik_get_taxes(handle_, &t) != BRENVIK_OK) return Fail(error);
-            json list = json::array();
-            for (int i = 0; i < 8; ++i) {
-                const brenvik_tax& tax = t.tax[i];
-                list.push_back({{"group", i + 1}, {"programmed", tax.programmed != 0}, {"since", Date(tax.since)},
-                                {"type", tax.type}, {"rate", tax.rate}});
-            }
-            *out = {{"taxes", list}};
+            *out = Json(results::Taxes(t));
         } else if (kind == "cash") {
             brenvik_cash c{};
             c.size = sizeof c;
             if (brenvik_get_cash(handle_, &c) != BRENVIK_OK) return Fail(error);
-            *out = {{"rest", c.rest},   {"income", c.income},           {"outcome", c.outcome},
-                    {"sales", c.sales}, {"returns", c.returns},         {"total", c.total},
-                    {"checkIncome", c.check_income}, {"checkOutcome", c.check_outcome}};
+            *out = Json(results::Cash(c));
         } else if (kind == "fiscal") {
             brenvik_fiscal f{};
             f.size = sizeof f;
             if (brenvik_get_fiscal(handle_, &f) != BRENVIK_OK) return Fail(error);
-            *out = {{"total", f.total},
-                    {"taxTotal", std::vector<int64_t>(f.tax_total, f.tax_total + 8)},
-                    {"untaxedTotal", f.untaxed_total},
-                    {"returns", f.returns},
-                    {"taxReturn", std::vector<int64_t>(f.tax_return, f.tax_return + 8)},
-                    {"untaxedReturn", f.untaxed_return}};
+            *out = Json(results::Fiscal(f));
         } else if (kind == "documents") {
             brenvik_documents d{};
             d.size = sizeof d;
             if (brenvik_get_documents(handle_, &d) != BRENVIK_OK) return Fail(error);
-            *out = DocumentsJson(d);
+            *out = Json(results::Documents(d));
         } else {
             brenvik_article a{};
             a.size = sizeof a;
             if (brenvik_get_article(handle_, article, &a) != BRENVIK_OK) return Fail(error);
-            *out = {{"index", a.index},     {"name", a.name},          {"weighed", a.weighed != 0},
-                    {"taxes", a.taxes},     {"soldQuantity", a.sold_quantity},
-                    {"saleSum", a.sale_sum}, {"longCode", a.long_code}};
+            *out = Json(results::Article(a));
         }
         return true;
     }
@@ -158,33 +136,26 @@ public:
         brenvik_documents d{};
         d.size = sizeof d;
         if (brenvik_get_documents(handle_, &d) != BRENVIK_OK) return Fail(error);
-        *out = DocumentsJson(d);
-        (*out)["serialNumber"] = serial_;
-        (*out)["fiscalNumber"] = fiscal_;
+        *out = Json(results::PrinterStatus(serial_, fiscal_, d));
         return true;
     }
 
     bool XReport(json* out, DeviceError* error) override {
-        return Done(brenvik_x_report(handle_), {{"report", "x"}}, out, error);
+        return Done(brenvik_x_report(handle_), Json(results::Operation("x-report")), out, error);
     }
     bool ZReport(json* out, DeviceError* error) override {
-        return Done(brenvik_z_report(handle_), {{"report", "z"}}, out, error);
+        return Done(brenvik_z_report(handle_), Json(results::Operation("z-report")), out, error);
     }
     bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
-        if (amount > INT32_MAX) {
-            *error = {0, "", "the amount is larger than the printer takes"};
-            last_ = OperationOutcome::Refused;
-            return false;
-        }
-        auto kopecks = static_cast<int32_t>(amount);
-        brenvik_status status = in ? brenvik_cash_in(handle_, kopecks) : brenvik_cash_out(handle_, kopecks);
-        return Done(status, {{"direction", in ? "in" : "out"}, {"amount", amount}}, out, error);
+        // Amounts past the printer's registers are refused by the library.
+        brenvik_status status = in ? brenvik_cash_in(handle_, amount) : brenvik_cash_out(handle_, amount);
+        return Done(status, Json(results::Operation("cash", in, amount)), out, error);
     }
     OperationOutcome LastOutcome() override { return last_; }
     bool GetTime(json* out, DeviceError* error) override {
         brenvik_datetime t{};
         if (brenvik_get_time(handle_, &t) != BRENVIK_OK) return Fail(error);
-        *out = {{"date", Date(t)}, {"time", Time(t)}};
+        *out = Json(results::Clock(t));
         return true;
     }
     bool SetTime(const std::string& when, json* out, DeviceError* error) override {
@@ -224,14 +195,6 @@ private:
         }
     }
 
-    static json DocumentsJson(const brenvik_documents& d) {
-        return {{"lastCheckNumber", d.last_check_number},
-                {"lastDocumentNumber", d.last_document_number},
-                {"lastServiceDocumentNumber", d.last_service_document_number},
-                {"lastZReportNumber", d.last_z_report_number},
-                {"articleMode", d.article_mode}};
-    }
-
     // The status says done, not done or unknown; the handle's outcome adds
     // whether a lost reply was reconciled.
     bool Done(brenvik_status status, json done, json* out, DeviceError* error) {
@@ -258,7 +221,8 @@ private:
         brenvik_error info{};
         info.size = sizeof info;
         brenvik_last_error(handle_, &info);
-        *error = {static_cast<int>(info.number), info.word, info.message};
+        *error = DeviceError(static_cast<int>(info.number), info.word, info.message,
+                             results::FailureOf(static_cast<brenvik_status>(info.status), info).advice);
         if (error->message.empty()) error->message = brenvik_status_text(static_cast<brenvik_status>(info.status));
         return false;
     }
@@ -276,13 +240,12 @@ std::unique_ptr<Device> MakeCapiDevice(const PrinterConfig& printer, const Devic
     return std::make_unique<CapiDevice>(printer, settings);
 }
 
-bool ValidateReceipt(const std::string& receiptJson, std::string* path, std::string* reason) {
-    brenvik_receipt_error error{};
-    error.size = sizeof error;
-    if (brenvik_receipt_validate(receiptJson.c_str(), nullptr, &error) == BRENVIK_OK) return true;
-    *path = error.path;
-    *reason = error.message;
-    return false;
+json ValidateReceipt(const std::string& receiptJson) {
+    char* list = nullptr;
+    brenvik_receipt_check(nullptr, receiptJson.c_str(), &list);
+    json problems = json::parse(list != nullptr ? list : "[]", nullptr, false);
+    brenvik_free(list);
+    return problems.is_array() ? problems : json::array({{{"path", ""}, {"message", "the receipt cannot be checked"}}});
 }
 
 }  // namespace brenvikd

@@ -19,7 +19,8 @@ struct DeviceSettings {
 
 std::unique_ptr<Device> MakeCapiDevice(const PrinterConfig& printer, const DeviceSettings& settings);
 
-// The C API's receipt validation, without a printer.
-bool ValidateReceipt(const std::string& receiptJson, std::string* path, std::string* reason);
+// The C API's receipt validation, without a printer: every problem of the
+// document (see ReceiptValidator).
+json ValidateReceipt(const std::string& receiptJson);
 
 }  // namespace brenvikd

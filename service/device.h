@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -13,9 +14,12 @@ namespace brenvikd {
 using nlohmann::json;
 
 struct DeviceError {
+    DeviceError(int number_ = 0, std::string word_ = {}, std::string message_ = {}, std::string advice_ = {})
+        : number(number_), word(std::move(word_)), message(std::move(message_)), advice(std::move(advice_)) {}
     int number = 0;       // the engine's error number, 0 = none
     std::string word;     // the printer's error word ("SOFTPAPER"), may be empty
-    std::string message;  // UTF-8
+    std::string message;  // UTF-8: the engine's own message when number is not 0
+    std::string advice;   // what to do, when the library knows better than the number (a port's hint)
 };
 
 // How far a receipt got, told as it happens: the ledger writes each stage
@@ -80,7 +84,8 @@ public:
     virtual bool Raw(const std::string& command, json* out, DeviceError* error) = 0;
 };
 
-// Checks a receipt without a printer. false with the JSON path and reason.
-using ReceiptValidator = std::function<bool(const std::string& receiptJson, std::string* path, std::string* reason)>;
+// Checks a receipt without a printer: every problem of it,
+// [{"path": JSON Pointer, "message"}, ...]; empty when it is valid.
+using ReceiptValidator = std::function<json(const std::string& receiptJson)>;
 
 }  // namespace brenvikd

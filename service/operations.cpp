@@ -1,5 +1,7 @@
 #include "service/operations.h"
 
+#include "json/results.h"
+
 namespace brenvikd {
 namespace {
 
@@ -25,13 +27,38 @@ bool FlagIn(const json& object, const char* key) {
     return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
-json ErrorBody(int status, const std::string& message, const DeviceError& printer, const std::string& path) {
-    json error = {{"status", status},
-                  {"message", message},
-                  {"word", printer.word.empty() ? json(nullptr) : json(printer.word)},
-                  {"number", printer.number}};
-    if (!path.empty()) error["path"] = path;
-    return {{"error", error}};
+bool ConnectionError(int number) { return (number >= 1 && number <= 7) || number == 80 || number == 94; }
+
+json ErrorBody(int status, const std::string& message, const DeviceError& printer, std::optional<std::string> path,
+               const json& problems) {
+    brenvik::results::Failure f;
+    f.status = status == 503 && ConnectionError(printer.number) ? "no-connection"
+                                                                 : brenvik::results::HttpStatusName(status);
+    f.number = static_cast<uint32_t>(printer.number);
+    f.word = printer.word;
+    // The printer's own message with its number; the service's words without.
+    f.message = printer.number != 0 && !printer.message.empty() ? printer.message : message;
+    f.advice = printer.advice;
+    f.hasPath = path.has_value();
+    f.path = path.value_or("");
+    if (problems.is_array() && !problems.empty()) f.problems = problems;
+    json body = brenvik::results::Error(f, "en");
+    // The service's own words come first when a printer's number is told.
+    if (printer.number != 0 && message != printer.message && !message.empty()) {
+        json& error = body["error"];
+        error["message"] = message;
+    }
+    return body;
+}
+
+void Localize(json& body, const std::string& lang) {
+    if (lang == "en" || !body.is_object()) return;
+    if (body.contains("error")) brenvik::results::Localize(body["error"], lang);
+    // A stored receipt's answer, a task's result.
+    for (const char* inner : {"answer", "result"}) {
+        if (body.contains(inner) && body[inner].is_object() && body[inner].contains("error"))
+            brenvik::results::Localize(body[inner]["error"], lang);
+    }
 }
 
 std::string Action::Canonical(const std::string& requestId) const {
@@ -63,11 +90,7 @@ std::string Action::Name() const {
     return cashIn ? "the cash in" : "the cash out";
 }
 
-json Action::DoneBody() const {
-    if (kind == "x-report") return {{"report", "x"}};
-    if (kind == "z-report") return {{"report", "z"}};
-    return {{"direction", cashIn ? "in" : "out"}, {"amount", amount}};
-}
+json Action::DoneBody() const { return json(brenvik::results::Operation(kind, cashIn, amount)); }
 
 Answer RunOperation(const Action& op, Device& device) {
     json out;
@@ -77,17 +100,24 @@ Answer RunOperation(const Action& op, Device& device) {
                                         : device.MoveCash(op.cashIn, op.amount, &out, &error);
     OperationOutcome outcome = device.LastOutcome();
     if (done) {
-        if (outcome == OperationOutcome::ReconciledDone && out.is_object()) out["reconciled"] = true;
-        return {200, out};
+        json body = op.DoneBody();
+        body["outcome"] = "done";
+        if (outcome == OperationOutcome::ReconciledDone) body["reconciled"] = true;
+        return {200, body};
     }
     if (outcome == OperationOutcome::Unknown) {
-        return {504, ErrorBody(504,
-                               "whether " + op.Name() +
-                                   " was done is not known: its reply was lost and nothing the printer reports "
-                                   "could tell; look at the printer before trying again",
-                               error)};
+        json body = ErrorBody(504,
+                              "whether " + op.Name() +
+                                  " was done is not known: its reply was lost and nothing the printer reports "
+                                  "could tell; look at the printer before trying again",
+                              error);
+        body.update(op.DoneBody());
+        body["outcome"] = "unknown";
+        return {504, body};
     }
     json body = ErrorBody(422, error.message.empty() ? op.Name() + " was not done" : error.message, error);
+    body.update(op.DoneBody());
+    body["outcome"] = "not-done";
     if (outcome == OperationOutcome::ReconciledNotDone) body["reconciled"] = true;
     return {422, body};
 }

@@ -20,9 +20,22 @@ std::string TextIn(const json& object, const char* key, const std::string& other
 long long NumberIn(const json& object, const char* key, long long otherwise);
 bool FlagIn(const json& object, const char* key);
 
-// The one JSON shape of every error answer.
+// An engine error number that means no printer to talk to: the port
+// (1-7), a silent printer (80), a line that only babbles (94).
+bool ConnectionError(int number);
+
+// The one JSON shape of every error answer (json/results.h), in English:
+// {"error": {"status", "number", "word", "message", "engineMessage",
+// "advice", "path"}}. The status token follows the HTTP status (422
+// "refused", 503 "unavailable", or "no-connection" when the printer's
+// error says so). `path`: a JSON Pointer into the request, "" the whole
+// body; nullopt: none. `problems`: every problem of a document.
 json ErrorBody(int status, const std::string& message, const DeviceError& printer = {},
-               const std::string& path = "");
+               std::optional<std::string> path = std::nullopt, const json& problems = json());
+
+// An answer's errors told in `lang` ("en" or "uk"): the printer's error
+// numbers' meanings and advice; the service's own words stay English.
+void Localize(json& body, const std::string& lang);
 
 // A report or a cash movement: an action that changes the printer's state.
 struct Action {

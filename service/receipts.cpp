@@ -1,5 +1,7 @@
 #include "service/receipts.h"
 
+#include <brenvik/brenvik.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -25,26 +27,35 @@ Answer Closed(const std::string& printer, const std::string& requestId, long che
     return {200, body};
 }
 
+// Where a failed receipt went wrong: "failedPath" of the printer's
+// details, as the error's JSON Pointer; it is not repeated beside it.
+std::optional<std::string> FailedPath(json& details) {
+    if (!details.is_object()) return std::nullopt;
+    std::optional<std::string> path;
+    const auto it = details.find("failedPath");
+    if (it != details.end() && it->is_string() && !it->get_ref<const std::string&>().empty())
+        path = it->get<std::string>();
+    details.erase("failedPath");
+    return path;
+}
+
 // A document the connected printer cannot take (a text over its limits, a
 // tax group it has not programmed): refused like any invalid one, since
-// nothing was sent.
+// nothing was sent. Every problem the printer finds is listed.
 Answer Invalid(const std::string& printer, const std::string& requestId, const DeviceError& error,
-               const json& details) {
-    std::string path;
-    if (details.is_object()) {
-        const auto it = details.find("failedPath");
-        if (it != details.end() && it->is_string()) path = it->get_ref<const std::string&>();
-    }
+               json details) {
+    const std::optional<std::string> path = FailedPath(details);
+    const json problems = details.is_object() ? details.value("errors", json()) : json();
     json body = ErrorBody(400, error.message.empty() ? "the printer cannot take this receipt" : error.message, error,
-                          path.empty() ? "$" : path);
+                          path.value_or(""), problems);
     body.update(Head(printer, requestId, "failed"));
     return {400, body};
 }
 
 // The printer refused or the check was cancelled: a retry is safe.
-Answer Failed(const std::string& printer, const std::string& requestId, const DeviceError& error,
-              const json& details) {
-    json body = ErrorBody(422, error.message.empty() ? "the receipt was not printed" : error.message, error);
+Answer Failed(const std::string& printer, const std::string& requestId, const DeviceError& error, json details) {
+    const std::optional<std::string> path = FailedPath(details);
+    json body = ErrorBody(422, error.message.empty() ? "the receipt was not printed" : error.message, error, path);
     body.update(Head(printer, requestId, "failed"));
     body["cancelled"] = true;
     Merge(body, details);
@@ -62,6 +73,7 @@ Answer OperationDone(const std::string& printer, const std::string& requestId, c
     json body = OperationHead(printer, requestId, op, "done");
     Merge(body, details);
     Merge(body, op.DoneBody());
+    body["outcome"] = "done";
     if (reconciled) body["reconciled"] = true;
     return {200, body};
 }
@@ -70,6 +82,8 @@ Answer OperationNotDone(const std::string& printer, const std::string& requestId
                         const DeviceError& error, bool reconciled) {
     json body = ErrorBody(422, error.message.empty() ? op.Name() + " was not done" : error.message, error);
     body.update(OperationHead(printer, requestId, op, "failed"));
+    Merge(body, op.DoneBody());
+    body["outcome"] = "not-done";
     if (reconciled) body["reconciled"] = true;
     return {422, body};
 }
@@ -83,6 +97,8 @@ Answer OperationUnknown(const std::string& printer, const std::string& requestId
                               ". Look at the printer before doing it again; this requestId keeps this answer",
                           error);
     body.update(OperationHead(printer, requestId, op, "unknown"));
+    Merge(body, op.DoneBody());
+    body["outcome"] = "unknown";
     return {504, body};
 }
 
@@ -554,7 +570,11 @@ Answer ReceiptBook::Perform(const std::string& printer, const std::string& reque
         return answer;
     }
     const json told = run.body.contains("error") ? run.body["error"] : json::object();
-    DeviceError cause{static_cast<int>(NumberIn(told, "number", 0)), TextIn(told, "word"), TextIn(told, "message")};
+    // The printer's own message and hint, not the meaning told beside them.
+    DeviceError cause{static_cast<int>(NumberIn(told, "number", 0)), TextIn(told, "word"),
+                      TextIn(told, "engineMessage", TextIn(told, "message")), ""};
+    if (cause.number != 0 && TextIn(told, "advice") != brenvik_error_advice(static_cast<uint32_t>(cause.number), "en"))
+        cause.advice = TextIn(told, "advice");
     if (run.status == 422) {
         answer = OperationNotDone(printer, requestId, op, cause, FlagIn(run.body, "reconciled"));
         Record(entry, ReceiptState::Failed, std::nullopt, answer);
@@ -568,6 +588,8 @@ Answer ReceiptBook::Perform(const std::string& printer, const std::string& reque
                                  "again with the same requestId",
                              cause);
     unknown.update(OperationHead(printer, requestId, op, "started"));
+    Merge(unknown, op.DoneBody());
+    unknown["outcome"] = "unknown";
     return {504, unknown};
 }
 

@@ -1,12 +1,15 @@
 #include "service/service.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cctype>
 #include <cstdio>
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <regex>
 #include <thread>
 
+#include "json/schemas.h"
 #include "service/embedded.h"
 
 namespace brenvikd {
@@ -14,18 +17,65 @@ namespace {
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-void Send(HttpResponse& res, int status, const json& body) {
+// The language of an answer's error meanings: ?lang= when given, else the
+// first of Ukrainian and English in Accept-Language by its weight; English
+// otherwise. Answers are kept in English (the ledger) and told in it here.
+std::string LanguageOf(const HttpRequest& req) {
+    auto ukrainian = [](std::string tag) {
+        for (char& c : tag) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return tag == "uk" || tag.rfind("uk-", 0) == 0 || tag.rfind("uk_", 0) == 0;
+    };
+    if (req.params.count("lang") != 0) return ukrainian(req.get_param_value("lang")) ? "uk" : "en";
+    const std::string header = req.get_header_value("Accept-Language");
+    double best = 0;
+    std::string language = "en";
+    size_t from = 0;
+    while (from < header.size()) {
+        size_t comma = header.find(',', from);
+        if (comma == std::string::npos) comma = header.size();
+        std::string item = header.substr(from, comma - from);
+        from = comma + 1;
+        double weight = 1;
+        const size_t q = item.find(";q=");
+        if (q != std::string::npos) {
+            weight = std::strtod(item.c_str() + q + 3, nullptr);
+            item.resize(q);
+        }
+        item.erase(0, item.find_first_not_of(' '));
+        item.erase(item.find_last_not_of(' ') + 1);
+        const bool uk = ukrainian(item);
+        const bool en = item == "en" || item.rfind("en-", 0) == 0;
+        if ((uk || en) && weight > best) {
+            best = weight;
+            language = uk ? "uk" : "en";
+        }
+    }
+    return language;
+}
+
+void Send(const HttpRequest& req, HttpResponse& res, int status, json body) {
+    Localize(body, LanguageOf(req));
     res.status = status;
     res.set_content(Dump(body), "application/json");
 }
 
-void Error(HttpResponse& res, int status, const std::string& message, const std::string& path = "") {
-    Send(res, status, ErrorBody(status, message, {}, path));
+void Error(const HttpRequest& req, HttpResponse& res, int status, const std::string& message,
+           std::optional<std::string> path = std::nullopt) {
+    Send(req, res, status, ErrorBody(status, message, {}, std::move(path)));
 }
 
-void Busy(HttpResponse& res, const std::string& printer) {
+// A document with problems: every one of them, the first told as the
+// error itself.
+void Invalid(const HttpRequest& req, HttpResponse& res, const json& problems) {
+    const json& first = problems.front();
+    std::string message = TextIn(first, "message", "invalid");
+    if (problems.size() > 1) message += " (and " + std::to_string(problems.size() - 1) + " more problems)";
+    Send(req, res, 400, ErrorBody(400, message, {}, TextIn(first, "path"), problems));
+}
+
+void Busy(const HttpRequest& req, HttpResponse& res, const std::string& printer) {
     res.set_header("Retry-After", "2");
-    Error(res, 503, "the queue of printer '" + printer + "' is full; try again shortly");
+    Error(req, res, 503, "the queue of printer '" + printer + "' is full; try again shortly");
 }
 
 bool TimingSafeEqual(const std::string& a, const std::string& b) {
@@ -194,7 +244,7 @@ void Service::Stop() {
 Service::Printer* Service::Find(const Request& req, Response& res) {
     auto it = printers_.find(req.matches[1].str());
     if (it == printers_.end()) {
-        Error(res, 404, "no printer '" + req.matches[1].str() + "'");
+        Error(req, res, 404, "no printer '" + req.matches[1].str() + "'");
         return nullptr;
     }
     return &it->second;
@@ -202,24 +252,27 @@ Service::Printer* Service::Find(const Request& req, Response& res) {
 
 bool Service::ParseBody(const Request& req, Response& res, json* body) {
     if (JsonDepth(req.body) > config_.nestingLimit) {
-        Error(res, 400, "the JSON is nested deeper than " + std::to_string(config_.nestingLimit) + " levels", "$");
+        Error(req, res, 400, "the JSON is nested deeper than " + std::to_string(config_.nestingLimit) + " levels", "");
         return false;
     }
     *body = json::parse(req.body, nullptr, false);
     if (body->is_discarded()) {
         // The document reader says what is wrong and where: the character
         // as U+XXXX, bad UTF-8 by its bytes, a syntax error by its place.
-        std::string path, reason;
-        bool explained = false;
+        json problems;
         try {
-            explained = !validator_(req.body, &path, &reason) && !reason.empty();
+            problems = validator_(req.body);
         } catch (const std::exception&) {
         }
-        Error(res, 400, explained ? reason : "the body is not valid JSON", explained && !path.empty() ? path : "$");
+        if (problems.is_array() && !problems.empty()) {
+            Invalid(req, res, problems);
+        } else {
+            Error(req, res, 400, "the body is not valid JSON", "");
+        }
         return false;
     }
     if (!body->is_object()) {
-        Error(res, 400, "the body is not a JSON object", "$");
+        Error(req, res, 400, "the body is not a JSON object", "");
         return false;
     }
     return true;
@@ -228,11 +281,11 @@ bool Service::ParseBody(const Request& req, Response& res, json* body) {
 void Service::Await(const std::shared_ptr<Task>& task, const Request& req, Response& res) {
     bool async = req.get_param_value("async") == "1";
     if (!async && task->Wait(config_.waitMs)) {
-        Send(res, task->status(), task->result());
+        Send(req, res, task->status(), task->result());
         return;
     }
     res.set_header("Location", "/tasks/" + task->id());
-    Send(res, 202, task->Describe());
+    Send(req, res, 202, task->Describe());
 }
 
 void Service::Enqueue(Printer& printer, const Request& req, Response& res, std::function<Answer(Device&)> op) {
@@ -251,7 +304,7 @@ void Service::Enqueue(Printer& printer, const Request& req, Response& res, std::
         }
     });
     if (!queued) {
-        Busy(res, printer.config.id);
+        Busy(req, res, printer.config.id);
         return;
     }
     Await(task, req, res);
@@ -272,18 +325,18 @@ void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
     json body;
     if (!ParseBody(req, res, &body)) return;
     if (!body.contains("requestId")) {
-        Error(res, 400, "requestId is required: a unique id per receipt makes retries safe", "/requestId");
+        Error(req, res, 400, "requestId is required: a unique id per receipt makes retries safe", "/requestId");
         return;
     }
     const std::string requestId = TextAt(body, "requestId").value_or("");
     if (!ValidRequestId(requestId)) {
-        Error(res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
+        Error(req, res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
         return;
     }
     const std::string canonical = body.dump();
-    std::string path, reason;
-    if (!validator_(canonical, &path, &reason)) {
-        Error(res, 400, reason, path.empty() ? "$" : path);
+    const json problems = validator_(canonical);
+    if (problems.is_array() && !problems.empty()) {
+        Invalid(req, res, problems);
         return;
     }
 
@@ -296,7 +349,7 @@ void Service::Respond(const Reply& reply, const Request& req, Response& res) {
         return;
     }
     for (const auto& header : reply.headers) res.set_header(header.first, header.second);
-    Send(res, reply.status, reply.body);
+    Send(req, res, reply.status, reply.body);
 }
 
 // With a requestId the action is recorded in the ledger and done once, as
@@ -313,7 +366,7 @@ void Service::PostAction(Printer& printer, const Request& req, Response& res, co
     }
     const std::string requestId = TextAt(body, "requestId").value_or("");
     if (!ValidRequestId(requestId)) {
-        Error(res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
+        Error(req, res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
         return;
     }
     Respond(book_.Submit(*printer.worker, tasks_, action.kind, requestId, action.Canonical(requestId)), req, res);
@@ -343,18 +396,18 @@ bool Service::Refused(const Request& req, Response& res) {
     // still sends its own name as the Host.
     std::string host = req.get_header_value("Host");
     if (host.empty() && req.version >= 11) {
-        Error(res, 400, "a Host header is required");
+        Error(req, res, 400, "a Host header is required");
         return true;
     }
     if (!host.empty() && !NamesThisService(host, 80, req.localAddr, policy_)) {
-        Error(res, 403, "the Host '" + host + "' does not name this service; allow it with --allow-host");
+        Error(req, res, 403, "the Host '" + host + "' does not name this service; allow it with --allow-host");
         return true;
     }
     // Browsers send the page's Origin with every request that changes
     // anything; a program (curl, a till) sends none.
     std::string origin = req.get_header_value("Origin");
     if (req.has_header("Origin") && !OriginAllowed(origin, req.localAddr, policy_)) {
-        Error(res, 403, "the origin '" + origin + "' may not call this service; allow it with --cors-origin");
+        Error(req, res, 403, "the origin '" + origin + "' may not call this service; allow it with --cors-origin");
         return true;
     }
     bool cors = req.has_header("Origin") &&
@@ -367,7 +420,7 @@ bool Service::Refused(const Request& req, Response& res) {
     }
     if (req.method == "OPTIONS") {
         if (!cors) {
-            Error(res, 403, "origin not allowed");
+            Error(req, res, 403, "origin not allowed");
             return true;
         }
         res.set_header("Access-Control-Allow-Methods", "GET, POST, PUT, OPTIONS");
@@ -384,7 +437,7 @@ bool Service::Refused(const Request& req, Response& res) {
         if (header.compare(0, prefix.size(), prefix) != 0 ||
             !TimingSafeEqual(header.substr(prefix.size()), config_.token)) {
             res.set_header("WWW-Authenticate", "Bearer");
-            Error(res, 401, "a valid bearer token is required");
+            Error(req, res, 401, "a valid bearer token is required");
             return true;
         }
     }
@@ -393,7 +446,7 @@ bool Service::Refused(const Request& req, Response& res) {
     if ((req.method == "POST" || req.method == "PUT") &&
         (req.has_header("Content-Type") ? !IsJsonContentType(req.get_header_value("Content-Type"))
                                         : !req.body.empty())) {
-        Error(res, 415, "the body must be sent as Content-Type: application/json");
+        Error(req, res, 415, "the body must be sent as Content-Type: application/json");
         return true;
     }
     return false;
@@ -405,33 +458,51 @@ void Service::Routes() {
 
     s.SetGuard([this](const Request& req, Response& res) { return Refused(req, res); });
     // Errors found before a route (413 and the like, unknown routes) get our shape too.
-    s.SetErrorHandler([](const Request&, Response& res) {
-        Error(res, res.status,
+    s.SetErrorHandler([](const Request& req, Response& res) {
+        Error(req, res, res.status,
               res.status == 404   ? "no such route"
               : res.status == 413 ? "the request body is too large"
               : res.status == 431 ? "the request's headers are too large"
               : res.status == 400 ? "malformed request"
                                   : "the request was refused");
     });
-    s.SetExceptionHandler([](const Request&, Response& res, const std::exception& e) { Error(res, 500, e.what()); });
+    s.SetExceptionHandler(
+        [](const Request& req, Response& res, const std::exception& e) { Error(req, res, 500, e.what()); });
 
     s.Get("/", [](const Request&, Response& res) { res.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
     s.Get("/openapi.json", [](const Request&, Response& res) { res.set_content(OpenApiJson(), "application/json"); });
+    // The JSON Schemas the API document refers to (schemas/NAME.schema.json).
+    s.Get(R"(/schemas/([a-z-]+\.schema\.json))", [](const Request& req, Response& res) {
+        const char* schema = brenvik::results::SchemaText(req.matches[1].str());
+        if (schema == nullptr) {
+            Error(req, res, 404, "no schema '" + req.matches[1].str() + "'");
+            return;
+        }
+        res.set_content(schema, "application/schema+json");
+    });
     s.Get("/sample", [](const Request&, Response& res) { res.set_content(SamplePageHtml(), "text/html; charset=utf-8"); });
-    s.Get("/printers", [this](const Request&, Response& res) {
+    s.Get("/printers", [this](const Request& req, Response& res) {
         json list = json::array();
         for (auto& entry : printers_) list.push_back(Describe(entry.second));
-        Send(res, 200, {{"printers", list}});
+        Send(req, res, 200, {{"printers", list}});
     });
     s.Get(p, [this](const Request& req, Response& res) {
-        if (Printer* printer = Find(req, res)) Send(res, 200, Describe(*printer));
+        if (Printer* printer = Find(req, res)) Send(req, res, 200, Describe(*printer));
     });
     s.Get(p + "/status", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
         if (!printer) return;
         json status = printer->worker->Snapshot();
         status["ledger"] = book_.Health(printer->config.id);
-        Send(res, 200, status);
+        // The printer's last error in the one error shape.
+        if (status["error"].is_object()) {
+            const json& told = status["error"];
+            const DeviceError last(static_cast<int>(NumberIn(told, "number", 0)), TextIn(told, "word"),
+                                   TextIn(told, "message"), TextIn(told, "advice"));
+            const bool refused = last.number != 0 && !ConnectionError(last.number);
+            status["error"] = ErrorBody(refused ? 422 : 503, last.message, last)["error"];
+        }
+        Send(req, res, 200, status);
     });
     s.Get(p + "/receipts", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
@@ -440,7 +511,7 @@ void Service::Routes() {
         std::string text = req.get_param_value("limit");
         if (!text.empty()) {
             if (text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos) {
-                Error(res, 400, "limit must be a number from 1 to 1000", "limit");
+                Error(req, res, 400, "limit must be a number from 1 to 1000");
                 return;
             }
             limit = std::clamp(std::stoi(text), 1, 1000);
@@ -453,12 +524,12 @@ void Service::Routes() {
                             {"createdMs", e.createdMs},
                             {"updatedMs", e.updatedMs}});
         }
-        Send(res, 200, {{"receipts", list}});
+        Send(req, res, 200, {{"receipts", list}});
     });
     s.Get(R"(/receipts/([\x21-\x7e]{1,64}))", [this](const Request& req, Response& res) {
         std::optional<LedgerEntry> e = ledger_.Find(req.matches[1].str());
         if (!e) {
-            Error(res, 404, "no receipt '" + req.matches[1].str() + "'");
+            Error(req, res, 404, "no receipt '" + req.matches[1].str() + "'");
             return;
         }
         json out = {{"requestId", e->requestId},
@@ -466,7 +537,7 @@ void Service::Routes() {
                     {"state", StateName(e->state)},
                     {"checkNumber", e->checkNumber ? json(*e->checkNumber) : json(nullptr)}};
         if (IsFinal(e->state)) out["answer"] = ReceiptBook::Stored(*e).body;
-        Send(res, 200, out);
+        Send(req, res, 200, out);
     });
     // Routes without a body: find the printer, hand the call to its worker.
     using Method = HttpServer& (HttpServer::*)(const std::string&, HttpServer::Handler);
@@ -492,12 +563,12 @@ void Service::Routes() {
         if (!printer || !ParseBody(req, res, &body)) return;
         std::string direction = TextAt(body, "direction").value_or("");
         if (direction != "in" && direction != "out") {
-            Error(res, 400, "direction must be \"in\" or \"out\"", "/direction");
+            Error(req, res, 400, "direction must be \"in\" or \"out\"", "/direction");
             return;
         }
         long long amount = 0;
         if (!body.contains("amount") || !ParseAmount(body["amount"], &amount) || amount == 0) {
-            Error(res, 400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
+            Error(req, res, 400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
             return;
         }
         PostAction(*printer, req, res, Action{"cash", direction == "in", amount}, body);
@@ -510,7 +581,7 @@ void Service::Routes() {
         static const std::regex shape(R"(\d{4}-\d{2}-\d{2}T([01]\d|2[0-3]):[0-5]\d:[0-5]\d)");
         std::string when = TextAt(body, "time").value_or("");
         if (when != "now" && !std::regex_match(when, shape)) {
-            Error(res, 400, "time must be \"now\" or \"YYYY-MM-DDThh:mm:ss\" on the printer's date", "/time");
+            Error(req, res, 400, "time must be \"now\" or \"YYYY-MM-DDThh:mm:ss\" on the printer's date", "/time");
             return;
         }
         // The printer sets only its time of day and keeps its date: another
@@ -535,13 +606,13 @@ void Service::Routes() {
         json body;
         if (!printer) return;
         if (!config_.raw) {
-            Error(res, 403, "raw commands are switched off on this service");
+            Error(req, res, 403, "raw commands are switched off on this service");
             return;
         }
         if (!ParseBody(req, res, &body)) return;
         std::string command = TextAt(body, "command").value_or("");
         if (command.size() < 4 || command.size() > 250) {
-            Error(res, 400, "command must be a text of 4 to 250 characters", "/command");
+            Error(req, res, 400, "command must be a text of 4 to 250 characters", "/command");
             return;
         }
         Enqueue(*printer, req, res,
@@ -553,7 +624,7 @@ void Service::Routes() {
         std::string kind = req.matches[2].str();
         static const char* const kinds[] = {"config", "taxes", "cash", "fiscal", "documents"};
         if (std::find(std::begin(kinds), std::end(kinds), kind) == std::end(kinds)) {
-            Error(res, 404, "no document '" + kind + "': config, taxes, cash, fiscal or documents");
+            Error(req, res, 404, "no document '" + kind + "': config, taxes, cash, fiscal or documents");
             return;
         }
         Enqueue(*printer, req, res,
@@ -570,10 +641,10 @@ void Service::Routes() {
     s.Get(R"(/tasks/([0-9a-f]+-[0-9]+))", [this](const Request& req, Response& res) {
         std::shared_ptr<Task> task = tasks_.Find(req.matches[1].str());
         if (!task) {
-            Error(res, 404, "no task '" + req.matches[1].str() + "'");
+            Error(req, res, 404, "no task '" + req.matches[1].str() + "'");
             return;
         }
-        Send(res, 200, task->Describe());
+        Send(req, res, 200, task->Describe());
     });
 }
 

@@ -1,6 +1,7 @@
 """brenvikd against the simulated printer: every route, its success and its
 error answers, each checked against the service's own /openapi.json."""
 import argparse
+import json
 import os
 import re
 import sys
@@ -121,7 +122,18 @@ class ApiTest:
     def case_receipts_refused(self):
         before = self.sim.state()
         _, _, bad = self.call("POST", "/printers/main/receipt", receipt("api-bad", price="-1"), expect=400)
-        assert bad["error"]["path"].startswith("items"), bad
+        assert bad["error"]["path"] == "/items/0/price", bad
+        # Three mistakes: three errors, each with its JSON Pointer.
+        three = receipt("api-three", price="1.005")
+        three["items"].append({"name": "Cake", "quantity": 0, "price": 1})
+        three["payments"] = {"card": "x"}
+        _, _, bad = self.call("POST", "/printers/main/receipt", three, expect=400)
+        assert [e["path"] for e in bad["error"]["errors"]] == ["/items/0/price", "/items/1/quantity",
+                                                                "/payments/card"], bad
+        _, _, broken = self.call("POST", "/printers/main/receipt", '{"requestId": "api-broken",\n "type": }',
+                                 expect=400)
+        assert broken["error"]["message"].startswith("line 2, column 10: "), broken
+        assert "json.exception" not in json.dumps(broken) and "syntax error" not in json.dumps(broken), broken
         _, _, no_id = self.call("POST", "/printers/main/receipt", {"type": "sale", "items": []}, expect=400)
         assert no_id["error"]["path"] == "/requestId"
         self.call("POST", "/printers/nowhere/receipt", receipt("api-x"), expect=404)
@@ -137,6 +149,30 @@ class ApiTest:
         # A failed receipt is stored as failed: the same id answers the same.
         _, _, again = self.call("POST", "/printers/main/receipt", receipt("api-paper"), expect=422)
         assert again == failed
+
+    def case_languages_and_schemas(self):
+        # The printer's error told in English, or in Ukrainian when asked
+        # (?lang= wins over Accept-Language); its own Russian words stay.
+        self.sim.control("paper out")
+        try:
+            answers = {lang: self.call("POST", "/printers/main/x-report" + query, headers=headers, expect=422)[2]
+                       for lang, query, headers in [("en", "", None), ("uk", "?lang=uk", None),
+                                                    ("uk-header", "", {"Accept-Language": "de, uk;q=0.8, en;q=0.5"}),
+                                                    ("en-query", "?lang=en", {"Accept-Language": "uk"})]}
+        finally:
+            self.sim.control("paper in")
+        en, uk = answers["en"]["error"], answers["uk"]["error"]
+        assert en["number"] == uk["number"] == 81 and en["word"] == "SOFTPAPER", en
+        assert en["message"] == "Paper is running out: the next document may fail with 10", en
+        assert uk["message"] == "Закінчується папір: наступний документ може завершитися помилкою 10", uk
+        assert uk["advice"].startswith("Заправте папір") and en["advice"].startswith("Load paper"), (en, uk)
+        assert en["engineMessage"] == uk["engineMessage"] and "HARDPAPER" in en["engineMessage"], (en, uk)
+        assert answers["uk-header"]["error"] == uk and answers["en-query"]["error"] == en, answers
+        # The schemas the API document refers to are served as they are.
+        for name in self.api.schemas.names():
+            status, _, text = self.call("GET", "/schemas/" + name, expect=200)
+            assert json.loads(text) == self.api.schemas.store["https://brenvik.example/schemas/" + name], name
+        self.call("GET", "/schemas/nothing.schema.json", expect=404)
 
     def case_offline_printer(self):
         offline = Daemon(self.build, workdir("offline"), "--printer", "gone=/nonexistent/tty",

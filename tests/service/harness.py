@@ -8,8 +8,12 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from schemas import Schemas  # noqa: E402
 
 
 def wait_for(predicate, seconds, what):
@@ -143,11 +147,20 @@ class Daemon:
             conn.close()
 
 
+# The error status token each HTTP status may carry.
+ERROR_STATUS = {400: {"invalid"}, 401: {"unauthorized"}, 403: {"forbidden"}, 404: {"not-found"},
+                409: {"conflict"}, 413: {"too-large"}, 415: {"unsupported-media-type"}, 422: {"refused"},
+                431: {"too-large"}, 500: {"internal"}, 503: {"unavailable", "no-connection"}, 504: {"unknown"}}
+
+
 class ApiDocument:
-    """Checks answers against the service's own /openapi.json."""
+    """Checks answers against the service's own /openapi.json: the route,
+    the status, and the body against the JSON Schema the document gives
+    for it (those of docs/schemas/, the brenvik tool's too)."""
 
     def __init__(self, document):
         self.document = document
+        self.schemas = Schemas(document)
         self.routes = []
         for template, item in document["paths"].items():
             pattern = "^" + re.sub(r"\\\{[^}]+\\\}", "[^/]+", re.escape(template)) + "$"
@@ -165,10 +178,17 @@ class ApiDocument:
         assert operation, "%s %s: no %s in the API document" % (method, template, method)
         assert str(status) in operation["responses"], \
             "%s %s answered %d, which the API document does not list" % (method, template, status)
+        where = ["paths", template, method.lower(), "responses", str(status)]
+        response = operation["responses"][str(status)]
+        if "$ref" in response:
+            where = response["$ref"][2:].split("/")
+            response = self.document[where[0]][where[1]][where[2]]
+        if "schema" in response.get("content", {}).get("application/json", {}) and isinstance(body, (dict, list)):
+            self.schemas.check(body, Schemas.pointer(*where, "content", "application/json", "schema"))
         if status >= 400:
-            assert isinstance(body, dict) and set(body.get("error", {})) >= {"status", "message", "word", "number"}, \
+            assert isinstance(body, dict) and "error" in body, \
                 "%s %s: %d without the error shape: %r" % (method, template, status, body)
-            assert body["error"]["status"] == status
+            assert body["error"]["status"] in ERROR_STATUS[status], (status, body)
         self.seen.add((method.lower(), template))
 
     def unseen(self):

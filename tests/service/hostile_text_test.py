@@ -1,6 +1,6 @@
 """brenvikd against the simulated printer: every text of
 tests/support/hostile_texts.json posted as a goods name is answered 400,
-naming its character (U+XXXX) or reason and the path items[0].name, in an
+naming its character (U+XXXX) or reason and the path /items/0/name, in an
 answer that is valid UTF-8; nothing reaches the printer."""
 import argparse
 import http.client
@@ -73,7 +73,7 @@ def main():
                 statuses = (400, 422) if case.get("printer_only") else (400,)
                 assert status in statuses, "answered %d: %s" % (status, text)
                 assert case["expect"] in error.get("message", ""), where
-                assert "items[0].name" in where, where
+                assert "/items/0/name" in where, where
                 assert "json.exception" not in where, where
                 assert settled(sim) == before and sim.documents() == paper, "the printer was asked"
                 print("ok   %s" % case["id"])
