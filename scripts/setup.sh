@@ -15,11 +15,12 @@ target=${1:-test}
 NATIVE="build-essential cmake ninja-build pkg-config
         libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libboost-dev libsqlite3-dev
         python3 util-linux curl"
-# Tests, the fuzzer, the cross builds and what runs them.
+# Tests, the fuzzer, the cross builds and what runs them (python3-jsonschema:
+# the JSON answers against docs/schemas/).
 TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
          mingw-w64 mingw-w64-tools libwine-dev nsis tcl dpkg-dev
          wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
-         chromium"
+         chromium python3-jsonschema"
 TESTING32="wine32:i386"
 
 case "$target" in
