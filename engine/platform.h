@@ -30,11 +30,12 @@ std::string ModuleDirectory();
 char NativePathSeparator();
 // The debug log's directory (without a trailing separator): BRENVIK_LOG_DIR,
 // else on Windows the registry value HKLM\Software\Brenvik LogDirectory
-// (REG_SZ), else the module's directory. When that directory cannot be
-// written, %ProgramData%\Brenvik on Windows or $XDG_STATE_HOME/brenvik
-// (~/.local/state/brenvik) on POSIX, created as needed, so the log is never
-// lost without a trace. A directory a caller puts in
-// EnginePlatform::logDirectory wins over all of these.
+// (REG_SZ), else the module's directory; when that directory cannot be
+// written, %ProgramData%\Brenvik. On POSIX never the module's directory:
+// BRENVIK_LOG_DIR, else /var/log/brenvik when writable (the service's),
+// else $XDG_STATE_HOME/brenvik (~/.local/state/brenvik), created as needed;
+// when none can be written, standard error says so once. A directory a
+// caller puts in EnginePlatform::logDirectory wins over all of these.
 std::string LogDirectory();
 EnginePlatform NativePlatform();
 

@@ -5,6 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "engine/diagnostics/log_file_posix.h"
 #include "engine/diagnostics/message_dialog_posix.h"
 #include "engine/link/serial_line_posix.h"
@@ -85,15 +90,20 @@ std::string WithoutTrailingSlash(std::string directory) {
 }  // namespace
 
 std::string LogDirectory() {
+    // Never beside the shared library: a program installed on Linux lies in
+    // directories its users may not (and should not) write.
+    std::vector<std::string> tried;
     const char* configured = getenv("BRENVIK_LOG_DIR");
     if (configured != nullptr && configured[0] != '\0') {
         const std::string directory = WithoutTrailingSlash(configured);
         MakeDirectories(directory);
         if (Writable(directory)) return directory;
-    } else {
-        const std::string module = ModuleDirectory();
-        if (Writable(module)) return module;
+        tried.push_back(directory);
     }
+    // The service's, made by its package; never created here.
+    const std::string system = "/var/log/brenvik";
+    if (Writable(system)) return system;
+    tried.push_back(system);
     const char* state = getenv("XDG_STATE_HOME");
     const char* home = getenv("HOME");
     std::string base;
@@ -101,12 +111,25 @@ std::string LogDirectory() {
         base = state;
     } else if (home != nullptr && home[0] == '/') {
         base = std::string(home) + "/.local/state";
-    } else {
-        base = "/tmp";
     }
-    const std::string fallback = WithoutTrailingSlash(base) + "/brenvik";
-    MakeDirectories(fallback);
-    return fallback;
+    if (!base.empty()) {
+        const std::string user = WithoutTrailingSlash(base) + "/brenvik";
+        MakeDirectories(user);
+        if (Writable(user)) return user;
+        tried.push_back(user);
+    } else {
+        tried.push_back("$XDG_STATE_HOME/brenvik (neither it nor HOME is set)");
+    }
+    // Nowhere to write: said once, not lost without a word. The first
+    // directory tried is given back; the log simply does not open there.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) {
+        std::string list;
+        for (const std::string& t : tried) list += (list.empty() ? "" : ", ") + t;
+        std::fprintf(stderr, "brenvik: the debug log Pelmora.log is not kept: no directory for it can be written "
+                             "(%s); set BRENVIK_LOG_DIR to one that can\n", list.c_str());
+    }
+    return tried.front();
 }
 
 }  // namespace brenvik

@@ -65,7 +65,12 @@
  * Tax groups are numbered 1 to 8; 0 means none.
  *
  * MESSAGE BOXES. None ever shows. The debug log (Pelmora.log) keeps its
- * format; by default it lies beside the module that holds the library.
+ * format (code page 1251 text); by default it goes to $BRENVIK_LOG_DIR,
+ * else on Linux to /var/log/brenvik when writable (the service's), else to
+ * $XDG_STATE_HOME/brenvik (~/.local/state/brenvik), never beside the
+ * library: when none can be written, standard error says so once. On
+ * Windows: the registry value HKLM\Software\Brenvik LogDirectory, else
+ * beside the module, %ProgramData%\Brenvik when that cannot be written.
  */
 #ifndef BRENVIK_BRENVIK_H
 #define BRENVIK_BRENVIK_H
@@ -252,9 +257,9 @@ BRENVIK_API void brenvik_close(brenvik_printer* printer);
 
 /* The directory of this handle's debug log (a path; the directory must exist
  * and be writable, it is not created). NULL or "" restores the
- * default (the environment variable BRENVIK_LOG_DIR, else beside the
- * module). Only before connecting: BRENVIK_E_STATE on a connected handle. An
- * explicit directory always wins over the environment. */
+ * default (see MESSAGE BOXES above). Only before connecting:
+ * BRENVIK_E_STATE on a connected handle. An explicit directory always wins
+ * over the environment. */
 BRENVIK_API brenvik_status brenvik_set_log_directory(brenvik_printer* printer, const char* directory);
 
 /* How many archives of this handle's debug log (DDMMYYYYhhmmss.log, made

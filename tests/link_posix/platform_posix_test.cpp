@@ -195,35 +195,64 @@ TEST(PlatformPosix, ModuleDirectoryIsWhereThisProgramLies) {
     EXPECT_EQ(&NativeLogFile(), p.log);
     EXPECT_EQ(&NativeClock(), p.clock);
     EXPECT_EQ(&NativeMessageDialog(), p.dialog);
-    EXPECT_EQ(expected, p.logDirectory);
+    EXPECT_EQ(LogDirectory(), p.logDirectory);
     EXPECT_EQ('/', p.pathSeparator);
     EXPECT_EQ('/', NativePathSeparator());
 }
 
-TEST(PlatformPosix, LogDirectoryFromTheEnvironmentOrTheStateFallback) {
+TEST(PlatformPosix, LogDirectoryFromTheEnvironmentThenTheStateDirectoryNeverBesideTheModule) {
+    if (access("/var/log/brenvik", W_OK) == 0) GTEST_SKIP() << "/var/log/brenvik is writable here and comes first";
     TempDir base;
     const std::string made = base.path() + "/logs/shop";
     const std::string state = base.path() + "/state";
+    const std::string home = base.path() + "/home";
     const struct {
         const char* what;
         std::string configured;  // BRENVIK_LOG_DIR, "" unset
+        std::string stateHome;   // XDG_STATE_HOME, "" unset
         std::string expected;
     } cases[] = {
-        {"configured, created on demand", made + "/", made},
-        {"configured but not writable", "/proc/brenvik-logs", state + "/brenvik"},
+        {"configured, created on demand", made + "/", state, made},
+        {"configured but not writable", "/proc/brenvik-logs", state, state + "/brenvik"},
+        {"not configured: the state directory", "", state, state + "/brenvik"},
+        {"a relative state directory is no state directory", "", "relative/state", home + "/.local/state/brenvik"},
+        {"no state directory: the one in HOME", "", "", home + "/.local/state/brenvik"},
     };
-    ASSERT_EQ(0, setenv("XDG_STATE_HOME", state.c_str(), 1));
+    ASSERT_EQ(0, setenv("HOME", home.c_str(), 1));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(0, setenv("BRENVIK_LOG_DIR", c.configured.c_str(), 1));
+        ASSERT_EQ(0, setenv("XDG_STATE_HOME", c.stateHome.c_str(), 1));
         EXPECT_EQ(c.expected, LogDirectory());
         EXPECT_EQ(0, access(c.expected.c_str(), W_OK));
         EXPECT_EQ(c.expected, NativePlatform().logDirectory);
+        EXPECT_NE(ModuleDirectory(), LogDirectory());
     }
     unsetenv("BRENVIK_LOG_DIR");
     unsetenv("XDG_STATE_HOME");
-    EXPECT_EQ(ModuleDirectory(), LogDirectory());  // this program's directory is writable
-    for (const std::string& d : {made, base.path() + "/logs", state + "/brenvik", state}) rmdir(d.c_str());
+    for (const std::string& d : {made, base.path() + "/logs", state + "/brenvik", state, home + "/.local/state/brenvik",
+                                 home + "/.local/state", home + "/.local", home})
+        rmdir(d.c_str());
+}
+
+TEST(PlatformPosix, NoWritableLogDirectoryIsToldOnceOnStandardError) {
+    if (access("/var/log/brenvik", W_OK) == 0) GTEST_SKIP() << "/var/log/brenvik is writable here";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: the warning is once per process
+    EXPECT_EXIT(
+        {
+            setenv("BRENVIK_LOG_DIR", "/proc/brenvik-logs", 1);
+            setenv("XDG_STATE_HOME", "/proc/brenvik-state", 1);
+            testing::internal::CaptureStderr();
+            const std::string first = LogDirectory();
+            LogDirectory();
+            const std::string told = testing::internal::GetCapturedStderr();
+            const size_t at = told.find("Pelmora.log is not kept");
+            const bool once = at != std::string::npos && told.find("not kept", at + 24) == std::string::npos;
+            std::fprintf(stderr, "%s|%s|%s", first.c_str(), once ? "once" : "not once", told.c_str());
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "/proc/brenvik-logs\\|once\\|.*/proc/brenvik-logs, /var/log/brenvik, /proc/brenvik-state/brenvik.*BRENVIK_LOG_DIR");
 }
 
 }  // namespace
