@@ -377,7 +377,7 @@ def main():
         status, _ = http("POST", "/printers/main/receipt", token, receipt("wine-paper-2"))
         expect(status == 200, "with paper again a receipt prints (%d)" % status)
         refilled = events.wait(base + 3, 30, "an entry for the paper back")
-        words = refused.get("error", {}).get("message", "")
+        words = refused.get("error", {}).get("engineMessage") or ""
         expect(paper["type"] == WARNING and paper["id"] >> 30 == 2 and len(paper["strings"]) == 2 and
                paper["strings"][1] and words.startswith(paper["strings"][1]),
                "out of paper: a warning with the printer's words, as the refusal gave them: %s" % paper)
