@@ -6,7 +6,7 @@ FUZZ_RUNS ?= 100000
 FUZZ_SECONDS ?= 600
 CTEST_JOBS ?= 2
 
-.PHONY: all setup setup-demo build installer demo test bench soak clean
+.PHONY: all setup setup-demo build installer demo package test bench soak clean
 
 all: build
 
@@ -37,6 +37,17 @@ demo: setup-demo
 	@$(MAKE) --no-print-directory build-demo
 	@sh examples/run-demo.sh build/demo
 	@sh examples/run-service-demo.sh build/demo
+
+# build/package/*.deb: libbrenvik2, libbrenvik-dev, brenvik-tools and brenvikd
+# (cmake/BrenvikPackaging.cmake), from a tree of their own installed under
+# /usr, then checked by lintian.
+package:
+	@sh scripts/setup.sh package
+	@test -f build/package/CMakeCache.txt || cmake --preset demo -B build/package -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	cmake --build build/package
+	rm -f build/package/*.deb
+	cd build/package && cpack
+	lintian --fail-on error,warning build/package/*.deb
 
 test: build
 	cd build/linux && ctest --output-on-failure -j $(CTEST_JOBS)

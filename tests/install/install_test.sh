@@ -2,7 +2,8 @@
 # Installs the build into a temporary prefix, builds the C sample there with
 # pkg-config and as a CMake consumer (shared and static), runs them, the
 # installed brenvik tool and the Python sample against the installed
-# m301sim, and checks that the library exports only brenvik_*.
+# m301sim, and checks that the library exports only brenvik_*, and that the
+# installed programs find the library by their run path alone.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
@@ -22,7 +23,8 @@ libdir=$(dirname "$(find "$prefix" -name 'libbrenvik.so.2' | head -n 1)")
 [ -n "$libdir" ] || fail "libbrenvik.so.2 not installed"
 for f in "$prefix/include/brenvik/brenvik.h" "$prefix/include/brenvik/brenvik_version.h" \
          "$libdir/libbrenvik.a" "$libdir/pkgconfig/brenvik.pc" "$libdir/cmake/brenvik/brenvikConfig.cmake" \
-         "$prefix/bin/brenvik" "$prefix/bin/m301sim" "$prefix/share/brenvik/receipt.schema.json"; do
+         "$prefix/bin/brenvik" "$prefix/bin/m301sim" "$prefix/sbin/brenvikd" \
+         "$prefix/share/brenvik/receipt.schema.json" "$prefix/share/brenvik/service/brenvikd.json"; do
     [ -e "$f" ] || fail "$f not installed"
 done
 
@@ -35,6 +37,13 @@ others=$(nm -D --defined-only "$libdir/libbrenvik.so.2" | awk '$2 != "A" {print 
 unversioned=$(objdump -T "$libdir/libbrenvik.so.2" | awk '/ brenvik_/ && !/BRENVIK_2\.0/' || true)
 [ -z "$unversioned" ] || fail "without the version node BRENVIK_2.0: $unversioned"
 objdump -p "$libdir/libbrenvik.so.2" | grep -q 'SONAME *libbrenvik.so.2' || fail "no SONAME libbrenvik.so.2"
+
+# The programs find libbrenvik.so.2 without ldconfig or LD_LIBRARY_PATH,
+# and the unit installed beside them starts the brenvikd of this prefix.
+unset LD_LIBRARY_PATH
+"$prefix/sbin/brenvikd" --version >/dev/null 2>&1 || fail "the installed brenvikd does not run: $("$prefix/sbin/brenvikd" --version 2>&1)"
+grep -qx "ExecStart=$prefix/sbin/brenvikd .*" "$prefix/share/brenvik/service/brenvikd.service" \
+    || fail "the installed unit does not start $prefix/sbin/brenvikd"
 
 # pkg-config, then a CMake consumer.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
