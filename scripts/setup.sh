@@ -2,11 +2,12 @@
 # Installs the Debian packages a make target needs, once.
 # Safe to run again: it does nothing when everything is there.
 #
-# Usage: sh scripts/setup.sh [demo|test]   (default: test, which is everything)
-#   demo  the native toolchain and the libraries of the Linux programs
-#   test  the above, plus the cross toolchains, Wine, Xvfb, NSIS, Chromium
-#         and the test libraries; and Debian's SQLite source for the
-#         MinGW builds
+# Usage: sh scripts/setup.sh [demo|package|test]   (default: test, which is everything)
+#   demo     the native toolchain and the libraries of the Linux programs
+#   package  the above, plus what builds and checks the Debian packages
+#   test     the above, plus the cross toolchains, Wine, Xvfb, NSIS, Chromium
+#            and the test libraries; and Debian's SQLite source for the
+#            MinGW builds
 set -e
 
 target=${1:-test}
@@ -22,11 +23,16 @@ TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
          wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
          chromium python3-jsonschema"
 TESTING32="wine32:i386"
+# The Debian packages (make package): dpkg-shlibdeps, lintian, `file` for
+# CPack, useradd for the maintainer scripts, systemd-analyze for the unit;
+# help2man writes the programs' man pages from their --help.
+PACKAGING="dpkg-dev lintian file passwd systemd help2man"
 
 case "$target" in
     demo) PKGS="$NATIVE" ;;
-    test) PKGS="$NATIVE $TESTING $TESTING32" ;;
-    *) echo "setup: unknown target '$target' (demo or test)" >&2; exit 2 ;;
+    package) PKGS="$NATIVE $PACKAGING" ;;
+    test) PKGS="$NATIVE $TESTING $TESTING32 $PACKAGING" ;;
+    *) echo "setup: unknown target '$target' (demo, package or test)" >&2; exit 2 ;;
 esac
 
 SUDO=""
