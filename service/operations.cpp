@@ -29,7 +29,7 @@ bool FlagIn(const json& object, const char* key) {
 
 bool ConnectionError(int number) { return (number >= 1 && number <= 7) || number == 80 || number == 94; }
 
-json ErrorBody(int status, const std::string& message, const DeviceError& printer, std::optional<std::string> path,
+json ErrorBody(int status, const std::string& message, const DeviceError& printer, const char* path,
                const json& problems) {
     brenvik::results::Failure f;
     f.status = status == 503 && ConnectionError(printer.number) ? "no-connection"
@@ -39,8 +39,8 @@ json ErrorBody(int status, const std::string& message, const DeviceError& printe
     // The printer's own message with its number; the service's words without.
     f.message = printer.number != 0 && !printer.message.empty() ? printer.message : message;
     f.advice = printer.advice;
-    f.hasPath = path.has_value();
-    f.path = path.value_or("");
+    f.hasPath = path != nullptr;
+    f.path = path != nullptr ? path : "";
     if (problems.is_array() && !problems.empty()) f.problems = problems;
     json body = brenvik::results::Error(f, "en");
     // The service's own words come first when a printer's number is told.
@@ -115,7 +115,8 @@ Answer RunOperation(const Action& op, Device& device) {
         body["outcome"] = "unknown";
         return {504, body};
     }
-    json body = ErrorBody(422, error.message.empty() ? op.Name() + " was not done" : error.message, error);
+    const std::string message = error.message.empty() ? op.Name() + " was not done" : error.message;
+    json body = ErrorBody(422, message, error);
     body.update(op.DoneBody());
     body["outcome"] = "not-done";
     if (outcome == OperationOutcome::ReconciledNotDone) body["reconciled"] = true;
