@@ -29,9 +29,9 @@ bool ConnectionError(int number);
 // "advice", "path"}}. The status token follows the HTTP status (422
 // "refused", 503 "unavailable", or "no-connection" when the printer's
 // error says so). `path`: a JSON Pointer into the request, "" the whole
-// body; nullopt: none. `problems`: every problem of a document.
-json ErrorBody(int status, const std::string& message, const DeviceError& printer = {},
-               std::optional<std::string> path = std::nullopt, const json& problems = json());
+// body; nullptr: none. `problems`: every problem of a document.
+json ErrorBody(int status, const std::string& message, const DeviceError& printer = {}, const char* path = nullptr,
+               const json& problems = json());
 
 // An answer's errors told in `lang` ("en" or "uk"): the printer's error
 // numbers' meanings and advice; the service's own words stay English.

@@ -28,13 +28,11 @@ Answer Closed(const std::string& printer, const std::string& requestId, long che
 }
 
 // Where a failed receipt went wrong: "failedPath" of the printer's
-// details, as the error's JSON Pointer; it is not repeated beside it.
-std::optional<std::string> FailedPath(json& details) {
-    if (!details.is_object()) return std::nullopt;
-    std::optional<std::string> path;
-    const auto it = details.find("failedPath");
-    if (it != details.end() && it->is_string() && !it->get_ref<const std::string&>().empty())
-        path = it->get<std::string>();
+// details, as the error's JSON Pointer ("" when none); it is not repeated
+// beside it.
+std::string FailedPath(json& details) {
+    if (!details.is_object()) return "";
+    const std::string path = TextIn(details, "failedPath");
     details.erase("failedPath");
     return path;
 }
@@ -44,18 +42,19 @@ std::optional<std::string> FailedPath(json& details) {
 // nothing was sent. Every problem the printer finds is listed.
 Answer Invalid(const std::string& printer, const std::string& requestId, const DeviceError& error,
                json details) {
-    const std::optional<std::string> path = FailedPath(details);
-    const json problems = details.is_object() ? details.value("errors", json()) : json();
+    const std::string path = FailedPath(details);
+    const json problems = details.is_object() && details.contains("errors") ? details["errors"] : json();
     json body = ErrorBody(400, error.message.empty() ? "the printer cannot take this receipt" : error.message, error,
-                          path.value_or(""), problems);
+                          path.c_str(), problems);
     body.update(Head(printer, requestId, "failed"));
     return {400, body};
 }
 
 // The printer refused or the check was cancelled: a retry is safe.
 Answer Failed(const std::string& printer, const std::string& requestId, const DeviceError& error, json details) {
-    const std::optional<std::string> path = FailedPath(details);
-    json body = ErrorBody(422, error.message.empty() ? "the receipt was not printed" : error.message, error, path);
+    const std::string path = FailedPath(details);
+    json body = ErrorBody(422, error.message.empty() ? "the receipt was not printed" : error.message, error,
+                          path.empty() ? nullptr : path.c_str());
     body.update(Head(printer, requestId, "failed"));
     body["cancelled"] = true;
     Merge(body, details);

@@ -59,9 +59,10 @@ void Send(const HttpRequest& req, HttpResponse& res, int status, json body) {
     res.set_content(Dump(body), "application/json");
 }
 
+// `path`: a JSON Pointer into the body ("" the whole of it); nullptr: none.
 void Error(const HttpRequest& req, HttpResponse& res, int status, const std::string& message,
-           std::optional<std::string> path = std::nullopt) {
-    Send(req, res, status, ErrorBody(status, message, {}, std::move(path)));
+           const char* path = nullptr) {
+    Send(req, res, status, ErrorBody(status, message, {}, path));
 }
 
 // A document with problems: every one of them, the first told as the
@@ -70,7 +71,8 @@ void Invalid(const HttpRequest& req, HttpResponse& res, const json& problems) {
     const json& first = problems.front();
     std::string message = TextIn(first, "message", "invalid");
     if (problems.size() > 1) message += " (and " + std::to_string(problems.size() - 1) + " more problems)";
-    Send(req, res, 400, ErrorBody(400, message, {}, TextIn(first, "path"), problems));
+    const std::string path = TextIn(first, "path");
+    Send(req, res, 400, ErrorBody(400, message, {}, path.c_str(), problems));
 }
 
 void Busy(const HttpRequest& req, HttpResponse& res, const std::string& printer) {
