@@ -20,6 +20,8 @@
 #include "brenvik/brenvik.h"
 #include "cli/completion.h"
 #include "cli/console.h"
+#include "cli/detect.h"
+#include "cli/log_view.h"
 #include "json/results.h"
 
 namespace {
@@ -347,7 +349,8 @@ int Taxes(const Options& o, brenvik_printer* p) {
     for (const ordered_json& tax : out.Doc()["taxes"]) {
         if (!tax["programmed"].get<bool>()) continue;
         out.Text("tax group " + std::to_string(tax["group"].get<int>()) + "           " +
-                 tax["rateText"].get<std::string>() + "%  type " + tax["type"].get<std::string>() + "  since " +
+                 tax["rateText"].get<std::string>() + "%  type " +
+                 (tax["type"].is_string() ? tax["type"].get<std::string>() : "") + "  since " +
                  tax["since"].get<std::string>());
     }
     bool any = false;
@@ -739,6 +742,8 @@ int main(int argc, char** argv) {
     std::string shell;
     auto* completion = app.add_subcommand("completion", "Print the shell completion script for bash or zsh");
     completion->add_option("SHELL", shell, "bash or zsh")->required()->check(CLI::IsMember({"bash", "zsh"}));
+    brenvik::cli::DetectCommand detect(app);
+    brenvik::cli::LogCommand logView(app);
 
     try {
         app.parse(console.Argc(), console.Argv());
@@ -750,6 +755,8 @@ int main(int argc, char** argv) {
         std::cout << brenvik::cli::CompletionScript(app, shell);
         return kOk;
     }
+    if (detect.Chosen()) return detect.Run(o.json, {o.cashier, o.password, o.logDir, o.timeoutSeconds});
+    if (logView.Chosen()) return logView.Run(o.logDir);
     if (o.device.empty() && o.port == 0)
         return Failure(o, BRENVIK_E_ARGUMENT, "give the printer with --device PATH or --port N");
 
@@ -765,7 +772,11 @@ int main(int argc, char** argv) {
     progress.Start();
     brenvik_printer* p = Connect(o, code);
     if (p == nullptr) return code;
-    code = isReceipt ? Receipt(o, p, receiptJson) : action(o, p);
+    try {
+        code = isReceipt ? Receipt(o, p, receiptJson) : action(o, p);
+    } catch (const std::exception& e) {
+        code = Failure(o, BRENVIK_E_INTERNAL, std::string("internal failure: ") + e.what());
+    }
     progress.Stop();
     brenvik_close(p);
     return code;
