@@ -3,6 +3,7 @@
 #include <brenvik/brenvik.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "json/results.h"
 
@@ -26,8 +27,18 @@ public:
                 *error = {0, "", "out of memory"};
                 return false;
             }
-            if (!settings_.logDir.empty() && brenvik_set_log_directory(handle_, settings_.logDir.c_str()) != BRENVIK_OK) {
-                return Fail(error);
+            // Each printer keeps its own log, in a folder named after it:
+            // two engines appending to (and archiving) one file would
+            // interleave and lose each other's lines.
+            if (!settings_.logDir.empty()) {
+                const std::filesystem::path dir = std::filesystem::u8path(settings_.logDir) / printer_.id;
+                std::error_code made;
+                std::filesystem::create_directories(dir, made);
+                if (made) {
+                    *error = {0, "", "cannot make the log folder " + dir.u8string() + ": " + made.message()};
+                    return false;
+                }
+                if (brenvik_set_log_directory(handle_, dir.u8string().c_str()) != BRENVIK_OK) return Fail(error);
             }
             if (settings_.timeoutMs > 0) brenvik_set_timeout(handle_, settings_.timeoutMs);
             brenvik_set_log_archives_kept(handle_, settings_.logArchivesKept);
