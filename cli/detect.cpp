@@ -64,20 +64,26 @@ std::string SystemWords(const brenvik_error& e) {
     return at == std::string::npos ? std::string() : message.substr(at + 3);
 }
 
-void Probe(Device& d, const ProbeSettings& s) {
+// A handle ready to probe with. Made one after another: each opens the
+// debug log, and one of them may archive it.
+brenvik_printer* Prepare(const ProbeSettings& s) {
     brenvik_printer* p = nullptr;
-    if (brenvik_create(&p) != BRENVIK_OK) {
-        d.message = "out of memory";
-        return;
-    }
+    if (brenvik_create(&p) != BRENVIK_OK) return nullptr;
     const double seconds = s.timeoutSeconds;
     const uint32_t reply = seconds > 0 ? static_cast<uint32_t>(seconds * 1000) : kReplyMs;
     const uint32_t connect = seconds > 0 ? std::min(reply, kLongestConnectMs) : kConnectMs;
     brenvik_status status = s.logDir.empty() ? BRENVIK_OK : brenvik_set_log_directory(p, s.logDir.c_str());
     if (status == BRENVIK_OK) status = brenvik_set_timeout(p, std::max<uint32_t>(reply, 100));
     if (status == BRENVIK_OK) status = brenvik_set_connect_timeout(p, std::max<uint32_t>(connect, 100));
-    if (status == BRENVIK_OK)
-        status = brenvik_connect_device(p, d.behind.c_str(), s.cashier.c_str(), s.password.c_str());
+    if (status == BRENVIK_OK) return p;
+    brenvik_close(p);
+    return nullptr;
+}
+
+// Connects, reads the configuration and closes `p`.
+void Probe(Device& d, brenvik_printer* p, const ProbeSettings& s) {
+    const brenvik_status status =
+        brenvik_connect_device(p, d.behind.c_str(), s.cashier.c_str(), s.password.c_str());
     brenvik_error e{};
     e.size = sizeof e;
     if (status == BRENVIK_OK) {
@@ -184,7 +190,12 @@ int DetectCommand::Run(bool json, const ProbeSettings& settings) const {
             d.state = State::Busy;
             continue;
         }
-        probes.emplace_back([&d, &settings] { Probe(d, settings); });
+        brenvik_printer* p = Prepare(settings);
+        if (p == nullptr) {
+            d.message = "the library could not make a handle";
+            continue;
+        }
+        probes.emplace_back([&d, p, &settings] { Probe(d, p, settings); });
     }
     for (std::thread& t : probes) t.join();
 
