@@ -175,7 +175,8 @@ int DetectCommand::Run(bool json, const ProbeSettings& settings) const {
     std::vector<Device> devices;
     for (const std::string& name : names) {
         const std::string behind = DeviceBehind(name);
-        const bool seen = std::any_of(devices.begin(), devices.end(), [&](const Device& d) { return d.behind == behind; });
+        const bool seen =
+            std::any_of(devices.begin(), devices.end(), [&](const Device& d) { return d.behind == behind; });
         if (seen) continue;
         devices.emplace_back();
         devices.back().name = name;

@@ -150,8 +150,8 @@ def main():
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             fcntl.ioctl(fd, termios.TIOCEXCL)
             code, out, err, _ = detect(work, silent)
-            check("locked by its maker: busy", out == f"{silent} ({os.ttyname(slave)}): busy (held by another program)\n"
-                  and code == 3, f"{code} {out!r} {err!r}")
+            busy = f"{silent} ({os.ttyname(slave)}): busy (held by another program)\n"
+            check("locked by its maker: busy", out == busy and code == 3, f"{code} {out!r} {err!r}")
             check("locked by its maker: nothing sent", drain(master) == b"")
             os.close(fd)
         finally:

@@ -252,7 +252,8 @@ TEST(PlatformPosix, NoWritableLogDirectoryIsToldOnceOnStandardError) {
             std::exit(0);
         },
         testing::ExitedWithCode(0),
-        "/proc/brenvik-logs\\|once\\|.*/proc/brenvik-logs, /var/log/brenvik, /proc/brenvik-state/brenvik.*BRENVIK_LOG_DIR");
+        "/proc/brenvik-logs\\|once\\|.*/proc/brenvik-logs, /var/log/brenvik, "
+        "/proc/brenvik-state/brenvik.*BRENVIK_LOG_DIR");
 }
 
 }  // namespace
