@@ -107,9 +107,11 @@ brenvik_status Connect(brenvik_printer* p, const char* device, int32_t port, con
         if (!ToEngineText(h, "password", password, limits.password, secret)) return h.Status();
         if (device != nullptr) {
             if (device[0] == '\0') return h.Fail(BRENVIK_E_ARGUMENT, "device_path: empty", "device_path");
+            if (!h.engine) h.MakeEngine();
             h.engine->InitDevice(brenvik::capi::NativeDeviceName(device).c_str(), name.c_str(), secret.c_str());
         } else {
             if (port < 1) return h.Fail(BRENVIK_E_ARGUMENT, "port_number: must be 1 or more", "port_number");
+            if (!h.engine) h.MakeEngine();
             h.engine->Init(port, name.c_str(), secret.c_str(), 0, "");
         }
         const brenvik_status status = h.FromEngine();
@@ -181,7 +183,8 @@ brenvik_status brenvik_create(brenvik_printer** out) {
     try {
         auto* p = new brenvik_printer;
         p->pieces = brenvik::NewNativePieces();
-        p->MakeEngine();
+        // The engine (and its log) comes with the first connection, in the
+        // log directory the caller has set by then.
         *out = p;
         return BRENVIK_OK;
     } catch (const std::bad_alloc&) {
@@ -214,7 +217,7 @@ brenvik_status brenvik_open_port(int32_t port_number, const char* cashier, const
 
 brenvik_status brenvik_disconnect(brenvik_printer* printer) {
     return Locked(printer, [](brenvik_printer& h) {
-        h.engine->Done();
+        if (h.engine) h.engine->Done();
         return h.Ok();
     });
 }
@@ -229,7 +232,7 @@ void brenvik_close(brenvik_printer* printer) {
     if (printer == nullptr) return;
     {
         std::lock_guard<std::mutex> lock(printer->mutex);
-        printer->engine->Done();
+        if (printer->engine) printer->engine->Done();
         printer->engine.reset();
         printer->pieces.log->Close();
     }
@@ -241,7 +244,8 @@ brenvik_status brenvik_set_log_directory(brenvik_printer* printer, const char* d
         if (h.Connected()) return h.Fail(BRENVIK_E_STATE, "the log directory is set before connecting", "directory");
         h.logDirectory = directory != nullptr ? directory : "";
         while (h.logDirectory.size() > 1 && h.logDirectory.back() == '/') h.logDirectory.pop_back();
-        h.MakeEngine();
+        h.engine.reset();  // made anew, in this directory, by the next connection
+        h.pieces.log->Close();
         return h.Ok();
     });
 }
@@ -249,7 +253,7 @@ brenvik_status brenvik_set_log_directory(brenvik_printer* printer, const char* d
 brenvik_status brenvik_set_log_archives_kept(brenvik_printer* printer, uint32_t count) {
     return Locked(printer, [&](brenvik_printer& h) {
         h.logArchivesKept = count;
-        h.engine->LogArchivesKept = count;
+        if (h.engine) h.engine->LogArchivesKept = count;
         return h.Ok();
     });
 }
@@ -259,7 +263,7 @@ brenvik_status brenvik_set_timeout(brenvik_printer* printer, uint32_t timeout_ms
         if (timeout_ms < 100 || timeout_ms > 600000)
             return h.Fail(BRENVIK_E_ARGUMENT, "timeout_ms: must be 100 to 600000", "timeout_ms");
         h.timeoutMs = timeout_ms;
-        h.engine->ReplySilenceMs = timeout_ms;
+        if (h.engine) h.engine->ReplySilenceMs = timeout_ms;
         return h.Ok();
     });
 }
@@ -269,7 +273,7 @@ brenvik_status brenvik_set_connect_timeout(brenvik_printer* printer, uint32_t ti
         if (timeout_ms != 0 && (timeout_ms < 100 || timeout_ms > 600000))
             return h.Fail(BRENVIK_E_ARGUMENT, "timeout_ms: must be 0, or 100 to 600000", "timeout_ms");
         h.connectTimeoutMs = timeout_ms;
-        h.engine->ConnectBudgetMs = timeout_ms;
+        if (h.engine) h.engine->ConnectBudgetMs = timeout_ms;
         return h.Ok();
     });
 }
@@ -394,7 +398,7 @@ brenvik_status brenvik_get_time(brenvik_printer* printer, brenvik_datetime* out)
 brenvik_status brenvik_get_check_result(brenvik_printer* printer, brenvik_check_result* out) {
     if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Locked(printer, [&](brenvik_printer& h) {
-        const brenvik::CheckTotals t = h.engine->LastCheckTotals();
+        const brenvik::CheckTotals t = h.engine ? h.engine->LastCheckTotals() : brenvik::CheckTotals{};
         Deliver(out, brenvik_check_result{0, t.checkNumber, t.total, t.onSaleTaxes, t.includedTaxes,
                                           t.saleIncludedTaxes, t.returnTotal, t.returnOnSaleTaxes,
                                           t.returnIncludedTaxes, t.returnSaleIncludedTaxes});
@@ -405,6 +409,7 @@ brenvik_status brenvik_get_check_result(brenvik_printer* printer, brenvik_check_
 brenvik_status brenvik_get_check_sums(brenvik_printer* printer, brenvik_check_sums* out) {
     if (SizedOut(printer, out) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     return Locked(printer, [&](brenvik_printer& h) {
+        if (!h.engine) return h.Ok();  // never connected: no check, all zero
         PrinterEngine& e = *h.engine;
         Deliver(out, brenvik_check_sums{0, e.GetCheckSum(), e.GetCheckOnSaleTaxes(), e.GetCheckReturnSum(),
                                         e.GetCheckReturnOnSaleTaxes(), e.GetLastLineTaxes()});
@@ -417,7 +422,7 @@ brenvik_status brenvik_last_outcome(brenvik_printer* printer, int32_t* outcome) 
     *outcome = BRENVIK_OUTCOME_NONE;
     return Locked(printer, [&](brenvik_printer& h) {
         // Read beside the error of the operation it describes: that stays.
-        *outcome = brenvik::capi::OutcomeOf(h.engine->LastOutcome());
+        if (h.engine) *outcome = brenvik::capi::OutcomeOf(h.engine->LastOutcome());
         return BRENVIK_OK;
     });
 }
@@ -426,7 +431,7 @@ brenvik_status brenvik_last_check_number(brenvik_printer* printer, int64_t* numb
     if (NullOut(printer, number) != BRENVIK_OK) return BRENVIK_E_ARGUMENT;
     *number = 0;
     return Locked(printer, [&](brenvik_printer& h) {
-        *number = h.engine->LastClosedCheck();
+        if (h.engine) *number = h.engine->LastClosedCheck();
         return BRENVIK_OK;
     });
 }

@@ -232,6 +232,28 @@ TEST(CApiSim, ADeviceThatWillNotOpenSaysWhyAndWhatToDo) {
     brenvik_close(holder);
 }
 
+// The log opens with the first connection, where the caller said: a handle
+// told its directory leaves nothing in the default place.
+TEST(CApiSim, TheLogOpensWhereTheCallerSaysAndNowhereElse) {
+    SimPrinter sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    const std::string usual = sim.dir + "/usual";
+    const std::string chosen = sim.dir + "/chosen";
+    ASSERT_EQ(system(("mkdir -p '" + usual + "' '" + chosen + "'").c_str()), 0);
+    const char* before = getenv("BRENVIK_LOG_DIR");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("BRENVIK_LOG_DIR", usual.c_str(), 1);
+    brenvik_printer* p = nullptr;
+    ASSERT_EQ(brenvik_create(&p), BRENVIK_OK);
+    EXPECT_EQ(brenvik_set_log_directory(p, chosen.c_str()), BRENVIK_OK);
+    EXPECT_EQ(brenvik_connect_device(p, sim.Link().c_str(), "Олена", "1111"), BRENVIK_OK);
+    brenvik_close(p);
+    if (before != nullptr) setenv("BRENVIK_LOG_DIR", saved.c_str(), 1); else unsetenv("BRENVIK_LOG_DIR");
+    EXPECT_EQ(access((chosen + "/Pelmora.log").c_str(), F_OK), 0);
+    EXPECT_NE(access((usual + "/Pelmora.log").c_str(), F_OK), 0);
+}
+
 TEST(CApiSim, AReceiptFailingHalfWayIsCancelledAndLeavesNoTrace) {
     SimPrinter sim;
     std::string error;

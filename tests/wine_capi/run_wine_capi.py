@@ -186,7 +186,8 @@ def main():
             doc = json.loads(out.decode("utf-8"))
         except ValueError:
             doc = {}
-        check(rc == 0 and doc.get("ok") is True and doc.get("total") == "158.80",
+        check(rc == 0 and doc.get("outcome") == "closed" and doc.get("total") == 15880
+              and doc.get("totalText") == "158.80",
               "receipt from a file with a Cyrillic name, on \\\\.\\COM12: closed, total 158.80")
         paper = sim.paper()
         check("Молоко пастеризоване" in paper and "Сир твердий" in paper, "the receipt's lines are on the paper")
