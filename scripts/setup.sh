@@ -21,7 +21,7 @@ NATIVE="build-essential cmake ninja-build pkg-config
 TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
          mingw-w64 mingw-w64-tools libwine-dev nsis tcl dpkg-dev
          wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
-         chromium python3-jsonschema"
+         chromium zsh python3-jsonschema"
 TESTING32="wine32:i386"
 # The Debian packages (make package): dpkg-shlibdeps, lintian, `file` for
 # CPack, useradd for the maintainer scripts, systemd-analyze for the unit;
