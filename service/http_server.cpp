@@ -8,6 +8,7 @@
 // wait on every socket; the handlers, which may wait for the printer, run
 // on their own threads and see only whole requests.
 #include "service/http_server.h"
+#include "service/log_line.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -288,25 +289,6 @@ private:
     bool served_ = false;
     bool closed_ = false;
 };
-
-}  // namespace
-
-namespace {
-
-// A value of a key=value log line: quoted when it holds a blank, a quote or
-// an equals sign; control bytes never reach the line.
-std::string LogValue(const std::string& value) {
-    std::string clean;
-    bool quote = value.empty();
-    for (char c : value) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) c = '?';
-        if (c == ' ' || c == '"' || c == '=') quote = true;
-        if (c == '"' || c == '\\') clean += '\\';
-        clean += c;
-    }
-    return quote ? '"' + clean + '"' : clean;
-}
 
 }  // namespace
 

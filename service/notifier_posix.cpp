@@ -9,7 +9,7 @@ namespace {
 class StderrNotifier : public Notifier {
 public:
     void Notify(const std::string& printer, PrinterEvent event, const std::string& detail) override {
-        fprintf(stderr, "brenvikd: %s\n", EventText(printer, event, detail).c_str());
+        fprintf(stderr, "brenvikd: %s\n", EventFields(printer, event, detail).c_str());
     }
 };
 

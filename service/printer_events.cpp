@@ -1,5 +1,7 @@
 #include "service/printer_events.h"
 
+#include "service/log_line.h"
+
 namespace brenvikd {
 namespace {
 
@@ -93,6 +95,16 @@ std::string EventText(const std::string& printer, PrinterEvent event, const std:
     std::string flat = detail;
     for (char& c : flat) c = c == '\n' || c == '\r' ? ' ' : c;
     return text + ": " + flat;
+}
+
+std::string EventFields(const std::string& printer, PrinterEvent event, const std::string& detail) {
+    const char* state = event == PrinterEvent::Offline     ? "offline"
+                        : event == PrinterEvent::Online    ? "online"
+                        : event == PrinterEvent::PaperOut  ? "paper-out"
+                                                           : "paper-back";
+    std::string line = "printer=" + LogValue(printer) + " state=" + state;
+    if (!detail.empty()) line += " detail=" + LogValue(detail);
+    return line;
 }
 
 std::unique_ptr<Device> WatchPrinter(std::unique_ptr<Device> device, std::string printer,

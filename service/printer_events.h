@@ -25,6 +25,9 @@ std::unique_ptr<Notifier> MakeSystemNotifier();
 
 // "printer main is offline: <detail>", the line every back end writes.
 std::string EventText(const std::string& printer, PrinterEvent event, const std::string& detail);
+// The same as key=value pairs for the journal: printer=main state=offline
+// detail="...".
+std::string EventFields(const std::string& printer, PrinterEvent event, const std::string& detail);
 
 // The device as its worker uses it, with every result that passes through
 // told to notifier as a change of state: a printer that does not answer (or

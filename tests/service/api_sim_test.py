@@ -190,7 +190,7 @@ class ApiTest:
             log = f.read()
         assert re.search(r"^brenvikd: request method=POST path=/printers/gone/x-report status=503 ms=\d+ "
                          r"client=127\.0\.0\.1$", log, re.M), log
-        assert "printer gone is offline" in log, log
+        assert re.search(r"^brenvikd: printer=gone state=offline detail=", log, re.M), log
 
     def run(self):
         cases = [getattr(self, name) for name in dir(self) if name.startswith("case_")]
