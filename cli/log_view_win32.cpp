@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/log_view.h"
+#include "cli/wide_text_win32.h"
 
 namespace brenvik::cli {
 
@@ -19,25 +20,6 @@ const char* const kLogChoices =
     "  %ProgramData%\\Brenvik, when the one chosen cannot be written";
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return std::string();
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
-
-std::wstring Utf16(const std::string& text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (size <= 1) return std::wstring();
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], size);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
 
 std::wstring Environment(const wchar_t* name) {
     const wchar_t* value = _wgetenv(name);
