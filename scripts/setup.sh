@@ -12,16 +12,23 @@ set -e
 
 target=${1:-test}
 
-# Native build of the engine, libbrenvik, brenvik, brenvikd and m301sim.
+# Native build of the engine, libbrenvik, brenvik, brenvikd and m301sim
+# (libmosquitto: brenvikd's MQTT connector).
 NATIVE="build-essential cmake ninja-build pkg-config
         libcli11-dev nlohmann-json3-dev libcpp-httplib-dev libboost-dev libsqlite3-dev
-        python3 util-linux curl"
+        libmosquitto-dev python3 util-linux curl"
 # Tests, the fuzzer, the cross builds and what runs them (python3-jsonschema:
-# the JSON answers against docs/schemas/).
+# the JSON answers against docs/schemas/). The MQTT tests start their own
+# mosquitto and talk to it as a cloud program would (paho); /metrics is read
+# back with the Prometheus client's own parser. Windows delivery: pandoc
+# writes the HTML manual, wixl the MSI (msiinfo reads it back), osslsigncode
+# signs and verifies.
 TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
          mingw-w64 mingw-w64-tools libwine-dev nsis tcl dpkg-dev
          wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
-         chromium zsh python3-jsonschema"
+         chromium zsh python3-jsonschema
+         mosquitto python3-paho-mqtt python3-prometheus-client
+         pandoc wixl msitools osslsigncode"
 TESTING32="wine32:i386"
 # The Debian packages (make package): dpkg-shlibdeps, lintian, `file` for
 # CPack, useradd for the maintainer scripts, systemd-analyze for the unit;
