@@ -2,17 +2,18 @@
 // BrenvikPlus.dll with early binding (the IMaria301 vtable), the way VB6
 // and Delphi programs do after importing the type library.
 //
-// Build with MinGW-w64 next to the server's generated header:
-//   x86_64-w64-mingw32-g++ -std=c++17 -I<build>/server/generated sample_client.cpp
-//       <build>/server/generated/server/brenvik_idl_i.c -lole32 -loleaut32 -luuid
-// Register BrenvikPlus.dll first (regsvr32), then run: sample_client 3
+// Build with the installed SDK alone (brenvik_com.h defines the GUIDs too):
+//   x86_64-w64-mingw32-g++ -std=c++17 -I"C:\Program Files\Brenvik\SDK" sample_client.cpp
+//       -lole32 -loleaut32 -luuid
+//   cl /EHsc /I"C:\Program Files\Brenvik\SDK" sample_client.cpp ole32.lib oleaut32.lib
+// The installer registers BrenvikPlus.dll of both bitnesses. Run: sample_client 3
 #include <windows.h>
 #include <oleauto.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "server/brenvik_idl.h"
+#include "brenvik_com.h"
 
 namespace {
 
