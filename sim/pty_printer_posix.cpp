@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -63,6 +64,13 @@ struct PtyPrinter::Impl {
     Options options;
     int lineFd = -1;
     int slaveFd = -1;  // held open so that the master never sees a hang-up
+    // Opens and closes of the slave by clients, watched so that the line
+    // settings are ours again once the last client has closed it: Wine's
+    // SetCommState fails with EINVAL when a client's settings are already
+    // there (the pseudo-terminal refuses parity, and a request that changes
+    // nothing else is refused whole), so the next client must find ours.
+    int watchFd = -1;
+    int openers = 0;
     int listenFd = -1;
     int wake[2] = {-1, -1};
     std::map<int, std::string> clients;  // control connections and their partial lines
@@ -208,6 +216,28 @@ struct PtyPrinter::Impl {
         if (pending.size() > 4096) pending.clear();  // not a line-oriented client
     }
 
+    // Counts the clients' opens and closes of the slave; when the last one
+    // has closed it, puts the line settings back. Events come in order, so
+    // a client that opened meanwhile keeps its settings.
+    void WatchClients() {
+        alignas(inotify_event) char buf[4096];
+        bool closed = false;
+        for (;;) {
+            const ssize_t n = read(watchFd, buf, sizeof buf);
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                if (e->mask & IN_OPEN) ++openers;
+                if ((e->mask & IN_CLOSE) && openers > 0) {
+                    --openers;
+                    closed = true;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+        if (closed && openers == 0) ConfigureLine(slaveFd, nullptr);
+    }
+
     void Run() {
         std::vector<char> buf(4096);
         for (;;) {
@@ -216,11 +246,13 @@ struct PtyPrinter::Impl {
             fds.push_back({lineFd, POLLIN, 0});
             if (listenFd >= 0) fds.push_back({listenFd, POLLIN, 0});
             for (const auto& c : clients) fds.push_back({c.first, POLLIN, 0});
+            if (watchFd >= 0) fds.push_back({watchFd, POLLIN, 0});
             if (poll(fds.data(), fds.size(), PollTimeout()) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[0].revents) return;
+            if (watchFd >= 0 && fds.back().revents) WatchClients();
             Queue(printer.Poll());
             if (fds[1].revents & POLLIN) {
                 const ssize_t n = read(lineFd, buf.data(), buf.size());
@@ -240,7 +272,8 @@ struct PtyPrinter::Impl {
                 }
                 next = 3;
             }
-            for (size_t i = next; i < fds.size(); ++i)
+            const size_t end = watchFd >= 0 ? fds.size() - 1 : fds.size();
+            for (size_t i = next; i < end; ++i)
                 if (fds[i].revents) ServeClient(fds[i].fd);
             if (!SendDue()) return;
             SendBabble();
@@ -275,6 +308,12 @@ struct PtyPrinter::Impl {
         }
         if (!ConfigureLine(slaveFd, error)) return false;
         fcntl(lineFd, F_SETFL, fcntl(lineFd, F_GETFL) | O_NONBLOCK);
+        // Best effort: without the watch only the first Wine client works.
+        watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watchFd >= 0 && inotify_add_watch(watchFd, name, IN_OPEN | IN_CLOSE) < 0) {
+            close(watchFd);
+            watchFd = -1;
+        }
         return true;
     }
 
@@ -336,13 +375,14 @@ struct PtyPrinter::Impl {
     void Close() {
         for (const auto& c : clients) close(c.first);
         clients.clear();
-        for (int* fd : {&lineFd, &slaveFd, &listenFd, &wake[0], &wake[1]}) {
+        for (int* fd : {&lineFd, &slaveFd, &watchFd, &listenFd, &wake[0], &wake[1]}) {
             if (*fd >= 0) close(*fd);
             *fd = -1;
         }
         if (linkMade && LinkIsOurs()) unlink(options.link.c_str());
         if (controlMade) unlink(options.control.c_str());
         linkMade = controlMade = false;
+        openers = 0;
     }
 };
 
