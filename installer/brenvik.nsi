@@ -232,6 +232,14 @@ Function InstallSdk
 !endif
   SetOutPath "$INSTDIR\SDK\samples\web"
   File "${SDK_SAMPLES}\web\index.html"
+  ; BrenvikPlus for early binding: the IDL, its type library (the 32-bit
+  ; one, which VB6 and 32-bit Delphi import too), a C/C++ header that
+  ; defines the GUIDs itself, and the Delphi unit; one set for both bitnesses.
+  SetOutPath "$INSTDIR\SDK"
+  File "${BUILD32}\server\sdk\brenvik.idl"
+  File "${BUILD32}\server\sdk\brenvik.tlb"
+  File "${BUILD32}\server\sdk\brenvik_com.h"
+  File "${BUILD32}\server\sdk\Brenvik_TLB.pas"
 FunctionEnd
 
 !macro WriteProductValues
