@@ -272,7 +272,9 @@ Outcome Printer::Impl::Execute(const CommandInfo& info, const std::string& text)
             if (key != 1 && key != 4) out.Fail("SOFTSLNREP");
             break;
         case KeyClass::Programming:
-            if (key != 1 && key != 8) out.Fail("SOFTSLPROG");
+            // Settings and the clock only under the programming key: work
+            // does not open them, or a till could reprogram the printer.
+            if (key != 8) out.Fail("SOFTSLPROG");
             break;
         default:
             break;

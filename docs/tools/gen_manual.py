@@ -214,6 +214,19 @@ def notes_for(member, notes):
     return notes.get("%s.%s" % (member.interface, member.name)) or notes.get(member.name)
 
 
+def by_reference_only(params):
+    """Parameters declared by reference without a direction: a script's
+    variable (a Variant) does not fit them, so script users need another
+    way to the value."""
+    return [p for p in params if p.pointer and not p.flags]
+
+
+def script_note(member, notes):
+    """The "Interface.Member from VBScript" section, for members whose
+    value comes back through such a parameter."""
+    return notes.get("%s.%s from VBScript" % (member.interface, member.name))
+
+
 def interface_page(interface, members, notes, missing):
     out = [GENERATED % ("server/brenvik.idl", "docs/tools/member_notes.md"), INTRO[interface]]
     # Accessors of one property share one section.
@@ -259,6 +272,12 @@ def interface_page(interface, members, notes, missing):
                                                      meanings.get(p.name, "")))
             out.append("")
         out.append(body + "\n")
+        if by_reference_only(params):
+            script = script_note(first, notes)
+            if not script:
+                missing.append("%s.%s from VBScript" % (interface, name))
+                script = "*(not documented yet)*"
+            out.append("**From VBScript.** " + script + "\n")
     return "\n".join(out)
 
 

@@ -107,6 +107,8 @@ uint32_t PrinterEngine::StartUpSequence() {
     Handshake();
     if (!Connected && ConnectTimeLeft() > 0) Handshake();
     if (!Connected) {
+        // The reply time-out's word (80) on purpose: programs test this word
+        // after a failed Init; the number and the message tell the two apart.
         StoreErrorCode("CONNTIMEOUT");
         SetError(kErrNoConnection);
         return kErrNoConnection;

@@ -125,10 +125,11 @@ def one_json_language(work, sim):
     _, _, err = run(work, "--lang", "uk", "x-report")
     sim.send("paper in")
     en_error, uk_error = refused.get("error", {}), uk.get("error", {})
-    check("the meaning in English", en_error.get("message") == "Paper is running out: the next document may fail "
-          "with 10" and en_error.get("word") == "SOFTPAPER" and en_error.get("number") == 81, refused)
-    check("the meaning in Ukrainian", uk_error.get("message") == "Закінчується папір: наступний документ може "
-          "завершитися помилкою 10" and uk_error.get("advice", "").startswith("Заправте папір"), uk)
+    check("the meaning in English", en_error.get("message") == "Paper is running out: the printer refused the "
+          "command and printed nothing" and en_error.get("word") == "SOFTPAPER" and en_error.get("number") == 81,
+          refused)
+    check("the meaning in Ukrainian", uk_error.get("message") == "Закінчується папір: реєстратор відхилив команду "
+          "й нічого не надрукував" and uk_error.get("advice", "").startswith("Заправте папір"), uk)
     check("the printer's own words in both", "HARDPAPER" in en_error.get("engineMessage", "")
           and en_error.get("engineMessage") == uk_error.get("engineMessage"), uk)
     check("text: number, word, meaning, the printer's words, advice", "error 81 SOFTPAPER: Закінчується папір" in err
@@ -194,7 +195,10 @@ def main():
         expect(work, "article not programmed", ["article", "1"], 1, stderr="SOFTBADART")
         expect(work, "x-report", ["x-report"], 0, "X-report printed\n")
         expect(work, "time", ["time"], 0, table([("printer clock", "CLOCK")]))
+        expect(work, "time set in the work position", ["time", "set", "now"], 1, stderr="SOFTSLPROG")
+        sim.send("key 8")  # the printer sets its clock in the programming position only
         expect(work, "time set now", ["time", "set", "now"], 0, table([("printer clock", "CLOCK")]))
+        sim.send("key 1")
         expect(work, "time set other day", ["time", "set", "1999-01-01T10:00:00"], 2,
                stderr="cannot be set")
         expect(work, "raw", ["raw", "GETD"], 0)

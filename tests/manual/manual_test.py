@@ -2,7 +2,9 @@
 """The reference manual against the product: every member of both IDL
 interfaces and every error number of the engine has its documented section,
 the text limits it gives are the ones the server cuts at, the generated pages
-are current, and the manual's links lead somewhere.
+are current, and the manual's links lead somewhere. With --html DIR, the
+HTML manual built from it too: a page for every chapter, all listed by the
+index, links and anchors whole, nothing taken from outside the folder.
 Reads the IDL and the error table with its own simple patterns, not with
 the generator's parser, so a fault in one does not hide in the other."""
 import os
@@ -110,6 +112,38 @@ def test_errors():
     print("%d error numbers documented" % len(numbers))
 
 
+def test_script_notes():
+    """IMaria301 members that hand their value back through a parameter
+    declared by reference without a direction cannot be called from
+    VBScript (Type mismatch): each says what to use instead."""
+    idl = re.sub(r"//[^\n]*", "", read(os.path.join(ROOT, "server", "brenvik.idl")))
+    body = re.search(r"interface\s+IMaria301\s*:\s*IDispatch\s*\{(.*?)\};", idl, re.S).group(1)
+    documented = sections(PAGES["IMaria301"])
+    bare = [name for name, params in re.findall(r"\]\s*HRESULT\s+(\w+)\s*\(([^)]*)\)", body)
+            if any(re.match(r"\w+\s*\*", p.strip()) for p in params.split(","))]
+    check(len(bare) >= 2, "by-reference members found in IMaria301: %s" % bare)
+    for name in bare:
+        note = documented.get(name, "")
+        check("From VBScript" in note and "Brenvik.Application" in note,
+              "IMaria301.%s tells VBScript users to use Brenvik.Application" % name)
+
+
+def test_html(directory):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import html_check
+    if not check(os.path.isfile(os.path.join(directory, "index.html")), "the HTML manual has index.html"):
+        return
+    index = html_check.read(os.path.join(directory, "index.html"))
+    chapters = sorted(n for n in os.listdir(MANUAL) if n.endswith(".md"))
+    for chapter in chapters:
+        page = "overview.html" if chapter == "README.md" else chapter[:-3] + ".html"
+        check(os.path.isfile(os.path.join(directory, page)), "chapter %s has the page %s" % (chapter, page))
+        check(page in index.links, "the index lists %s" % page)
+    for problem in html_check.problems(directory):
+        check(False, problem)
+    print("%d chapters as HTML" % len(chapters))
+
+
 def test_generated_pages_current():
     r = subprocess.run([sys.executable, os.path.join(ROOT, "docs", "tools", "gen_manual.py"), "--check"],
                        capture_output=True, text=True)
@@ -143,6 +177,9 @@ def main():
     test_errors()
     test_generated_pages_current()
     test_links()
+    test_script_notes()
+    if "--html" in sys.argv:
+        test_html(sys.argv[sys.argv.index("--html") + 1])
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1

@@ -64,7 +64,12 @@ class ApiTest:
     def case_clock(self):
         _, _, now = self.call("GET", "/printers/main/time", expect=200)
         assert len(now["date"]) == 10 and len(now["time"]) == 8
-        _, _, set_to = self.call("PUT", "/printers/main/time", {"time": now["date"] + "T23:59:30"}, expect=200)
+        # The printer sets its clock in the programming key position only.
+        self.sim.control("key 8")
+        try:
+            _, _, set_to = self.call("PUT", "/printers/main/time", {"time": now["date"] + "T23:59:30"}, expect=200)
+        finally:
+            self.sim.control("key 1")
         assert set_to["time"].startswith("23:59"), set_to
         _, _, bad = self.call("PUT", "/printers/main/time", {"time": "8 Dec"}, expect=400)
         assert bad["error"]["path"] == "/time"
@@ -163,8 +168,8 @@ class ApiTest:
             self.sim.control("paper in")
         en, uk = answers["en"]["error"], answers["uk"]["error"]
         assert en["number"] == uk["number"] == 81 and en["word"] == "SOFTPAPER", en
-        assert en["message"] == "Paper is running out: the next document may fail with 10", en
-        assert uk["message"] == "Закінчується папір: наступний документ може завершитися помилкою 10", uk
+        assert en["message"] == "Paper is running out: the printer refused the command and printed nothing", en
+        assert uk["message"] == "Закінчується папір: реєстратор відхилив команду й нічого не надрукував", uk
         assert uk["advice"].startswith("Заправте папір") and en["advice"].startswith("Load paper"), (en, uk)
         assert en["engineMessage"] == uk["engineMessage"] and "HARDPAPER" in en["engineMessage"], (en, uk)
         assert answers["uk-header"]["error"] == uk and answers["en-query"]["error"] == en, answers

@@ -233,7 +233,9 @@ TEST_F(Check, LinesOutsideTheirLayoutAreRefused) {
         {"weighed continuation of 30 and a full stop", w, "DONE"},
         {"blank name", ShortLine(printer.config(), blank), "DONE"},
     };
+    ASSERT_EQ(printer.Control("key 8"), "OK");
     ASSERT_EQ(Status(Cmd("ARMO2")), "DONE");  // before the shift opens; the short format stays allowed
+    ASSERT_EQ(printer.Control("key 1"), "OK");
     for (const WordCase& c : cases) {
         OpenCheck();
         EXPECT_EQ(Status(Raw(c.text)), c.word) << c.what;
@@ -323,7 +325,9 @@ TEST_F(Check, ArticlesKeepTheirNameAndTaxes) {
 }
 
 TEST_F(Check, LongArticleModeTakesTheLongFormat) {
+    ASSERT_EQ(printer.Control("key 8"), "OK");
     ASSERT_EQ(Status(Cmd("ARMO2")), "DONE");
+    ASSERT_EQ(printer.Control("key 1"), "OK");
     OpenCheck();
     Sale s;
     s.name = "Кава мелена арабська 250 г упаковка";  // longer than 24: continuation

@@ -23,8 +23,10 @@ std::vector<std::string> Lines(const std::string& text) {
 class Journal : public PrinterTest {};
 
 TEST_F(Journal, ACheckIsPrintedWhenItIsClosedAndLooksLikeAReceipt) {
+    ASSERT_EQ(printer.Control("key 8"), "OK");
     ASSERT_EQ(Status(Cmd("HEADвул. Тестова, 1")), "DONE");
     ASSERT_EQ(Status(Cmd("BOTMДякуємо за покупку!")), "DONE");
+    ASSERT_EQ(printer.Control("key 1"), "OK");
     OpenCheck();
     ASSERT_EQ(Status(Cmd("TEXT000Знижки тижня")), "DONE");
     Sale bread;

@@ -41,7 +41,9 @@ protected:
     void WorkADay(m301sim::Printer& p) {
         auto ok = [&p](const std::string& utf8) { ASSERT_EQ(Status(p.Command(ToPrinterText(utf8))), "DONE") << utf8; };
         ok("UPAS0000Іван");
+        ASSERT_EQ(p.Control("key 8"), "OK");
         ok("HEADМагазин Ромашка");
+        ASSERT_EQ(p.Control("key 1"), "OK");
         ok("CAIOI0000001000");
         ok("PREP1");
         Sale s;
