@@ -67,8 +67,8 @@ struct PtyPrinter::Impl {
     // Opens and closes of the slave by clients, watched so that the line
     // settings are ours again once the last client has closed it: Wine's
     // SetCommState fails with EINVAL when a client's settings are already
-    // there (the pseudo-terminal refuses parity, and a request that changes
-    // nothing else is refused whole), so the next client must find ours.
+    // there (the pseudo-terminal refuses parity, and a request whose other
+    // flags change nothing is refused whole), so the next client must find ours.
     int watchFd = -1;
     int openers = 0;
     int listenFd = -1;
