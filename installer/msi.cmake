@@ -21,6 +21,24 @@ set(rgs ${PROJECT_SOURCE_DIR}/server/registry/module.rgs ${PROJECT_SOURCE_DIR}/s
   ${PROJECT_SOURCE_DIR}/server/registry/maria301.rgs)
 set(registration ${PROJECT_SOURCE_DIR}/server/module_win32.cpp ${PROJECT_SOURCE_DIR}/server/brenvik.idl ${rgs})
 
+# The programs and DLLs are packed from copies, which sign.sh signs when a
+# release is built with a certificate (as for the setup program).
+set(stage ${msi_gen_dir}/payload)
+set(pe64 server/BrenvikPlus.dll tray/KorvellOLE.exe testutil/BrenvikTest.exe capi/brenvik.dll cli/brenvik.exe)
+set(pe32 server/BrenvikPlus.dll capi/brenvik.dll cli/brenvik.exe)
+set(stage_pairs "")
+set(binaries "")
+foreach(bits 64 32)
+  foreach(rel ${pe${bits}})
+    list(APPEND stage_pairs "${BRENVIK_MINGW${bits}_DIR}/${rel}|${stage}/${bits}/${rel}")
+    list(APPEND binaries ${BRENVIK_MINGW${bits}_DIR}/${rel})
+  endforeach()
+endforeach()
+set(sign "")
+if(BRENVIK_SIGN_SCRIPT)
+  set(sign ${BRENVIK_SIGN_SCRIPT})
+endif()
+
 # What the setup program ships beside the programs, as
 # "DIRECTORY_ID/path<TAB>source" lines (brenvik_msi_gen files).
 set(list "")
@@ -54,14 +72,16 @@ else()
 endif()
 foreach(arch x64 x86)
   if(arch STREQUAL "x64")
-    set(tree ${BRENVIK_MINGW64_DIR})
+    set(bits 64)
   else()
-    set(tree ${BRENVIK_MINGW32_DIR})
+    set(bits 32)
   endif()
-  foreach(file capi/brenvik.dll capi/libbrenvik.dll.a capi/brenvik.def cli/brenvik.exe)
+  foreach(file capi/libbrenvik.dll.a capi/brenvik.def)
     get_filename_component(name ${file} NAME)
-    msi_ship(SDKDIR/${arch}/${name} ${tree}/${file})
+    msi_ship(SDKDIR/${arch}/${name} ${BRENVIK_MINGW${bits}_DIR}/${file})
   endforeach()
+  string(APPEND list "SDKDIR/${arch}/brenvik.dll\t${stage}/${bits}/capi/brenvik.dll\n")
+  string(APPEND list "SDKDIR/${arch}/brenvik.exe\t${stage}/${bits}/cli/brenvik.exe\n")
 endforeach()
 msi_ship(SDKDIR/include/brenvik/brenvik.h ${PROJECT_SOURCE_DIR}/include/brenvik/brenvik.h)
 msi_ship(SDKDIR/include/brenvik/brenvik_version.h ${BRENVIK_MINGW64_DIR}/generated/version/brenvik_version.h)
@@ -76,16 +96,10 @@ endforeach()
 msi_ship(SDKDIR/samples/web/index.html ${PROJECT_SOURCE_DIR}/examples/windows/web/index.html)
 file(CONFIGURE OUTPUT ${msi_gen_dir}/files.list CONTENT "${list}" @ONLY)
 
-set(binaries)
-foreach(tree ${BRENVIK_MINGW64_DIR} ${BRENVIK_MINGW32_DIR})
-  list(APPEND binaries ${tree}/server/BrenvikPlus.dll)
-endforeach()
-list(APPEND binaries ${BRENVIK_MINGW64_DIR}/tray/KorvellOLE.exe ${BRENVIK_MINGW64_DIR}/testutil/BrenvikTest.exe)
-
 # wixl finds a file only by a relative path: it runs from the root, and
 # every path is given without its leading slash.
 set(wixl_command ${BRENVIK_WIXL} -a x64 -I ${msi_gen_dir} -D ManualStart=${manual_start})
-foreach(define Build64=${BRENVIK_MINGW64_DIR} Build32=${BRENVIK_MINGW32_DIR} Source=${PROJECT_SOURCE_DIR})
+foreach(define Pe64=${stage}/64 Pe32=${stage}/32 Source=${PROJECT_SOURCE_DIR})
   string(REPLACE "=/" "=" define ${define})
   list(APPEND wixl_command -D ${define})
 endforeach()
@@ -99,8 +113,9 @@ add_custom_command(OUTPUT ${msi_gen_dir}/com64.wxi ${msi_gen_dir}/com32.wxi ${ms
   DEPENDS brenvik_msi_gen ${registration} ${msi_gen_dir}/files.list ${list_sources}
   COMMENT "brenvik_msi_gen: registration and shipped files"
   VERBATIM)
-# wixl, then what wixl cannot write: the component conditions of the
-# Startup choice, and the 64-bit view for the two registry searches.
+# The copies, signed or not; wixl; then what wixl cannot write: the
+# component conditions of the Startup choice, and the 64-bit view for the
+# two registry searches; last the package's own signature.
 set(quoted "")
 foreach(arg ${wixl_command})
   string(APPEND quoted " \"${arg}\"")
@@ -108,6 +123,20 @@ endforeach()
 set(make_msi ${msi_gen_dir}/make_msi.cmake)
 file(CONFIGURE OUTPUT ${make_msi} CONTENT [=[
 # cmake -DVERSION=x.y.z -DOUT=file.msi -P make_msi.cmake (written by msi.cmake)
+set(staged "")
+foreach(pair @stage_pairs@)
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 from)
+  list(GET pair 1 to)
+  get_filename_component(dir "${to}" DIRECTORY)
+  file(MAKE_DIRECTORY "${dir}")
+  file(COPY_FILE "${from}" "${to}")
+  list(APPEND staged "${to}")
+endforeach()
+set(sign "@sign@")
+if(sign)
+  execute_process(COMMAND sh "${sign}" ${staged} COMMAND_ERROR_IS_FATAL ANY)
+endif()
 execute_process(COMMAND @quoted@ -D Version=${VERSION} -o ${OUT} WORKING_DIRECTORY / COMMAND_ERROR_IS_FATAL ANY)
 foreach(query
     "UPDATE `Component` SET `Condition` = 'NOT NOSTARTUP AND PREVSTARTUP<>\"#0\"' WHERE `Component` = 'Startup'"
@@ -116,18 +145,28 @@ foreach(query
     "UPDATE `RegLocator` SET `Type` = 18 WHERE `Signature_` = 'SetupInstalled'")
   execute_process(COMMAND @BRENVIK_MSIBUILD@ ${OUT} -q ${query} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+if(sign)
+  execute_process(COMMAND sh "${sign}" "${OUT}" COMMAND_ERROR_IS_FATAL ANY)
+endif()
 ]=] @ONLY)
 set(BRENVIK_MSI_SCRIPT ${make_msi} CACHE INTERNAL "builds the MSI at a given version")
 
+set(sign_depends "")
+if(TARGET brenvik_sign_settings)
+  set(sign_depends ${sign} ${CMAKE_CURRENT_BINARY_DIR}/sign-settings)
+endif()
 add_custom_command(OUTPUT ${msi}
   COMMAND ${CMAKE_COMMAND} -DVERSION=${PROJECT_VERSION} -DOUT=${msi} -P ${make_msi}
   DEPENDS ${wxs} ${make_msi} ${msi_gen_dir}/com64.wxi ${msi_gen_dir}/com32.wxi ${msi_gen_dir}/files.wxs
-          ${list_sources} ${binaries} ${PROJECT_SOURCE_DIR}/tray/korvell.ico
+          ${list_sources} ${binaries} ${sign_depends} ${PROJECT_SOURCE_DIR}/tray/korvell.ico
   COMMENT "wixl Brenvik-${PROJECT_VERSION}-x64.msi"
   VERBATIM)
 add_custom_target(brenvik_msi DEPENDS ${msi})
 if(TARGET brenvik_manual_html)
   add_dependencies(brenvik_msi brenvik_manual_html)
+endif()
+if(TARGET brenvik_sign_settings)
+  add_dependencies(brenvik_msi brenvik_sign_settings)
 endif()
 if(TARGET brenvik_setup)
   add_dependencies(brenvik_setup brenvik_msi)
