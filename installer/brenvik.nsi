@@ -44,6 +44,11 @@ RequestExecutionLevel admin
 ; The pieces other parts of the build make; each is shipped once it exists.
 !define TESTUTIL_EXE "testutil\BrenvikTest.exe"
 !define MANUAL_DIR "${SOURCE}\docs\manual"
+; The manual as HTML (docs/CMakeLists.txt), which Windows can show; the
+; Markdown sources only when it was not built.
+!ifndef MANUAL_HTML
+!define MANUAL_HTML "${SOURCE}\docs\manual-html-not-built"
+!endif
 !define SERVICE_EXE "service\brenvikd.exe"
 !define SERVICE_NAME "brenvikd"
 !define SERVICE_HTTP_PORT 8123   ; brenvikd's own default
@@ -278,7 +283,11 @@ Section "!$(SecCoreName)" SecCore
   File "${SOURCE}\examples\clients\sample_client.cpp"
   File /r "${SOURCE}\examples\clients\csharp"
   File /r "${SOURCE}\examples\clients\pascal"
-!if /FileExists "${MANUAL_DIR}\*.md"
+!if /FileExists "${MANUAL_HTML}\index.html"
+  RMDir /r "$INSTDIR\Manual"  ; an older version's Markdown pages
+  SetOutPath "$INSTDIR\Manual"
+  File "${MANUAL_HTML}\*.html"
+!else if /FileExists "${MANUAL_DIR}\*.md"
   SetOutPath "$INSTDIR\Manual"
   File /r "${MANUAL_DIR}\*.*"
 !endif
@@ -333,7 +342,9 @@ Section "!$(SecCoreName)" SecCore
   ${If} ${FileExists} "$INSTDIR\BrenvikTest.exe"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutTestUtil).lnk" "$INSTDIR\BrenvikTest.exe"
   ${EndIf}
-  ${If} ${FileExists} "$INSTDIR\Manual\*.*"
+  ${If} ${FileExists} "$INSTDIR\Manual\index.html"
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutManual).lnk" "$INSTDIR\Manual\index.html"
+  ${ElseIf} ${FileExists} "$INSTDIR\Manual\*.*"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutManual).lnk" "$INSTDIR\Manual"
   ${EndIf}
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutSamples).lnk" "$INSTDIR\Samples"
