@@ -102,20 +102,20 @@ std::string PrinterClockText(const char* date8, const char* time6)
            ":" + t.substr(2, 2) + ":" + t.substr(4, 2);
 }
 
-std::string KeyPositionText(const char* letter)
+std::string KeyPositionText(const char* letter, Language language)
 {
     static const struct {
         const char* letter;
-        const char* name;
-    } kPositions[] = {{"R", "робота"}, {"X", "X-звіт"}, {"Z", "Z-звіт"}, {"P", "програмування"},
-                      {"O", "вимкнено"}};
+        Text name;
+    } kPositions[] = {{"R", Text::KeyR}, {"X", Text::KeyX}, {"Z", Text::KeyZ}, {"P", Text::KeyP},
+                      {"O", Text::KeyO}};
     for (const auto& p : kPositions)
         if (letter != nullptr && std::strcmp(letter, p.letter) == 0)
-            return std::string(p.letter) + " (" + p.name + ")";
+            return std::string(p.letter) + " (" + TextOf(p.name, language) + ")";
     return "";
 }
 
-std::string TaxRecordText(int slot, const char* record)
+std::string TaxRecordText(int slot, const char* record, Language language)
 {
     if (record == nullptr || std::strlen(record) != 14 || std::strcmp(record, "00000000000000") == 0)
         return "";
@@ -123,14 +123,14 @@ std::string TaxRecordText(int slot, const char* record)
         return "";
     std::string kind;
     switch (record[9]) {
-    case '0': kind = "у ціні"; break;
-    case '1': kind = "понад ціну"; break;
-    case '2': kind = "від суми продажу"; break;
-    default: kind = std::string("вид ") + record[9]; break;
+    case '0': kind = TextOf(Text::TaxInPrice, language); break;
+    case '1': kind = TextOf(Text::TaxOverPrice, language); break;
+    case '2': kind = TextOf(Text::TaxOfSale, language); break;
+    default: kind = TextOf(Text::TaxKind, language) + std::string(1, record[9]); break;
     }
     const std::string r(record);
     const std::string rate = (r[10] == '0' ? r.substr(11, 1) : r.substr(10, 2)) + "." + r.substr(12, 2);
-    return std::to_string(slot) + ": " + rate + " % " + kind + ", з " + r.substr(6, 2) + "." +
+    return std::to_string(slot) + ": " + rate + " % " + kind + TextOf(Text::TaxFrom, language) + r.substr(6, 2) + "." +
            r.substr(4, 2) + "." + r.substr(0, 4);
 }
 

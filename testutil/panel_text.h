@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "testutil/window_text.h"
+
 namespace brenvik {
 namespace testutil {
 
@@ -26,11 +28,11 @@ std::string PrinterClockText(const char* date8, const char* time6);
 
 // The key position's letter (R, X, Z, P, O; the engine's fiscal::KeyLetter
 // of the configuration reply) -> "X (X-звіт)"; "" for anything else.
-std::string KeyPositionText(const char* letter);
+std::string KeyPositionText(const char* letter, Language language);
 
 // One 14-character tax record of slot `slot` -> "0: 20.00 % у ціні, з
 // 01.01.2026"; "" for an unprogrammed slot or a malformed record.
-std::string TaxRecordText(int slot, const char* record);
+std::string TaxRecordText(int slot, const char* record, Language language);
 
 }  // namespace testutil
 }  // namespace brenvik

@@ -1,5 +1,6 @@
 // What a person types into BrenvikTest and what it shows of the printer's
-// replies: amounts, port names, clock, key position and tax records.
+// replies: amounts, port names, clock, key position and tax records, in the
+// window's three languages.
 #include <gtest/gtest.h>
 
 #include "testutil/panel_text.h"
@@ -62,28 +63,51 @@ TEST(PanelText, PrinterClock)
     EXPECT_EQ(PrinterClockText(nullptr, "153000"), "");
 }
 
-TEST(PanelText, KeyPositions)
+TEST(PanelText, KeyPositionsInEachLanguage)
 {
-    EXPECT_EQ(KeyPositionText("R"), "R (робота)");
-    EXPECT_EQ(KeyPositionText("X"), "X (X-звіт)");
-    EXPECT_EQ(KeyPositionText("Z"), "Z (Z-звіт)");
-    EXPECT_EQ(KeyPositionText("P"), "P (програмування)");
-    EXPECT_EQ(KeyPositionText("O"), "O (вимкнено)");
+    const struct {
+        const char* letter;
+        Language language;
+        const char* shown;
+    } cases[] = {
+        {"R", Language::Ukrainian, "R (робота)"},   {"X", Language::Ukrainian, "X (X-звіт)"},
+        {"Z", Language::Ukrainian, "Z (Z-звіт)"},   {"P", Language::Ukrainian, "P (програмування)"},
+        {"O", Language::Ukrainian, "O (вимкнено)"}, {"P", Language::English, "P (programming)"},
+        {"R", Language::English, "R (work)"},       {"P", Language::Russian, "P (программирование)"},
+        {"X", Language::Russian, "X (X-отчёт)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KeyPositionText(c.letter, c.language), c.shown) << c.letter;
     for (const char* other : {"", "1", "r", "RX"})
-        EXPECT_EQ(KeyPositionText(other), "") << other;
-    EXPECT_EQ(KeyPositionText(nullptr), "");
+        EXPECT_EQ(KeyPositionText(other, Language::Ukrainian), "") << other;
+    EXPECT_EQ(KeyPositionText(nullptr, Language::English), "");
 }
 
 TEST(PanelText, TaxRecords)
 {
-    EXPECT_EQ(TaxRecordText(0, "20240101002000"), "0: 20.00 % у ціні, з 01.01.2024");
-    EXPECT_EQ(TaxRecordText(3, "20100614010700"), "3: 7.00 % понад ціну, з 14.06.2010");
-    EXPECT_EQ(TaxRecordText(7, "20100614020050"), "7: 0.50 % від суми продажу, з 14.06.2010");
-    EXPECT_EQ(TaxRecordText(1, "20100614091000"), "1: 10.00 % вид 9, з 14.06.2010");
-    EXPECT_EQ(TaxRecordText(2, "00000000000000"), "");  // unprogrammed slot
-    EXPECT_EQ(TaxRecordText(2, "2010061401070"), "");   // cut short
-    EXPECT_EQ(TaxRecordText(2, "2010061401x700"), "");
-    EXPECT_EQ(TaxRecordText(2, nullptr), "");
+    const auto uk = Language::Ukrainian;
+    EXPECT_EQ(TaxRecordText(0, "20240101002000", uk), "0: 20.00 % у ціні, з 01.01.2024");
+    EXPECT_EQ(TaxRecordText(3, "20100614010700", uk), "3: 7.00 % понад ціну, з 14.06.2010");
+    EXPECT_EQ(TaxRecordText(7, "20100614020050", uk), "7: 0.50 % від суми продажу, з 14.06.2010");
+    EXPECT_EQ(TaxRecordText(1, "20100614091000", uk), "1: 10.00 % вид 9, з 14.06.2010");
+    EXPECT_EQ(TaxRecordText(0, "20240101002000", Language::English), "0: 20.00 % in the price, from 01.01.2024");
+    EXPECT_EQ(TaxRecordText(3, "20100614010700", Language::Russian), "3: 7.00 % сверх цены, с 14.06.2010");
+    EXPECT_EQ(TaxRecordText(2, "00000000000000", uk), "");  // unprogrammed slot
+    EXPECT_EQ(TaxRecordText(2, "2010061401070", uk), "");   // cut short
+    EXPECT_EQ(TaxRecordText(2, "2010061401x700", uk), "");
+    EXPECT_EQ(TaxRecordText(2, nullptr, uk), "");
+}
+
+// A text missing in one language would show an empty button or label.
+TEST(WindowText, EveryTextInEveryLanguage)
+{
+    for (int i = 0; i < static_cast<int>(Text::Count_); ++i) {
+        const auto id = static_cast<Text>(i);
+        const std::string en = TextOf(id, Language::English);
+        EXPECT_FALSE(en.empty()) << i;
+        EXPECT_FALSE(std::string(TextOf(id, Language::Russian)).empty()) << i;
+        EXPECT_NE(TextOf(id, Language::Ukrainian), en) << i << ": not translated";
+    }
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // testutil_probe: drives a running BrenvikTest from inside the same Wine
 // prefix, by window messages only, and writes what it sees to a file as one
 // UTF-8 JSON object (a file, so that no console code page touches the texts).
-//   testutil_probe OUT dump              every control: text, enabled
+//   testutil_probe OUT dump [ID]         every control of the window holding
+//                                        control ID (default: the main one)
 //   testutil_probe OUT press ID          clicks button ID (posted), then waits until idle
 //   testutil_probe OUT click ID          clicks button ID and dumps once a job runs
 //   testutil_probe OUT idle              waits until no job runs
+//   testutil_probe OUT cancel            clicks Cancel and waits until idle
 //   testutil_probe OUT set ID HEX        sets the text of control ID (HEX: UTF-8 bytes)
-//   testutil_probe OUT close             asks the dialog to close
-// "Idle" is when the result line no longer says "Зачекайте".
+//   testutil_probe OUT close [ID]        asks the window to close
+//   testutil_probe OUT open N            opens COMN as the engine does ("opened")
+// A job runs while the Cancel button is enabled, in any language.
 #include <windows.h>
 
 #include <cstdio>
@@ -16,9 +19,8 @@
 
 namespace {
 
-constexpr wchar_t kCaption[] = L"Перевірка принтера Марія 301МТМ";
-constexpr wchar_t kBusyPrefix[] = L"Зачекайте";
-constexpr int kResultId = 1030;
+constexpr int kResultId = 1030;  // marks the main window
+constexpr int kCancelId = 1006;
 constexpr DWORD kFindMs = 20000;
 // A job may meet a silent printer (6 s per reply) on a loaded machine.
 constexpr DWORD kIdleMs = 60000;
@@ -63,14 +65,33 @@ bool ControlText(HWND control, std::wstring& text)
     return answered;
 }
 
-HWND FindDialog()
+struct Search {
+    int control;
+    HWND found;
+};
+
+BOOL CALLBACK Holding(HWND window, LPARAM param)
+{
+    auto* search = reinterpret_cast<Search*>(param);
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    // Visible only once all its controls exist and WM_INITDIALOG has run.
+    if (wcscmp(name, L"#32770") == 0 && IsWindowVisible(window) && GetDlgItem(window, search->control)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The dialog that holds control `control`, whatever its caption's language.
+HWND FindDialog(int control)
 {
     const DWORD start = GetTickCount();
     for (;;) {
-        // Visible only once all its controls exist and WM_INITDIALOG has run.
-        HWND dialog = FindWindowW(L"#32770", kCaption);
-        if ((dialog && IsWindowVisible(dialog)) || GetTickCount() - start > kFindMs)
-            return dialog;
+        Search search{control, nullptr};
+        EnumWindows(Holding, reinterpret_cast<LPARAM>(&search));
+        if (search.found || GetTickCount() - start > kFindMs)
+            return search.found;
         Sleep(100);
     }
 }
@@ -79,7 +100,7 @@ bool Busy(HWND dialog, bool& answered)
 {
     std::wstring result;
     answered = ControlText(GetDlgItem(dialog, kResultId), result);
-    return result.compare(0, wcslen(kBusyPrefix), kBusyPrefix) == 0;
+    return IsWindowEnabled(GetDlgItem(dialog, kCancelId)) != FALSE;
 }
 
 struct Dump {
@@ -104,10 +125,10 @@ BOOL CALLBACK AddControl(HWND control, LPARAM param)
     return TRUE;
 }
 
-std::string Describe(HWND dialog, DWORD waitedMs)
+std::string Describe(HWND dialog, DWORD waitedMs, const std::string& extra)
 {
     if (!dialog)
-        return "{\"found\":false}";
+        return "{\"found\":false" + extra + "}";
     Dump dump{dialog, "", true};
     EnumChildWindows(dialog, AddControl, reinterpret_cast<LPARAM>(&dump));
     bool answered = true;
@@ -117,7 +138,7 @@ std::string Describe(HWND dialog, DWORD waitedMs)
     return "{\"found\":true,\"caption\":" + Quoted(Utf8(caption)) + ",\"busy\":" +
            (busy ? "true" : "false") + ",\"answered\":" +
            (dump.allAnswered && answered ? "true" : "false") +
-           ",\"waited_ms\":" + std::to_string(waitedMs) + ",\"controls\":{" + dump.json + "}}";
+           ",\"waited_ms\":" + std::to_string(waitedMs) + extra + ",\"controls\":{" + dump.json + "}}";
 }
 
 // Waits until the dialog is busy (want) or idle again.
@@ -150,12 +171,26 @@ std::wstring FromHex(const char* hex)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: testutil_probe OUT dump|press ID|click ID|idle|set ID HEX|close\n");
+        std::fprintf(stderr, "usage: testutil_probe OUT dump [ID]|press ID|click ID|idle|cancel|set ID HEX|"
+                             "close [ID]|open N\n");
         return 2;
     }
     const std::string command = argv[2];
     const int id = argc > 3 ? std::atoi(argv[3]) : 0;
-    HWND dialog = FindDialog();
+    std::string extra;
+    if (command == "open") {
+        // As the engine opens a port: exclusively.
+        const std::wstring device = L"\\\\.\\COM" + std::to_wstring(id);
+        HANDLE port = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+        extra = ",\"opened\":" + std::string(port != INVALID_HANDLE_VALUE ? "true" : "false") +
+                ",\"error\":" + std::to_string(port != INVALID_HANDLE_VALUE ? 0 : GetLastError());
+        if (port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);
+    }
+    const bool main = id == 0 || command == "open" || command == "idle" || command == "cancel";
+    HWND dialog = FindDialog(main ? kResultId : id);
+    const bool isMain = dialog && GetDlgItem(dialog, kResultId);
     DWORD waited = 0;
     if (dialog) {
         if (command == "press" || command == "click") {
@@ -163,7 +198,14 @@ int main(int argc, char** argv)
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
             Sleep(200);
-            waited = WaitBusy(dialog, command == "click");
+            if (isMain)
+                waited = WaitBusy(dialog, command == "click");
+        } else if (command == "cancel") {
+            const DWORD start = GetTickCount();
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kCancelId, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(dialog, kCancelId)));
+            WaitBusy(dialog, false);
+            waited = GetTickCount() - start;
         } else if (command == "idle") {
             waited = WaitBusy(dialog, false);
         } else if (command == "set" && argc > 4) {
@@ -174,7 +216,7 @@ int main(int argc, char** argv)
             PostMessageW(dialog, WM_CLOSE, 0, 0);
         }
     }
-    const std::string json = Describe(command == "close" ? nullptr : dialog, waited);
+    const std::string json = Describe(command == "close" ? nullptr : dialog, waited, extra);
     FILE* out = std::fopen(argv[1], "wb");
     if (!out)
         return 1;
