@@ -4,9 +4,9 @@
  *   sale.exe 3          the printer on COM3
  *   sale.exe COM12      by name (also \\.\COM12)
  *
- * Build with MinGW against the import library:
- *   gcc sale.c -I<SDK>\include <SDK>\lib\libbrenvik.dll.a -o sale.exe
- * or with Visual C++, after making brenvik.lib from brenvik.def:
+ * Build with MinGW against the import library (SDK\x86 for 32 bits):
+ *   gcc sale.c -I<SDK>\include <SDK>\x64\libbrenvik.dll.a -o sale.exe
+ * or with Visual C++, after making brenvik.lib from SDK\x64\brenvik.def:
  *   lib /def:brenvik.def /machine:x64 /out:brenvik.lib     (x86 for 32 bits)
  *   cl /utf-8 sale.c /I<SDK>\include brenvik.lib
  * brenvik.dll lies beside sale.exe when it runs. Texts are UTF-8 both ways.

@@ -9,6 +9,8 @@
   The source is UTF-8; the texts are passed as WideString, so they reach
   the server as UTF-16 and the printer right on a Western and on a Cyrillic
   Windows alike. Amounts are in kopecks.
+  Early binding instead: add SDK\Brenvik_TLB.pas to the program, then
+  CoMaria301.Create gives an IMaria301 whose failures raise EOleException.
   Run: sale 3 }
 program Sale;
 
