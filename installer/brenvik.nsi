@@ -10,6 +10,13 @@
 ;   BUILD32      the mingw32 build tree
 ;   SOURCE       the source tree (samples, manual)
 ;   OUTFILE      the installer to write
+;   PE64, PE32   where the programs and DLLs of each bitness come from when
+;                not straight from the build trees (installer/sign.sh
+;                stages signed copies there)
+;   SIGN         installer/sign.sh, which signs the uninstaller and then the
+;                installer itself once makensis has written them
+;   URL, CONTACT the publisher's web site and support address, for the
+;                uninstall entry
 ;
 ; Command line: /S silent; /NOSTARTUP leaves KorvellOLE out of the Startup
 ; folder (an upgrade keeps the choice made before); /SERVICE installs the
@@ -35,6 +42,7 @@ RequestExecutionLevel admin
 !include FileFunc.nsh
 !include WinMessages.nsh
 !include nsDialogs.nsh
+!include WordFunc.nsh
 
 !define PRODUCT "Brenvik"
 !define REG_PRODUCT "Software\Brenvik"
@@ -60,6 +68,23 @@ RequestExecutionLevel admin
 !endif
 !endif
 
+!ifndef PE64
+!define PE64 "${BUILD64}"
+!endif
+!ifndef PE32
+!define PE32 "${BUILD32}"
+!endif
+!ifdef SIGN
+!uninstfinalize 'sh "${SIGN}" "%1"' = 0
+!finalize 'sh "${SIGN}" "%1"' = 0
+!endif
+!ifndef URL
+!define URL "https://brenvik.example/"
+!endif
+!ifndef CONTACT
+!define CONTACT "brenvik@example.org"
+!endif
+
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
@@ -75,6 +100,9 @@ VIAddVersionKey /LANG=0 "CompanyName" "${PRODUCT}"
 VIAddVersionKey /LANG=0 "LegalCopyright" "${PRODUCT}"
 
 Var Dir32      ; where the 32-bit DLL goes on 64-bit Windows
+Var DirNote    ; the directory page's text: where each bitness goes
+Var Installed  ; the version already installed, or ""
+Var InstalledDir
 !ifdef HAVE_SERVICE
 Var ServicePort ; n of COMn, the printer the service prints on
 Var PortField
@@ -87,8 +115,14 @@ Var PrevHttpPort
 
 !define MUI_ICON "${SOURCE}\tray\korvell.ico"
 !define MUI_UNICON "${SOURCE}\tray\korvell.ico"
+!define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
+!insertmacro MUI_PAGE_WELCOME
+Page custom InstalledPage
+!insertmacro MUI_PAGE_LICENSE "$(TermsFile)"
 !define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
+!define MUI_DIRECTORYPAGE_TEXT_TOP "$DirNote"
 !insertmacro MUI_PAGE_DIRECTORY
 !ifdef HAVE_SERVICE
 Page custom PortPage PortPageLeave
@@ -99,51 +133,104 @@ Page custom PortPage PortPageLeave
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
+; The first is the language of a system that speaks none of these.
 !insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "Russian"
+!include "${SOURCE}\installer\ukrainian.nsh"
 !insertmacro MUI_LANGUAGE "Ukrainian"
+!insertmacro UkrainianSystemStrings
+
+LicenseLangString TermsFile ${LANG_ENGLISH} "${SOURCE}\installer\terms\terms-en.txt"
+LicenseLangString TermsFile ${LANG_RUSSIAN} "${SOURCE}\installer\terms\terms-ru.txt"
+LicenseLangString TermsFile ${LANG_UKRAINIAN} "${SOURCE}\installer\terms\terms-uk.txt"
+LangString WelcomeText ${LANG_ENGLISH} "Setup will install ${PRODUCT} version ${VERSION} on this computer: the BrenvikPlus driver for 32-bit and 64-bit programs, the KorvellOLE tray program, the printer test, the samples, the manual and the SDK.$\r$\n$\r$\nClose the programs that use the fiscal printer before you continue.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_RUSSIAN} "Программа установит ${PRODUCT} версии ${VERSION} на этот компьютер: драйвер BrenvikPlus для 32- и 64-разрядных программ, программу KorvellOLE в области уведомлений, проверку принтера, примеры, руководство и SDK.$\r$\n$\r$\nПрежде чем продолжить, закройте программы, работающие с фискальным принтером.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_UKRAINIAN} "Програма встановить ${PRODUCT} версії ${VERSION} на цей комп'ютер: драйвер BrenvikPlus для 32- і 64-розрядних програм, програму KorvellOLE в області сповіщень, перевірку принтера, приклади, посібник і SDK.$\r$\n$\r$\nПерш ніж продовжити, закрийте програми, що працюють з фіскальним принтером.$\r$\n$\r$\n$_CLICK"
+LangString InstalledTitle ${LANG_ENGLISH} "Already installed"
+LangString InstalledTitle ${LANG_RUSSIAN} "Уже установлено"
+LangString InstalledTitle ${LANG_UKRAINIAN} "Вже встановлено"
+LangString InstalledSubtitle ${LANG_ENGLISH} "${PRODUCT} is on this computer."
+LangString InstalledSubtitle ${LANG_RUSSIAN} "${PRODUCT} уже есть на этом компьютере."
+LangString InstalledSubtitle ${LANG_UKRAINIAN} "${PRODUCT} вже є на цьому комп'ютері."
+LangString InstalledSame ${LANG_ENGLISH} "${PRODUCT} ${VERSION} is already installed in $InstalledDir.$\r$\n$\r$\nSetup will install it again: its files are replaced, its settings and logs are kept."
+LangString InstalledSame ${LANG_RUSSIAN} "${PRODUCT} ${VERSION} уже установлен в папке $InstalledDir.$\r$\n$\r$\nПрограмма установит его заново: файлы будут заменены, настройки и журналы сохранятся."
+LangString InstalledSame ${LANG_UKRAINIAN} "${PRODUCT} ${VERSION} вже встановлено в теці $InstalledDir.$\r$\n$\r$\nПрограма встановить його повторно: файли буде замінено, налаштування і журнали збережуться."
+LangString InstalledOlder ${LANG_ENGLISH} "${PRODUCT} $Installed is installed in $InstalledDir.$\r$\n$\r$\nSetup will upgrade it from $Installed to ${VERSION}; its settings and logs are kept."
+LangString InstalledOlder ${LANG_RUSSIAN} "В папке $InstalledDir установлен ${PRODUCT} $Installed.$\r$\n$\r$\nПрограмма обновит его с версии $Installed до ${VERSION}; настройки и журналы сохранятся."
+LangString InstalledOlder ${LANG_UKRAINIAN} "У теці $InstalledDir встановлено ${PRODUCT} $Installed.$\r$\n$\r$\nПрограма оновить його з версії $Installed до ${VERSION}; налаштування і журнали збережуться."
+LangString InstalledNewer ${LANG_ENGLISH} "A newer version, ${PRODUCT} $Installed, is installed in $InstalledDir.$\r$\n$\r$\nSetup will replace it with the older ${VERSION}; its settings and logs are kept."
+LangString InstalledNewer ${LANG_RUSSIAN} "В папке $InstalledDir установлена более новая версия ${PRODUCT} $Installed.$\r$\n$\r$\nПрограмма заменит её более старой версией ${VERSION}; настройки и журналы сохранятся."
+LangString InstalledNewer ${LANG_UKRAINIAN} "У теці $InstalledDir встановлено новішу версію ${PRODUCT} $Installed.$\r$\n$\r$\nПрограма замінить її старішою версією ${VERSION}; налаштування і журнали збережуться."
+LangString DirNote64 ${LANG_ENGLISH} "Setup will install the 64-bit driver, the programs, the samples, the manual and the SDK in the folder below. The 32-bit driver always goes to $Dir32, where 32-bit programs look for it. $_CLICK"
+LangString DirNote64 ${LANG_RUSSIAN} "Программа установит 64-разрядный драйвер, программы, примеры, руководство и SDK в указанную ниже папку. 32-разрядный драйвер всегда устанавливается в $Dir32, где его ищут 32-разрядные программы. $_CLICK"
+LangString DirNote64 ${LANG_UKRAINIAN} "Програма встановить 64-розрядний драйвер, програми, приклади, посібник і SDK до вказаної нижче теки. 32-розрядний драйвер завжди встановлюється до $Dir32, де його шукають 32-розрядні програми. $_CLICK"
+LangString DirNote32 ${LANG_ENGLISH} "Setup will install the driver, the programs, the samples, the manual and the SDK in the folder below. $_CLICK"
+LangString DirNote32 ${LANG_RUSSIAN} "Программа установит драйвер, программы, примеры, руководство и SDK в указанную ниже папку. $_CLICK"
+LangString DirNote32 ${LANG_UKRAINIAN} "Програма встановить драйвер, програми, приклади, посібник і SDK до вказаної нижче теки. $_CLICK"
 
 LangString SecCoreName ${LANG_ENGLISH} "Brenvik (driver, tray program, SDK, samples, manual)"
 LangString SecCoreName ${LANG_UKRAINIAN} "Brenvik: драйвер, SDK, приклади, посібник"
+LangString SecCoreName ${LANG_RUSSIAN} "Brenvik: драйвер, SDK, примеры, руководство"
 LangString SecStartupName ${LANG_ENGLISH} "Start KorvellOLE with Windows"
 LangString SecStartupName ${LANG_UKRAINIAN} "Запускати KorvellOLE разом з Windows"
+LangString SecStartupName ${LANG_RUSSIAN} "Запускать KorvellOLE вместе с Windows"
 LangString SecLogsName ${LANG_ENGLISH} "Remove the logs too"
 LangString SecLogsName ${LANG_UKRAINIAN} "Видалити також журнали"
+LangString SecLogsName ${LANG_RUSSIAN} "Удалить также журналы"
 LangString RegisterFailed ${LANG_ENGLISH} "Registering $0 failed (regsvr32 exit code $1)."
 LangString RegisterFailed ${LANG_UKRAINIAN} "Не вдалося зареєструвати $0 (код виходу regsvr32: $1)."
+LangString RegisterFailed ${LANG_RUSSIAN} "Не удалось зарегистрировать $0 (код выхода regsvr32: $1)."
 LangString ShortcutTestUtil ${LANG_ENGLISH} "Brenvik printer test"
 LangString ShortcutTestUtil ${LANG_UKRAINIAN} "Перевірка принтера Brenvik"
+LangString ShortcutTestUtil ${LANG_RUSSIAN} "Проверка принтера Brenvik"
 LangString ShortcutManual ${LANG_ENGLISH} "Brenvik manual"
 LangString ShortcutManual ${LANG_UKRAINIAN} "Посібник Brenvik"
+LangString ShortcutManual ${LANG_RUSSIAN} "Руководство Brenvik"
 LangString ShortcutSamples ${LANG_ENGLISH} "Brenvik samples"
 LangString ShortcutSamples ${LANG_UKRAINIAN} "Приклади Brenvik"
+LangString ShortcutSamples ${LANG_RUSSIAN} "Примеры Brenvik"
 LangString ShortcutLogs ${LANG_ENGLISH} "Brenvik logs"
 LangString ShortcutLogs ${LANG_UKRAINIAN} "Журнали Brenvik"
+LangString ShortcutLogs ${LANG_RUSSIAN} "Журналы Brenvik"
 LangString ShortcutUninstall ${LANG_ENGLISH} "Uninstall Brenvik"
 LangString ShortcutUninstall ${LANG_UKRAINIAN} "Видалити Brenvik"
+LangString ShortcutUninstall ${LANG_RUSSIAN} "Удалить Brenvik"
 LangString ShortcutSdk ${LANG_ENGLISH} "Brenvik SDK"
 LangString ShortcutSdk ${LANG_UKRAINIAN} "Brenvik SDK для програмістів"
+LangString ShortcutSdk ${LANG_RUSSIAN} "Brenvik SDK для программистов"
 LangString SecServiceName ${LANG_ENGLISH} "HTTP service for web point-of-sale"
 LangString SecServiceName ${LANG_UKRAINIAN} "HTTP-служба для веб-каси"
+LangString SecServiceName ${LANG_RUSSIAN} "HTTP-служба для веб-кассы"
 LangString ShortcutService ${LANG_ENGLISH} "Brenvik service status"
 LangString ShortcutService ${LANG_UKRAINIAN} "Стан служби Brenvik"
+LangString ShortcutService ${LANG_RUSSIAN} "Состояние службы Brenvik"
 LangString PortTitle ${LANG_ENGLISH} "Printer port"
 LangString PortTitle ${LANG_UKRAINIAN} "Порт принтера"
+LangString PortTitle ${LANG_RUSSIAN} "Порт принтера"
 LangString PortSubtitle ${LANG_ENGLISH} "The HTTP service prints on the fiscal printer connected to this port."
 LangString PortSubtitle ${LANG_UKRAINIAN} "HTTP-служба друкуватиме на фіскальному принтері, підключеному до цього порту."
+LangString PortSubtitle ${LANG_RUSSIAN} "HTTP-служба будет печатать на фискальном принтере, подключённом к этому порту."
 LangString PortLabel ${LANG_ENGLISH} "COM port number of the printer (1 for COM1):"
 LangString PortLabel ${LANG_UKRAINIAN} "Номер COM-порту принтера (1 для COM1):"
+LangString PortLabel ${LANG_RUSSIAN} "Номер COM-порта принтера (1 для COM1):"
 LangString PortInvalid ${LANG_ENGLISH} "Enter a port number from 1 to 255."
 LangString PortInvalid ${LANG_UKRAINIAN} "Введіть номер порту від 1 до 255."
+LangString PortInvalid ${LANG_RUSSIAN} "Введите номер порта от 1 до 255."
 LangString PortOptionInvalid ${LANG_ENGLISH} "/PORT= wants a port number from 1 to 255, not $\"$0$\"."
 LangString PortOptionInvalid ${LANG_UKRAINIAN} "Після /PORT= має бути номер порту від 1 до 255, а не $\"$0$\"."
+LangString PortOptionInvalid ${LANG_RUSSIAN} "После /PORT= должен быть номер порта от 1 до 255, а не $\"$0$\"."
 LangString HttpPortOptionInvalid ${LANG_ENGLISH} "/HTTPPORT= wants a port number from 1 to 65535, not $\"$0$\"."
 LangString HttpPortOptionInvalid ${LANG_UKRAINIAN} "Після /HTTPPORT= має бути номер порту від 1 до 65535, а не $\"$0$\"."
+LangString HttpPortOptionInvalid ${LANG_RUSSIAN} "После /HTTPPORT= должен быть номер порта от 1 до 65535, а не $\"$0$\"."
 LangString OriginOptionInvalid ${LANG_ENGLISH} "/ORIGIN= wants a web origin such as http://localhost:8080, not $\"$0$\"."
 LangString OriginOptionInvalid ${LANG_UKRAINIAN} "Після /ORIGIN= має бути адреса сайту, наприклад http://localhost:8080, а не $\"$0$\"."
+LangString OriginOptionInvalid ${LANG_RUSSIAN} "После /ORIGIN= должен быть адрес сайта, например http://localhost:8080, а не $\"$0$\"."
 LangString ServiceInstallFailed ${LANG_ENGLISH} "Registering the brenvikd service failed (exit code $0)."
 LangString ServiceInstallFailed ${LANG_UKRAINIAN} "Не вдалося зареєструвати службу brenvikd (код виходу $0)."
+LangString ServiceInstallFailed ${LANG_RUSSIAN} "Не удалось зарегистрировать службу brenvikd (код выхода $0)."
 LangString ServiceStartFailed ${LANG_ENGLISH} "The brenvikd service is registered but did not start (net start exit code $0). See the Windows Event Log and %ProgramData%\Brenvik\brenvikd.json."
 LangString ServiceStartFailed ${LANG_UKRAINIAN} "Службу brenvikd зареєстровано, але вона не запустилася (код виходу net start $0). Дивіться журнал подій Windows і %ProgramData%\Brenvik\brenvikd.json."
+LangString ServiceStartFailed ${LANG_RUSSIAN} "Служба brenvikd зарегистрирована, но не запустилась (код выхода net start $0). Смотрите журнал событий Windows и %ProgramData%\Brenvik\brenvikd.json."
 
 ; ---- helpers shared by the installer and the uninstaller -----------------
 
@@ -212,22 +299,22 @@ FunctionEnd
 
 ; For programs of either bitness, whatever this Windows is: a 32-bit
 ; program is built and run on 64-bit Windows too.
-!macro SdkBitness BUILD DIR
+!macro SdkBitness BUILD PE DIR
 !if /FileExists "${BUILD}\capi\brenvik.dll"
   SetOutPath "$INSTDIR\SDK\${DIR}"
-  File "${BUILD}\capi\brenvik.dll"
+  File "${PE}\capi\brenvik.dll"
   File "${BUILD}\capi\libbrenvik.dll.a"
   File "${BUILD}\capi\brenvik.def"
 !endif
 !if /FileExists "${BUILD}\cli\brenvik.exe"
   SetOutPath "$INSTDIR\SDK\${DIR}"
-  File "${BUILD}\cli\brenvik.exe"
+  File "${PE}\cli\brenvik.exe"
 !endif
 !macroend
 
 Function InstallSdk
-  !insertmacro SdkBitness "${BUILD64}" x64
-  !insertmacro SdkBitness "${BUILD32}" x86
+  !insertmacro SdkBitness "${BUILD64}" "${PE64}" x64
+  !insertmacro SdkBitness "${BUILD32}" "${PE32}" x86
   SetOutPath "$INSTDIR\SDK\include\brenvik"
   File "${SOURCE}\include\brenvik\brenvik.h"
   File "${BUILD64}\generated\version\brenvik_version.h"
@@ -262,18 +349,18 @@ Section "!$(SecCoreName)" SecCore
   ; 32-bit DLL to Program Files (x86); on 32-bit Windows all is 32-bit.
   SetOutPath "$INSTDIR"
   ${If} ${RunningX64}
-    File "${BUILD64}\server\BrenvikPlus.dll"
-    File "${BUILD64}\tray\KorvellOLE.exe"
+    File "${PE64}\server\BrenvikPlus.dll"
+    File "${PE64}\tray\KorvellOLE.exe"
 !if /FileExists "${BUILD64}\${TESTUTIL_EXE}"
-    File "${BUILD64}\${TESTUTIL_EXE}"
+    File "${PE64}\${TESTUTIL_EXE}"
 !endif
     SetOutPath "$Dir32"
-    File "${BUILD32}\server\BrenvikPlus.dll"
+    File "${PE32}\server\BrenvikPlus.dll"
   ${Else}
-    File "${BUILD32}\server\BrenvikPlus.dll"
-    File "${BUILD32}\tray\KorvellOLE.exe"
+    File "${PE32}\server\BrenvikPlus.dll"
+    File "${PE32}\tray\KorvellOLE.exe"
 !if /FileExists "${BUILD32}\${TESTUTIL_EXE}"
-    File "${BUILD32}\${TESTUTIL_EXE}"
+    File "${PE32}\${TESTUTIL_EXE}"
 !endif
   ${EndIf}
 
@@ -320,6 +407,11 @@ Section "!$(SecCoreName)" SecCore
   WriteRegStr HKLM "${REG_UNINSTALL}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${REG_UNINSTALL}" "NoModify" 1
   WriteRegDWORD HKLM "${REG_UNINSTALL}" "NoRepair" 1
+  WriteRegStr HKLM "${REG_UNINSTALL}" "URLInfoAbout" "${URL}"
+  WriteRegStr HKLM "${REG_UNINSTALL}" "HelpLink" "${URL}"
+  WriteRegStr HKLM "${REG_UNINSTALL}" "Contact" "${CONTACT}"
+  ; The uninstaller speaks the language this install was made in.
+  WriteRegStr HKLM "${REG_PRODUCT}" "InstallerLanguage" $LANGUAGE
   SetRegView default
 
   ; Registration last: a DLL is registered only once everything it needs is there.
@@ -338,18 +430,26 @@ Section "!$(SecCoreName)" SecCore
     SetErrorLevel 3
   ${EndIf}
 
+  ; A shortcut starts in the folder SetOutPath last named: each in its own.
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  SetOutPath "$INSTDIR"
   ${If} ${FileExists} "$INSTDIR\BrenvikTest.exe"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutTestUtil).lnk" "$INSTDIR\BrenvikTest.exe"
   ${EndIf}
   ${If} ${FileExists} "$INSTDIR\Manual\index.html"
+    SetOutPath "$INSTDIR\Manual"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutManual).lnk" "$INSTDIR\Manual\index.html"
   ${ElseIf} ${FileExists} "$INSTDIR\Manual\*.*"
+    SetOutPath "$INSTDIR\Manual"
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutManual).lnk" "$INSTDIR\Manual"
   ${EndIf}
+  SetOutPath "$INSTDIR\Samples"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutSamples).lnk" "$INSTDIR\Samples"
+  SetOutPath "$INSTDIR\SDK"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutSdk).lnk" "$INSTDIR\SDK"
+  SetOutPath "$APPDATA\${PRODUCT}"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutLogs).lnk" "$APPDATA\${PRODUCT}"
+  SetOutPath "$INSTDIR"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\KorvellOLE.lnk" "$INSTDIR\KorvellOLE.exe"
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ShortcutUninstall).lnk" "$INSTDIR\Uninstall.exe"
 SectionEnd
@@ -362,9 +462,9 @@ Section /o "$(SecServiceName)" SecService
   SetShellVarContext all
   SetOutPath "$INSTDIR"
   ${If} ${RunningX64}
-    File "${BUILD64}\${SERVICE_EXE}"
+    File "${PE64}\${SERVICE_EXE}"
   ${Else}
-    File "${BUILD32}\${SERVICE_EXE}"
+    File "${PE32}\${SERVICE_EXE}"
   ${EndIf}
   ; An upgrade keeps brenvikd.json with what was added to it by hand, unless
   ; the port or the origin chosen now differ from the last install's.
@@ -502,6 +602,7 @@ FunctionEnd
 
 Section "$(SecStartupName)" SecStartup
   SetShellVarContext all
+  SetOutPath "$INSTDIR"
   CreateShortCut "$SMSTARTUP\KorvellOLE.lnk" "$INSTDIR\KorvellOLE.exe"
   ${If} ${RunningX64}
     SetRegView 64
@@ -510,12 +611,38 @@ Section "$(SecStartupName)" SecStartup
   SetRegView default
 SectionEnd
 
+; Programs and Features shows the size: all that was installed, both folders.
+Section "-EstimatedSize"
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  ${If} ${RunningX64}
+  ${AndIf} ${FileExists} "$Dir32\*.*"
+    ${GetSize} "$Dir32" "/S=0K" $1 $2 $3
+    IntOp $0 $0 + $1
+  ${EndIf}
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+  WriteRegDWORD HKLM "${REG_UNINSTALL}" "EstimatedSize" $0
+  SetRegView default
+SectionEnd
+
 Function .onInit
   SetShellVarContext all
+  ; NSIS has taken the language of the user's interface when it is one of
+  ; ours; only a system in another language asks, English preselected.
+  System::Call 'kernel32::GetUserDefaultUILanguage() i .r0'
+  IntOp $0 $0 & 0x3FF
+  ${If} $0 <> 0x09
+  ${AndIf} $0 <> 0x19
+  ${AndIf} $0 <> 0x22
+    !insertmacro MUI_LANGDLL_DISPLAY
+  ${EndIf}
   ${If} ${RunningX64}
     SetRegView 64
     StrCpy $Dir32 "$PROGRAMFILES32\${PRODUCT}"
   ${EndIf}
+  ReadRegStr $Installed HKLM "${REG_UNINSTALL}" "DisplayVersion"
+  ReadRegStr $InstalledDir HKLM "${REG_UNINSTALL}" "InstallLocation"
   ; An upgrade goes where the last version went, unless /D says otherwise.
   ReadRegStr $0 HKLM "${REG_PRODUCT}" "InstallDir"
   ${If} $0 != ""
@@ -526,6 +653,11 @@ Function .onInit
   ${If} $0 != ""
   ${AndIf} ${RunningX64}
     StrCpy $Dir32 $0
+  ${EndIf}
+  ${If} ${RunningX64}
+    StrCpy $DirNote "$(DirNote64)"
+  ${Else}
+    StrCpy $DirNote "$(DirNote32)"
   ${EndIf}
   ; An upgrade keeps the Startup choice made before.
   ClearErrors
@@ -544,6 +676,31 @@ Function .onInit
 !ifdef HAVE_SERVICE
   Call ServiceOptions
 !endif
+FunctionEnd
+
+; A reinstall, an upgrade or a downgrade says so before anything changes;
+; a first install does not show this page.
+Function InstalledPage
+  ${If} $Installed == ""
+    Abort
+  ${EndIf}
+  ${If} $InstalledDir == ""
+    StrCpy $InstalledDir $INSTDIR
+  ${EndIf}
+  !insertmacro MUI_HEADER_TEXT "$(InstalledTitle)" "$(InstalledSubtitle)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${VersionCompare} $Installed ${VERSION} $1
+  ${If} $1 = 0
+    StrCpy $2 "$(InstalledSame)"
+  ${ElseIf} $1 = 2
+    StrCpy $2 "$(InstalledOlder)"
+  ${Else}
+    StrCpy $2 "$(InstalledNewer)"
+  ${EndIf}
+  ${NSD_CreateLabel} 0 0 100% 100% $2
+  Pop $0
+  nsDialogs::Show
 FunctionEnd
 
 !ifdef HAVE_SERVICE
@@ -705,6 +862,10 @@ Function un.onInit
     SetRegView 64
   ${EndIf}
   ReadRegStr $Dir32 HKLM "${REG_PRODUCT}" "InstallDir32"
+  ReadRegStr $0 HKLM "${REG_PRODUCT}" "InstallerLanguage"
+  ${If} $0 != ""
+    StrCpy $LANGUAGE $0
+  ${EndIf}
   SetRegView default
   ${GetParameters} $R0
   ClearErrors

@@ -30,6 +30,7 @@ carry the same letters.
 Exit code 0 on success, 1 on failure, 77 when something to test is missing.
 """
 import argparse
+import filecmp
 import functools
 import http.client
 import http.server
@@ -54,6 +55,88 @@ START_MENU = os.path.join("ProgramData", "Microsoft", "Windows", "Start Menu", "
 
 def startup_link(t):
     return os.path.join(t.c, START_MENU, "StartUp", "KorvellOLE.lnk")
+
+
+# The system's language (LANG under Wine) -> the installer's LANGID and its
+# Start-menu names.
+LANGUAGES = {
+    "en": ("en_US.UTF-8", 1033, {"test": "Brenvik printer test", "manual": "Brenvik manual",
+                                 "samples": "Brenvik samples", "sdk": "Brenvik SDK", "logs": "Brenvik logs",
+                                 "uninstall": "Uninstall Brenvik"}),
+    "ru": ("ru_RU.UTF-8", 1049, {"test": "Проверка принтера Brenvik", "manual": "Руководство Brenvik",
+                                 "samples": "Примеры Brenvik", "sdk": "Brenvik SDK для программистов",
+                                 "logs": "Журналы Brenvik", "uninstall": "Удалить Brenvik"}),
+    "uk": ("uk_UA.UTF-8", 1058, {"test": "Перевірка принтера Brenvik", "manual": "Посібник Brenvik",
+                                 "samples": "Приклади Brenvik", "sdk": "Brenvik SDK для програмістів",
+                                 "logs": "Журнали Brenvik", "uninstall": "Видалити Brenvik"}),
+}
+
+
+def locale_env(work, lang):
+    """LANG and LC_ALL for a system in lang. A locale this machine lacks is
+    made into work (LOCPATH): without it Wine takes the language but cannot
+    write a Cyrillic file name."""
+    name = LANGUAGES[lang][0]
+    env = {"LANG": name, "LC_ALL": name}
+    have = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+    if name.lower().replace("utf-8", "utf8") in have:
+        return env
+    where = os.path.join(work, "locales")
+    if not os.path.isdir(os.path.join(where, name)):
+        os.makedirs(where, exist_ok=True)
+        subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", os.path.join(where, name)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env["LOCPATH"] = where
+    return env
+
+
+def shortcut(path):
+    """(target, working directory) of a .lnk file, from its LinkInfo and
+    StringData; None for what it does not hold."""
+    data = open(path, "rb").read()
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    at = 0x4C
+    if flags & 0x1:  # HasLinkTargetIDList
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    target = None
+    if flags & 0x2:  # HasLinkInfo
+        size, header = struct.unpack_from("<II", data, at)
+        base = struct.unpack_from("<I", data, at + 16)[0]
+        if header >= 0x24:
+            wide = struct.unpack_from("<I", data, at + 28)[0]
+            end = data.index(b"\0\0", at + wide)
+            end += (end - at - wide) % 2
+            target = data[at + wide:end].decode("utf-16-le")
+        elif base:
+            target = data[at + base:data.index(b"\0", at + base)].decode("cp1252")
+        at += size
+    strings = {}
+    for bit, name in ((0x4, "name"), (0x8, "relative"), (0x10, "workdir"), (0x20, "arguments"), (0x40, "icon")):
+        if flags & bit:
+            count = struct.unpack_from("<H", data, at)[0]
+            at += 2
+            width = 2 if flags & 0x80 else 1
+            raw = data[at:at + count * width]
+            strings[name] = raw.decode("utf-16-le" if width == 2 else "cp1252").rstrip("\0")
+            at += count * width
+    return target, strings.get("workdir")
+
+
+def check_shortcuts(s, t, names):
+    """Every shortcut starts its program in the program's own folder, not
+    in whatever folder the installer wrote last."""
+    menu = os.path.join(t.c, START_MENU, "Brenvik")
+    expected = [(names["test"], t.win64), ("KorvellOLE", t.win64), (names["samples"], t.win64 + "\\Samples"),
+                (names["sdk"], t.win64 + "\\SDK"), (names["logs"], LOG_DIR), (names["uninstall"], t.win64)]
+    if os.path.exists(os.path.join(menu, names["manual"] + ".lnk")):
+        expected.append((names["manual"], t.win64 + "\\Manual"))
+    links = [(os.path.join(menu, name + ".lnk"), workdir) for name, workdir in expected]
+    if os.path.exists(startup_link(t)):
+        links.append((startup_link(t), t.win64))
+    for path, workdir in links:
+        got = shortcut(path)[1] if os.path.exists(path) else "(no shortcut)"
+        s.check(got is not None and got.lower() == workdir.lower(),
+                "%s starts in %s (got %s)" % (os.path.basename(path), workdir, got))
 
 
 def pe_version(path):
@@ -111,8 +194,9 @@ class Installed:
         p.reg_view = lambda: ["/reg:%d" % bits]
         return p
 
-    def run_setup(self, exe, *flags):
-        rc, out = self.p.wine(self.p.copy_in(exe), *flags, timeout=180)
+    def run_setup(self, exe, *flags, lang="en"):
+        """The installer on a system in the language given (LANGUAGES)."""
+        rc, out = self.p.wine(self.p.copy_in(exe), *flags, timeout=180, env=locale_env(self.args.work, lang))
         return rc, out
 
     def value(self, key, name, bits):
@@ -146,8 +230,9 @@ def build_older(args, version):
     return out
 
 
-def check_files(s, t, version, bits_list):
+def check_files(s, t, version, bits_list, lang="en"):
     check = s.check
+    names = LANGUAGES[lang][2]
     for bits in bits_list:
         where = t.dir64 if bits == 64 else t.dir32
         dll = os.path.join(where, "BrenvikPlus.dll")
@@ -163,8 +248,8 @@ def check_files(s, t, version, bits_list):
     vbs = open(os.path.join(t.dir64, "Samples", "sale.vbs"), "rb").read()
     check(vbs.startswith(b"\xff\xfe"), "sale.vbs is shipped as UTF-16 with a byte-order mark")
     menu = os.path.join(t.c, START_MENU, "Brenvik")
-    for link in ("Brenvik printer test.lnk", "KorvellOLE.lnk", "Brenvik samples.lnk", "Brenvik logs.lnk", "Uninstall Brenvik.lnk"):
-        check(os.path.exists(os.path.join(menu, link)), "Start menu: " + link)
+    for link in (names["test"], "KorvellOLE", names["samples"], names["logs"], names["uninstall"]):
+        check(os.path.exists(os.path.join(menu, link + ".lnk")), "Start menu: %s.lnk" % link)
     check(os.path.isdir(t.log_dir), "the log directory exists")
     manual = os.path.join(s.args.source, "docs", "manual")
     if os.path.isdir(manual):
@@ -172,10 +257,16 @@ def check_files(s, t, version, bits_list):
         shipped = os.path.join(t.dir64, "Manual")
         check(pages and all(os.path.exists(os.path.join(shipped, n)) for n in pages),
               "the manual's %d pages installed" % len(pages))
-        check(os.path.exists(os.path.join(menu, "Brenvik manual.lnk")), "Start menu: Brenvik manual.lnk")
+        check(os.path.exists(os.path.join(menu, names["manual"] + ".lnk")), "Start menu: %s.lnk" % names["manual"])
+    check_shortcuts(s, t, names)
 
 
-def check_registry(s, t, version, bits_list):
+def disk_kib(*dirs):
+    return sum(os.path.getsize(os.path.join(root, name)) for d in dirs if os.path.isdir(d)
+               for root, _, files in os.walk(d) for name in files) // 1024
+
+
+def check_registry(s, t, version, bits_list, lang="en"):
     check = s.check
     for bits in bits_list:
         p = t.view(bits)
@@ -187,6 +278,30 @@ def check_registry(s, t, version, bits_list):
     native = bits_list[0]
     check(t.value(UNINSTALL_KEY, "DisplayVersion", native) == version,
           "the uninstall entry shows version " + version)
+    # What Programs and Features and an IT inventory read.
+    p = t.view(native)
+    p.load([UNINSTALL_KEY, PRODUCT_KEY])
+    entries = {key: next(iter((p.query(key) or {"": {}}).values())) for key in (UNINSTALL_KEY, PRODUCT_KEY)}
+
+    def value(name, key=UNINSTALL_KEY):
+        return entries[key].get(name, (None, None))[1]
+    for name in ("Publisher", "URLInfoAbout", "HelpLink", "Contact"):
+        check(value(name=name), "the uninstall entry has %s: %s" % (name, value(name=name)))
+    check((value(name="InstallLocation") or "").lower() == t.win64.lower(),
+          "InstallLocation is %s (%s)" % (t.win64, value(name="InstallLocation")))
+    icon = value(name="DisplayIcon") or ""
+    check(icon.lower().startswith(t.win64.lower() + "\\")
+          and os.path.exists(os.path.join(t.dir64, icon[len(t.win64) + 1:])), "DisplayIcon exists: " + icon)
+    for name in ("NoModify", "NoRepair"):
+        check(value(name=name) == "0x1", "%s is 1" % name)
+    size = int(value(name="EstimatedSize") or "0", 0)
+    actual = disk_kib(t.dir64, t.dir32) if 32 in bits_list and 64 in bits_list else disk_kib(t.dir64)
+    check(abs(size - actual) <= actual // 10 + 64,
+          "EstimatedSize %d KiB is what is on disk (%d KiB)" % (size, actual))
+    langid = LANGUAGES[lang][1]
+    check(value(key=PRODUCT_KEY, name="InstallerLanguage") == str(langid),
+          "a %s system gets the %s installer (LANGID %s, got %s)"
+          % (LANGUAGES[lang][0], lang, langid, value(key=PRODUCT_KEY, name="InstallerLanguage")))
 
 
 FOREIGN = "HKCR\\CLSID\\{00000000-1111-2222-3333-444444444444}"
@@ -294,12 +409,12 @@ def win32(s):
     t = Installed(s.server, args, "win32")
     sim = None
     try:
-        rc, out = t.run_setup(args.setup, "/S")
+        rc, out = t.run_setup(args.setup, "/S", lang="ru")
         s.check(rc == 0, "installs silently on 32-bit Windows (exit %d)" % rc)
         s.check(not os.path.exists(os.path.join(t.c, "Program Files (x86)")), "a 32-bit Windows layout")
-        check_files(s, t, args.version, [32])
+        check_files(s, t, args.version, [32], lang="ru")
         s.check(os.path.exists(startup_link(t)), "KorvellOLE starts with Windows by default")
-        check_registry(s, t, args.version, [32])
+        check_registry(s, t, args.version, [32], lang="ru")
 
         sim = s.server.Simulator(args, t.p)
         sale(s, t, sim, "sale.js", 32, "C", None)
@@ -524,8 +639,9 @@ def service(s):
             rc, out = t.run_setup(args.setup, "/S", "/SERVICE", bad)
             check(rc == 5 and not os.path.exists(t.dir64), "%s is refused before anything is installed (exit %d)"
                   % (bad, rc))
-        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", listen)
+        rc, out = t.run_setup(args.setup, "/S", "/SERVICE", "/PORT=3", listen, lang="uk")
         check(rc == 0, "installs silently with /SERVICE /PORT=3 %s (exit %d)" % (listen, rc))
+        check(t.value(PRODUCT_KEY, "InstallerLanguage", 64) == "1058", "a Ukrainian system gets the Ukrainian installer")
         check(pe_bits(os.path.join(t.dir64, "brenvikd.exe")) == 64, "the 64-bit brenvikd.exe on 64-bit Windows")
         check_sdk(s, t, args.version)
         config = service_config(data)
@@ -611,6 +727,200 @@ def service(s):
     return 0
 
 
+def osslsigncode_verify(path, cert):
+    """True when the file's Authenticode signature verifies against cert."""
+    done = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", cert],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return done.returncode == 0 and "Brenvik test signing" in done.stdout
+
+
+def pe_files(*dirs):
+    return sorted(os.path.join(root, name) for d in dirs if os.path.isdir(d)
+                  for root, _, files in os.walk(d) for name in files if name.lower().endswith((".exe", ".dll")))
+
+
+def signing(s):
+    """make installer's signing with a throw-away certificate: signed
+    programs and DLLs in the installed tree, the uninstaller and the
+    installer; nothing signed and nothing changed without one."""
+    args, check = s.args, s.check
+    missing = [tool for tool in ("osslsigncode", "openssl") if not shutil.which(tool)]
+    if missing:
+        print("SKIP: no %s" % ", ".join(missing))
+        return 77
+    work = os.path.join(args.work, "signing")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    cert, key, password = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem"), "kasa-301"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert, "-days", "2",
+                    "-passout", "pass:" + password, "-subj", "/CN=Brenvik test signing/O=Brenvik",
+                    "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("BRENVIK_SIGN_")}
+    payload = args.payload.split("|")
+
+    def build(name, env):
+        out = os.path.join(work, name, "BrenvikSetup-%s.exe" % args.version)
+        stage = os.path.join(work, name, "payload")
+        subprocess.run(["sh", args.sign, "setup", args.build64, args.build32, stage, args.payload]
+                       + args.nsis.split("|") + ["-DVERSION=" + args.version, "-DVERSION_QUAD=" + args.version + ".0",
+                                                 "-DOUTFILE=" + out, args.nsi], env=env, check=True)
+        staged = [(os.path.join(tree, rel), os.path.join(stage, bits, rel))
+                  for bits, tree in (("64", args.build64), ("32", args.build32)) for rel in payload
+                  if os.path.exists(os.path.join(tree, rel))]
+        return out, staged
+
+    setup, staged = build("unsigned", clean)
+    check(not osslsigncode_verify(setup, cert), "without a certificate the installer is not signed")
+    check(staged and all(filecmp.cmp(tree, copy, shallow=False) for tree, copy in staged),
+          "without a certificate the %d programs and DLLs are packed as built" % len(staged))
+
+    setup, staged = build("signed", dict(clean, BRENVIK_SIGN_CERT=cert, BRENVIK_SIGN_KEY=key,
+                                         BRENVIK_SIGN_PASS=password))
+    check(osslsigncode_verify(setup, cert), "the installer is signed")
+    check(all(osslsigncode_verify(copy, cert) for _, copy in staged), "the %d programs and DLLs are signed before "
+          "they are packed" % len(staged))
+    t = Installed(s.server, args, "win64")
+    try:
+        rc, _ = t.run_setup(setup, "/S")
+        check(rc == 0, "the signed installer installs silently (exit %d)" % rc)
+        installed = pe_files(t.dir64, t.dir32)
+        names = {os.path.basename(path) for path in installed}
+        check({"BrenvikPlus.dll", "KorvellOLE.exe", "Uninstall.exe"} <= names,
+              "the installed programs include the DLL, KorvellOLE and the uninstaller: %s" % sorted(names))
+        unsigned = [path for path in installed if not osslsigncode_verify(path, cert)]
+        check(not unsigned, "all %d installed programs and DLLs carry a valid signature%s"
+              % (len(installed), ", but not: %s" % unsigned if unsigned else ""))
+    finally:
+        t.close()
+    return 0
+
+
+# Russian forms and misspellings of NSIS's stock Ukrainian texts, none of
+# which a Ukrainian screen may show.
+NOT_UKRAINIAN = ["Программ", "видаленно", "процессу", "Підтверждення", "встновлення", "вказанної", "Дана програма",
+                 "Переіменування"]
+
+
+class Screens:
+    """The installer's dialogs on a virtual X display, read and pressed
+    through wintext.exe (a Windows program: Wine's windows are not X's)."""
+
+    def __init__(self, t, work):
+        self.t = t
+        self.tool = os.path.join(work, "wintext.exe")
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-o", self.tool,
+                        os.path.join(os.path.dirname(os.path.abspath(__file__)), "wintext.c")], check=True)
+        sys.path.insert(0, os.path.join(t.args.source, "tests", "support"))
+        from checks import start_xvfb
+        self.xvfb, display = start_xvfb()
+        t.p.env["DISPLAY"] = display
+
+    def text(self):
+        return self.t.p.wine(self.tool, timeout=30)[1].replace("\r", "")
+
+    def press(self, button):
+        return "pressed" in self.t.p.wine(self.tool, "press", str(button), timeout=30)[1]
+
+    def next_screen(self, last, seconds=30):
+        """The dialogs' text once it differs from last and stays so."""
+        deadline, seen = time.time() + seconds, None
+        while time.time() < deadline:
+            now = self.text()
+            if "window|" in now and now != last and now == seen:
+                return now
+            seen = now
+            time.sleep(0.3)
+        return None
+
+    def walk(self, program, lang, stop):
+        """Starts a program on a system in lang, presses Next until the
+        screen holding stop, then cancels; the screens seen, in order."""
+        env = dict(self.t.p.env, **locale_env(self.t.args.work, lang))
+        proc = subprocess.Popen(["wine", program], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        screens, last = [], None
+        try:
+            for _ in range(8):
+                last = self.next_screen(last)
+                if last is None:
+                    break
+                screens.append(last)
+                if stop in last or not self.press(1):
+                    break
+            self.press(2)  # Cancel; the installer asks first
+            time.sleep(1)
+            self.press(6)
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        return screens
+
+    def close(self):
+        self.xvfb.kill()
+        self.xvfb.wait()
+
+
+def pages(s):
+    """The pages a person clicks through, in each system language: a
+    welcome with the version, the terms, the "already installed" page for a
+    reinstall, an upgrade and a downgrade (and none on a fresh system), the
+    directory page's word on the 32-bit DLL, and Ukrainian that is Ukrainian
+    in the installer and the uninstaller."""
+    args, check = s.args, s.check
+    if not shutil.which("Xvfb") or not shutil.which("x86_64-w64-mingw32-gcc"):
+        print("SKIP: the page test needs Xvfb and x86_64-w64-mingw32-gcc")
+        return 77
+    t = Installed(s.server, args, "win64")
+    screens = None
+    version = args.version
+    try:
+        screens = Screens(t, args.work)
+        setup = t.p.copy_in(args.setup)
+        directory = "Edit|C:\\Program Files\\Brenvik"
+
+        def walk(lang, what):
+            seen = screens.walk(setup, lang, directory)
+            print("-- %s, %s: %d screens" % (lang, what, len(seen)), flush=True)
+            for screen in seen:
+                print(screen.strip(), flush=True)
+            check(seen and directory in seen[-1], "%s: Next leads to the directory page" % what)
+            return seen
+
+        first = walk("en", "a first install")
+        check(first and "version %s" % version in first[0], "the welcome page names version " + version)
+        check(len(first) > 1 and "terms of use" in first[1], "then the terms")
+        check(not any("Already installed" in x for x in first), "no \"already installed\" page on a fresh system")
+        check(first and "Program Files (x86)\\Brenvik" in first[-1] and "32-bit" in first[-1],
+              "the directory page says the 32-bit driver goes to Program Files (x86)")
+
+        rc, _ = t.run_setup(args.setup, "/S")
+        check(rc == 0, "installed silently (exit %d)" % rc)
+        cases = [("uk", version, "Brenvik %s вже встановлено" % version),
+                 ("ru", "7.0.0", "обновит его с версии 7.0.0 до %s" % version),
+                 ("en", "99.0.0", "A newer version, Brenvik 99.0.0, is installed")]
+        ukrainian = []
+        for lang, installed, says in cases:
+            t.p.wine("reg", "add", UNINSTALL_KEY, "/v", "DisplayVersion", "/d", installed, "/f", "/reg:64")
+            seen = walk(lang, "over version " + installed)
+            check(len(seen) > 1 and says in seen[1], "%s over %s: %s" % (lang, installed, says))
+            if lang == "uk":
+                ukrainian += seen
+        t.p.wine("reg", "add", PRODUCT_KEY, "/v", "InstallerLanguage", "/d", "1058", "/f", "/reg:64")
+        seen = screens.walk(t.win64 + "\\Uninstall.exe", "en", "")
+        print("-- the uninstaller: %s" % seen, flush=True)
+        check(seen and "буде видалено" in seen[0], "the uninstaller speaks the language it was installed in")
+        ukrainian += seen
+        wrong = sorted({word for word in NOT_UKRAINIAN for screen in ukrainian if word in screen})
+        check(ukrainian and not wrong, "no Russian forms on the Ukrainian screens: %s" % wrong)
+    finally:
+        if screens:
+            screens.close()
+        t.close()
+    return 0
+
+
 class Suite:
     def __init__(self, args, server):
         self.args = args
@@ -620,7 +930,7 @@ class Suite:
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["win64", "win32", "service"])
+    ap.add_argument("mode", choices=["win64", "win32", "service", "signing", "pages"])
     ap.add_argument("--setup", required=True)
     ap.add_argument("--version", required=True)
     ap.add_argument("--work", required=True)
@@ -632,6 +942,8 @@ def main():
     ap.add_argument("--nsi", default="")
     ap.add_argument("--build64", default="", help="the mingw64 tree the installer was made from")
     ap.add_argument("--build32", default="", help="the mingw32 tree")
+    ap.add_argument("--sign", default="", help="installer/sign.sh")
+    ap.add_argument("--payload", default="", help="what it signs, |-separated paths in the build trees")
     args = ap.parse_args()
     for path, what in ((args.setup, "the installer (make installer)"), (args.sim, "m301sim")):
         if not os.path.exists(path):
@@ -640,7 +952,8 @@ def main():
     sys.path.insert(0, args.server_tests)
     import run_server_tests as server
     os.makedirs(args.work, exist_ok=True)
-    if {"win64": win64, "win32": win32, "service": service}[args.mode](Suite(args, server)) == 77:
+    modes = {"win64": win64, "win32": win32, "service": service, "signing": signing, "pages": pages}
+    if modes[args.mode](Suite(args, server)) == 77:
         return 77
     failures = server.failures
     print("%s: %d failure(s)" % ("FAIL" if failures else "OK", len(failures)))
