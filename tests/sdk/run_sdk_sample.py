@@ -2,15 +2,17 @@
 """The C++ client sample built from the SDK alone, run twice under Wine.
 
   run_sdk_sample.py --nsi brenvik.nsi --source DIR --build64 DIR --build32 DIR
-      --sim m301sim --prefix-script wine-prefix.sh --work DIR
+      --sim m301sim --prefix-script wine-prefix.sh --work DIR [--setup BrenvikSetup.exe]
 
-The SDK directory is laid out from the installer's own list (the File lines
-of InstallSdk in brenvik.nsi), so it holds what an install does. The sample
-is compiled with MinGW against that directory only (-I<SDK>, no file of the
-build tree), together with a C file that includes brenvik_com.h too: the
-GUIDs it defines must link once. Then, in a throw-away 64-bit prefix with
-BrenvikPlus.dll registered, it sells a check twice in a row against one
-m301sim on COM3: the second client must find the line as the first did.
+The SDK is the one BrenvikSetup.exe /S installs in a throw-away 64-bit
+prefix, which also registers BrenvikPlus.dll. Without the installer (not
+built, or no 32-bit Wine to run it) the SDK directory is laid out from the
+installer's own list, the File lines of InstallSdk in brenvik.nsi, and the
+64-bit DLL registered by hand. The sample is compiled with MinGW against
+that directory only (-I<SDK>, no file of the build tree), together with a
+C file that includes brenvik_com.h too: the GUIDs it defines must link
+once. Then it sells a check twice in a row against one m301sim on COM3:
+the second client must find the line as the first did.
 Exit code 0 on success, 1 on failure, 77 when a build tree is missing.
 """
 import argparse
@@ -67,7 +69,7 @@ def lay_out(args, sdk):
     return missing
 
 
-def build(args, sdk):
+def build(args, sdk, sample):
     out = os.path.join(args.work, "sample_client.exe")
     second = os.path.join(args.work, "second.c")
     with open(second, "wb") as f:
@@ -75,7 +77,7 @@ def build(args, sdk):
     obj = os.path.join(args.work, "second.o")
     steps = [[CC, "-Wall", "-Wextra", "-Werror", "-I" + sdk, "-c", second, "-o", obj],
              [CXX, "-std=c++17", "-Wall", "-Wextra", "-Werror", "-I" + sdk,
-              os.path.join(args.source, "examples", "clients", "sample_client.cpp"), obj,
+              sample, obj,
               "-static", "-o", out, "-lole32", "-loleaut32", "-luuid"]]
     for step in steps:
         done = subprocess.run(step, capture_output=True, text=True)
@@ -126,31 +128,45 @@ def main():
     ap = argparse.ArgumentParser()
     for name in ("nsi", "source", "build64", "build32", "sim", "prefix-script", "work"):
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--setup")
     args = ap.parse_args()
     dll = os.path.join(args.build64, "server", "BrenvikPlus.dll")
     if not os.path.isfile(dll) or not shutil.which(CXX):
         print("SKIP: no 64-bit cross build (%s) or no %s" % (dll, CXX))
         return 77
     shutil.rmtree(args.work, ignore_errors=True)
-    sdk = os.path.join(args.work, "SDK")
-    os.makedirs(sdk)
-    missing = lay_out(args, sdk)
-    if missing:
-        print("SKIP: the cross builds have not made what the installer ships yet: %s" % ", ".join(missing))
-        return 77
-    for name in ("brenvik.idl", "brenvik.tlb", "brenvik_com.h", "Brenvik_TLB.pas"):
-        check(os.path.isfile(os.path.join(sdk, name)), "the installer puts %s in SDK\\" % name)
-    exe = build(args, sdk)
-    if not check(exe is not None, "sample_client.cpp and a C file build against SDK\\ alone"):
-        return exit_code()
-
+    # The installer is a 32-bit program.
+    installer = args.setup if args.setup and os.path.isfile(args.setup) and subprocess.run(
+        ["/usr/lib/wine/wine", "--version"], capture_output=True).returncode == 0 else None
     p = Prefix(args)
     sim = None
     try:
-        shutil.copy(dll, p.install)
+        if installer:
+            shutil.copy(installer, os.path.join(p.dir, "drive_c", "BrenvikSetup.exe"))
+            rc, _ = p.run("C:\\BrenvikSetup.exe", "/S", timeout=180)
+            check(rc == 0, "BrenvikSetup.exe /S installs")
+            installed = os.path.join(p.dir, "drive_c", "Program Files", "Brenvik")
+            sdk = os.path.join(installed, "SDK")
+            sample = os.path.join(installed, "Samples", "sample_client.cpp")
+        else:
+            print("-- no installer to run: SDK\\ laid out from the installer's list", flush=True)
+            sdk = os.path.join(args.work, "SDK")
+            os.makedirs(sdk)
+            sample = os.path.join(args.source, "examples", "clients", "sample_client.cpp")
+            missing = lay_out(args, sdk)
+            if missing:
+                print("SKIP: the cross builds have not made what the installer ships yet: %s"
+                      % ", ".join(missing))
+                return 77
+            shutil.copy(dll, p.install)
+            rc, _ = p.run("regsvr32", "/s", "C:\\Brenvik\\BrenvikPlus.dll")
+            check(rc == 0, "BrenvikPlus.dll registers")
+        for name in ("brenvik.idl", "brenvik.tlb", "brenvik_com.h", "Brenvik_TLB.pas"):
+            check(os.path.isfile(os.path.join(sdk, name)), "the installer puts %s in SDK\\" % name)
+        exe = build(args, sdk, sample)
+        if not check(exe is not None, "sample_client.cpp and a C file build against SDK\\ alone"):
+            return exit_code()
         shutil.copy(exe, p.install)
-        rc, _ = p.run("regsvr32", "/s", "C:\\Brenvik\\BrenvikPlus.dll")
-        check(rc == 0, "BrenvikPlus.dll registers")
         com3 = os.path.join(p.dir, "dosdevices", "com3")
         journal = os.path.join(args.work, "journal.txt")
         sim = subprocess.Popen([args.sim, "--link", com3, "--journal", journal,
