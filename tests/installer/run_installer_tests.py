@@ -253,11 +253,22 @@ def check_files(s, t, version, bits_list, lang="en"):
     check(os.path.isdir(t.log_dir), "the log directory exists")
     manual = os.path.join(s.args.source, "docs", "manual")
     if os.path.isdir(manual):
-        pages = sorted(n for n in os.listdir(manual) if n.endswith(".md"))
+        # The manual as HTML, a page a chapter, opened at its index from the
+        # Start menu, its links whole where it was installed.
+        pages = sorted("overview.html" if n == "README.md" else n[:-3] + ".html"
+                       for n in os.listdir(manual) if n.endswith(".md"))
         shipped = os.path.join(t.dir64, "Manual")
-        check(pages and all(os.path.exists(os.path.join(shipped, n)) for n in pages),
-              "the manual's %d pages installed" % len(pages))
-        check(os.path.exists(os.path.join(menu, names["manual"] + ".lnk")), "Start menu: %s.lnk" % names["manual"])
+        check(pages and all(os.path.exists(os.path.join(shipped, n)) for n in pages + ["index.html"]),
+              "the manual's %d chapters installed as HTML with their index" % len(pages))
+        link = os.path.join(menu, names["manual"] + ".lnk")
+        target = shortcut(link)[0] if os.path.exists(link) else None
+        check(target is not None and target.lower() == (t.win64 + "\\Manual\\index.html").lower()
+              and os.path.isfile(os.path.join(t.c, *target[3:].split("\\"))),
+              "Start menu: %s.lnk opens the installed index.html (got %s)" % (names["manual"], target))
+        sys.path.insert(0, os.path.join(s.args.source, "tests", "manual"))
+        import html_check
+        for problem in html_check.problems(shipped) if os.path.isdir(shipped) else ["no Manual folder"]:
+            check(False, "installed manual: " + problem)
     check_shortcuts(s, t, names)
 
 
