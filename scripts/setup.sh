@@ -22,13 +22,14 @@ NATIVE="build-essential cmake ninja-build pkg-config
 # mosquitto and talk to it as a cloud program would (paho); /metrics is read
 # back with the Prometheus client's own parser. Windows delivery: pandoc
 # writes the HTML manual, wixl the MSI (msiinfo reads it back), osslsigncode
-# signs and verifies.
+# signs and verifies; locales lets the installer tests build the Russian,
+# Ukrainian and German locales Wine needs for Cyrillic file names.
 TESTING="clang libclang-rt-14-dev libgtest-dev libgmock-dev libxml2-dev sqlite3
          mingw-w64 mingw-w64-tools libwine-dev nsis tcl dpkg-dev
          wine wine64 fonts-wine xvfb x11-utils xdotool imagemagick fonts-dejavu-core
          chromium zsh python3-jsonschema
          mosquitto python3-paho-mqtt python3-prometheus-client
-         pandoc wixl msitools osslsigncode"
+         pandoc wixl msitools osslsigncode locales"
 TESTING32="wine32:i386"
 # The Debian packages (make package): dpkg-shlibdeps, lintian, `file` for
 # CPack, useradd for the maintainer scripts, systemd-analyze for the unit;
