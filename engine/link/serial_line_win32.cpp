@@ -194,6 +194,10 @@ bool Win32SerialLine::SetTimeouts(const LineTimeouts& t) {
 void Win32SerialLine::CancelWait() {
     if (!waitPending_) return;
     CancelIoEx(port_, &waitOverlapped_);
+    // Wine's comm-event wait ignores CancelIoEx: on a port where nothing
+    // ever happens (a COM1 with no device) it would hold us here for good.
+    // Setting the mask again ends a pending wait, on Windows and Wine alike.
+    SetCommMask(port_, eventMask_);
     DWORD unused = 0;
     GetOverlappedResult(port_, &waitOverlapped_, &unused, TRUE);
     waitPending_ = false;
