@@ -362,16 +362,13 @@ void Start(Job* job)
     }
 }
 
-// Stops the job's waiting: the line closes the port at its next slice. A
-// worker stuck in a synchronous system call (a driver that hangs in
-// SetCommState) is asked to leave it too.
+// Stops the job's waiting: the line closes the port at its next slice.
 void CancelJob()
 {
     if (!g_busy || g_cancelling)
         return;
     g_cancelling = true;
     g_line->Cancel();
-    CancelSynchronousIo(g_worker);
     SetDlgItemTextW(g_dialog, IDC_RESULT, (T(Text::Cancelling) + OpName(g_runningOp) + L"…").c_str());
     SetTimer(g_dialog, kStuckTimer, kStuckMs, nullptr);
 }
@@ -660,6 +657,23 @@ INT_PTR CALLBACK LogProc(HWND window, UINT message, WPARAM wparam, LPARAM)
     }
 }
 
+// The modal loop of the main window knows nothing of the log viewer: its
+// keys (Enter to search, Tab, Escape) are handed to it here, from the
+// filter every dialog message passes.
+LRESULT CALLBACK LogKeys(int code, WPARAM wparam, LPARAM lparam)
+{
+    static bool inside;  // IsDialogMessage passes the filter again
+    auto* msg = reinterpret_cast<MSG*>(lparam);
+    if (code >= 0 && !inside && g_logWindow && (msg->hwnd == g_logWindow || IsChild(g_logWindow, msg->hwnd))) {
+        inside = true;
+        const BOOL taken = IsDialogMessageW(g_logWindow, msg);
+        inside = false;
+        if (taken)
+            return TRUE;
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
 void OnLogView()
 {
     if (g_logWindow) {
@@ -784,6 +798,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpa
     case WM_TIMER:
         if (wparam == kStuckTimer && g_busy) {
             KillTimer(dialog, kStuckTimer);
+            // Not back within many slices: stuck in a synchronous system
+            // call (a driver that hangs in SetCommState). Ask it to leave.
+            CancelSynchronousIo(g_worker);
             if (g_closeWhenDone) {
                 g_abandoned = true;
                 EndDialog(dialog, 0);
@@ -814,9 +831,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     // message boxes of the worker thread.
     engine.SetShowErrorMessages(0);
     g_engine = &engine;
+    HHOOK keys = SetWindowsHookExW(WH_MSGFILTER, LogKeys, nullptr, GetCurrentThreadId());
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, DialogProc, 0);
     if (g_logWindow)
         DestroyWindow(g_logWindow);
+    if (keys)
+        UnhookWindowsHookEx(keys);
     if (g_abandoned)
         ExitProcess(0);  // the worker still holds the engine: nothing here may be torn down
     if (g_connected)

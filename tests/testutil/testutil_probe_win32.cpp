@@ -8,6 +8,7 @@
 //   testutil_probe OUT idle              waits until no job runs
 //   testutil_probe OUT cancel            clicks Cancel and waits until idle
 //   testutil_probe OUT set ID HEX        sets the text of control ID (HEX: UTF-8 bytes)
+//   testutil_probe OUT key ID VK         presses key VK (decimal) in control ID
 //   testutil_probe OUT close [ID]        asks the window to close
 //   testutil_probe OUT open N            opens COMN as the engine does ("opened")
 // A job runs while the Cancel button is enabled, in any language.
@@ -172,7 +173,7 @@ int main(int argc, char** argv)
 {
     if (argc < 3) {
         std::fprintf(stderr, "usage: testutil_probe OUT dump [ID]|press ID|click ID|idle|cancel|set ID HEX|"
-                             "close [ID]|open N\n");
+                             "key ID VK|close [ID]|open N\n");
         return 2;
     }
     const std::string command = argv[2];
@@ -212,6 +213,13 @@ int main(int argc, char** argv)
             const std::wstring value = FromHex(argv[4]);
             SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0,
                                 reinterpret_cast<LPARAM>(value.c_str()), SMTO_ABORTIFHUNG, 2000, nullptr);
+        } else if (command == "key" && argc > 4) {
+            // Posted as the keyboard's are, so the program's message loop sees them.
+            HWND control = GetDlgItem(dialog, id);
+            const auto key = static_cast<WPARAM>(std::atoi(argv[4]));
+            PostMessageW(control, WM_KEYDOWN, key, 1);
+            PostMessageW(control, WM_KEYUP, key, 1 | 0xC0000000);
+            Sleep(300);
         } else if (command == "close") {
             PostMessageW(dialog, WM_CLOSE, 0, 0);
         }

@@ -381,6 +381,9 @@ def test_log_viewer(s):
         s.set_text(LOG_FIND_TEXT, wanted)
         d = s.probe("press", LOG_FIND)
         check(d["text"][LOG_STATUS].startswith(says), "searching %r: %r" % (wanted, d["text"][LOG_STATUS]))
+    s.set_text(LOG_FIND_TEXT, "F:NUL(")
+    d = s.probe("key", LOG_FIND_TEXT, 13)  # Enter in the search field
+    check(d["text"][LOG_STATUS].startswith("Знайдено в рядку "), "Enter searches: %r" % d["text"][LOG_STATUS])
     s.probe("close", LOG_TEXT)
 
 
