@@ -158,9 +158,10 @@ std::wstring OpName(Op op)
 
 // ---- Settings: what answered last time, in the user's registry ----------
 
+// BaudRate is written beside them for the day a printer offers a choice;
+// with one rate there is nothing to read back.
 struct Saved {
     std::wstring port, cashier;
-    DWORD baud = 0;
 };
 
 Saved LoadSaved()
@@ -180,11 +181,6 @@ Saved LoadSaved()
     };
     saved.port = string(L"Port");
     saved.cashier = string(L"Cashier");
-    DWORD bytes = sizeof saved.baud, type = 0;
-    if (RegQueryValueExW(key, L"BaudRate", nullptr, &type, reinterpret_cast<BYTE*>(&saved.baud), &bytes) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD)
-        saved.baud = 0;
     RegCloseKey(key);
     return saved;
 }
