@@ -87,6 +87,7 @@ bool ParseConfigFile(const std::string& text, Config* config, std::string* error
         if (doc.contains("waitMs")) config->waitMs = doc["waitMs"].get<int>();
         if (doc.contains("logDir")) config->logDir = doc["logDir"].get<std::string>();
         if (doc.contains("timeoutMs")) config->timeoutMs = doc["timeoutMs"].get<unsigned>();
+        if (doc.contains("metricsPort")) config->metricsPort = doc["metricsPort"].get<int>();
         for (const json& p : doc.value("printers", json::array())) {
             PrinterConfig printer;
             printer.id = p.at("id").get<std::string>();
@@ -129,6 +130,10 @@ bool FinishConfig(Config* config, std::string* error) {
         *error =
             "limits too small: body at least 1024 bytes, nesting at least 2, queue at least 1, threads at least 2, "
             "request time-out at least 100 ms, connections per client at least 2 and no more than in all";
+        return false;
+    }
+    if (config->metricsPort < -1 || config->metricsPort > 65535) {
+        *error = "--metrics-port wants a port from 0 (any free one) to 65535";
         return false;
     }
     if (!config->tokenFile.empty()) {
@@ -205,6 +210,7 @@ std::string ConfigJson(const Config& config) {
     differs("connections", config.connections, defaults.connections);
     differs("waitMs", config.waitMs, defaults.waitMs);
     differs("timeoutMs", config.timeoutMs, defaults.timeoutMs);
+    differs("metricsPort", config.metricsPort, defaults.metricsPort);
     return doc.dump(2) + "\n";
 }
 
@@ -264,6 +270,10 @@ int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
          [&] { config->logDir = cli.logDir; });
     keep(app.add_option("--timeout-ms", cli.timeoutMs, "how long a printer may stay silent, ms (6000)"),
          [&] { config->timeoutMs = cli.timeoutMs; });
+    keep(app.add_option("--metrics-port", cli.metricsPort,
+                        "also serve GET /metrics (Prometheus) alone, without a token, on 127.0.0.1:PORT; 0 picks a "
+                        "free port (off; GET /metrics on --listen takes the token as every route does)"),
+         [&] { config->metricsPort = cli.metricsPort; });
     bool quiet = false;
     app.add_flag("--no-request-log", quiet, "no line per request on standard error");
     app.add_flag("--simulate", config->simulate, "serve one simulated printer 'sim' (no hardware needed)");

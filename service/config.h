@@ -36,6 +36,7 @@ struct Config {
     int waitMs = 120000;                   // a synchronous request waits this long, then gets 202
     std::string logDir;                    // the engine's debug logs; empty = beside the program
     unsigned timeoutMs = 0;                // the printer's reply time-out; 0 = the library's (6000)
+    int metricsPort = -1;                  // GET /metrics alone, without a token, on 127.0.0.1:this; -1 = none, 0 = any free port
     bool simulate = false;                 // one simulated printer 'sim', no hardware
     bool logRequests = true;               // a line per request on standard error
     std::string simJournal;                // where the simulated printer prints

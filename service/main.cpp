@@ -75,6 +75,8 @@ int Run(Host& host, Config& config) {
     // Unfinished requests of a previous run are decided before anything new is served.
     service.StartPrinters(30000);
     if (!stopping) {
+        if (service.metricsPort() > 0)
+            fprintf(stderr, "brenvikd: metrics on http://127.0.0.1:%d/metrics without a token\n", service.metricsPort());
         fprintf(stderr, "brenvikd: listening on http://%s:%d/ with %zu printer(s), ledger %s\n",
                 config.host.find(':') == std::string::npos ? config.host.c_str()
                                                            : ("[" + config.host + "]").c_str(),

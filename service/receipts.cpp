@@ -3,6 +3,7 @@
 #include <brenvik/brenvik.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace brenvikd {
@@ -105,6 +106,13 @@ Answer Unavailable(const std::string& message) {
     return {503, ErrorBody(503, message)};
 }
 
+// How a final state is counted: a reconciled answer says so itself.
+Outcome Told(ReceiptState state, bool reconciled) {
+    if (state == ReceiptState::Closed) return reconciled ? Outcome::ReconciledDone : Outcome::Done;
+    if (state == ReceiptState::Failed) return reconciled ? Outcome::ReconciledFailed : Outcome::Failed;
+    return Outcome::Unknown;
+}
+
 }  // namespace
 
 // --- health ---
@@ -154,6 +162,19 @@ json ReceiptBook::Health(const std::string& printer) {
     return {{"state", cause_ ? "degraded" : "ok"},
             {"cause", cause_ ? json(*cause_) : json(nullptr)},
             {"warnings", warnings == warnings_.end() ? json::array() : json(warnings->second)}};
+}
+
+long ReceiptBook::Undecided(const std::string& printer) {
+    try {
+        long count = 0;
+        for (const LedgerEntry& entry : ledger_.InProgress(printer)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!active_.count(entry.requestId)) ++count;
+        }
+        return count;
+    } catch (const LedgerError&) {
+        return -1;  // the book hears of it from the next request
+    }
 }
 
 void ReceiptBook::Warn(const std::string& printer, const std::string& warning) {
@@ -229,6 +250,8 @@ bool ReceiptBook::Record(const LedgerEntry& entry, ReceiptState state, std::opti
         if (!ledger_.Finish(entry.requestId, state, checkNumber, answer.body.dump(), answer.status)) {
             fprintf(stderr, "brenvikd: %s %s was decided already; the printer's outcome now is %s\n",
                     entry.kind.c_str(), entry.requestId.c_str(), StateName(state));
+        } else if (metrics_) {
+            metrics_->Finished(entry.printer, entry.kind, Told(state, FlagIn(answer.body, "reconciled")));
         }
     } catch (const LedgerError& e) {
         Fail(e);
@@ -270,7 +293,18 @@ Answer ReceiptBook::Settled(const std::string& requestId) {
 
 ReceiptBook::Decided ReceiptBook::Decide(const LedgerEntry& entry, Device& device, const DeviceError& cause,
                                          Answer* answer) {
-    if (entry.kind != kReceiptKind) return DecideOperation(entry, device, cause, answer);
+    const Decided decided = entry.kind == kReceiptKind ? DecideReceipt(entry, device, cause, answer)
+                                                       : DecideOperation(entry, device, cause, answer);
+    if (metrics_) {
+        metrics_->Reconciled(entry.printer, decided == Decided::Yes                 ? "decided"
+                                            : decided == Decided::PrinterCannotTell ? "undecided"
+                                                                                    : "ledger_failed");
+    }
+    return decided;
+}
+
+ReceiptBook::Decided ReceiptBook::DecideReceipt(const LedgerEntry& entry, Device& device, const DeviceError& cause,
+                                                Answer* answer) {
     DeviceError error;
     if (entry.startCheckNumber) {
         // Two reads that agree, and no step backwards: a garbled reply that
@@ -507,7 +541,15 @@ Answer ReceiptBook::Print(const std::string& printer, const std::string& request
     };
     progress.linesSent = [&] { Stage(requestId, ReceiptState::LinesSent); };
     progress.closing = [&] { Stage(requestId, ReceiptState::Closing); };
+    const auto began = std::chrono::steady_clock::now();
     ReceiptOutcome outcome = device.PrintReceipt(body, progress);
+    // Until its outcome is known, asking the printer included.
+    auto timed = [&](Answer told) {
+        if (metrics_)
+            metrics_->ReceiptSeconds(printer,
+                                     std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+        return told;
+    };
 
     LedgerEntry entry;
     entry.requestId = requestId;
@@ -519,22 +561,23 @@ Answer ReceiptBook::Print(const std::string& printer, const std::string& request
     if (outcome.closed) {
         answer = Closed(printer, requestId, outcome.checkNumber, outcome.details);
         Record(entry, ReceiptState::Closed, outcome.checkNumber, answer);
-        return answer;
+        return timed(answer);
     }
     if (outcome.cancelled) {
         answer = outcome.invalid ? Invalid(printer, requestId, outcome.error, outcome.details)
                                  : Failed(printer, requestId, outcome.error, outcome.details);
         Record(entry, ReceiptState::Failed, std::nullopt, answer);
-        return answer;
+        return timed(answer);
     }
     // Neither closed nor cancelled for sure: ask the printer.
-    if (Decide(entry, device, outcome.error, &answer) != Decided::PrinterCannotTell) return answer;
+    if (Decide(entry, device, outcome.error, &answer) != Decided::PrinterCannotTell) return timed(answer);
     json unknown = ErrorBody(504,
                              "the printer did not tell whether the receipt was printed; the service decides it "
                              "as soon as the printer answers again: ask again with the same requestId",
                              outcome.error);
     unknown.update(Head(printer, requestId, "closing"));
-    return {504, unknown};
+    if (metrics_) metrics_->Finished(printer, kReceiptKind, Outcome::Undecided);
+    return timed({504, unknown});
 }
 
 Answer ReceiptBook::Perform(const std::string& printer, const std::string& requestId, const Action& op,
@@ -589,6 +632,7 @@ Answer ReceiptBook::Perform(const std::string& printer, const std::string& reque
     unknown.update(OperationHead(printer, requestId, op, "started"));
     Merge(unknown, op.DoneBody());
     unknown["outcome"] = "unknown";
+    if (metrics_) metrics_->Finished(printer, op.kind, Outcome::Undecided);
     return {504, unknown};
 }
 

@@ -22,6 +22,7 @@
 
 #include "service/device.h"
 #include "service/ledger.h"
+#include "service/metrics_service.h"
 #include "service/operations.h"
 #include "service/tasks.h"
 #include "service/worker.h"
@@ -43,7 +44,8 @@ struct Reply {
 
 class ReceiptBook {
 public:
-    explicit ReceiptBook(Ledger& ledger) : ledger_(ledger) {}
+    // metrics: told every outcome and reconciliation; may be nullptr.
+    explicit ReceiptBook(Ledger& ledger, ServiceMetrics* metrics = nullptr) : ledger_(ledger), metrics_(metrics) {}
 
     // --- HTTP threads ---
 
@@ -61,6 +63,9 @@ public:
     std::optional<Reply> Refusal();
     // {"state": "ok" | "degraded", "cause", "warnings"} for a printer's status.
     json Health(const std::string& printer);
+    // The printer's unfinished entries that no job holds: what waits for
+    // the reconciliation. -1 when the ledger cannot tell now.
+    long Undecided(const std::string& printer);
 
     // --- the steps of Submit, for its job and the tests ---
 
@@ -99,6 +104,7 @@ public:
 private:
     enum class Decided { Yes, PrinterCannotTell, LedgerFailed };
     Decided Decide(const LedgerEntry& entry, Device& device, const DeviceError& cause, Answer* answer);
+    Decided DecideReceipt(const LedgerEntry& entry, Device& device, const DeviceError& cause, Answer* answer);
     Decided DecideOperation(const LedgerEntry& entry, Device& device, const DeviceError& cause, Answer* answer);
     bool Record(const LedgerEntry& entry, ReceiptState state, std::optional<long> checkNumber,
                 const Answer& answer);
@@ -114,6 +120,7 @@ private:
     Readiness LedgerUnusable() const;
 
     Ledger& ledger_;
+    ServiceMetrics* const metrics_;
 
     std::mutex mutex_;  // active_ and forget_
     std::set<std::string> active_;

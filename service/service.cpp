@@ -177,7 +177,7 @@ Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptVa
       ledger_(ledger),
       devices_(std::move(devices)),
       validator_(std::move(validator)),
-      book_(ledger),
+      book_(ledger, &metrics_),
       server_(std::make_unique<HttpServer>(LimitsOf(config_))) {
     policy_.hosts = config_.allowHosts;
     policy_.origins = config_.corsOrigins;
@@ -191,7 +191,7 @@ Service::Service(Config config, Ledger& ledger, DeviceFactory devices, ReceiptVa
         options.capacity = config_.queue;
         std::string id = pc.id;
         printer.worker = std::make_unique<PrinterWorker>(
-            id, devices_(pc), options,
+            id, metrics_.Printer(id, devices_(pc)), options,
             [this, id](Device& device, bool connected) { return book_.Prepare(id, device, connected); });
     }
     Routes();
@@ -234,13 +234,62 @@ bool Service::Bind(std::string* error) {
     if (!server_->Bind(config_.host, config_.port, error)) return false;
     port_ = server_->port();
     policy_.port = port_;
+    if (!BindMetrics(error)) return false;
     return true;
 }
 
-void Service::Serve() { server_->Run(); }
+void Service::Serve() {
+    // The metrics port has a thread of its own, and ends with the API's.
+    std::thread metrics;
+    if (metricsServer_) metrics = std::thread([this] { metricsServer_->Run(); });
+    server_->Run();
+    if (metricsServer_) metricsServer_->Stop();
+    if (metrics.joinable()) metrics.join();
+}
 
 void Service::Stop() {
     if (server_) server_->Stop();
+    if (metricsServer_) metricsServer_->Stop();
+}
+
+std::string Service::Metrics() {
+    for (auto& entry : printers_) {
+        metrics_.SawPrinter(entry.first, entry.second.worker->Snapshot(), book_.Undecided(entry.first));
+    }
+    metrics_.SawLedger(ledger_.path(), book_.Health("")["state"] == "degraded");
+    return metrics_.Render();
+}
+
+// GET /metrics alone, for a scraper on this machine: no token, but the
+// Host must name it, so a page whose name was pointed here cannot read it.
+bool Service::BindMetrics(std::string* error) {
+    if (config_.metricsPort < 0) return true;
+    HttpServer::Limits limits = LimitsOf(config_);
+    limits.threads = 2;
+    limits.perClient = std::min<size_t>(limits.perClient, 8);
+    limits.connections = std::min<size_t>(limits.connections, 16);
+    metricsServer_ = std::make_unique<HttpServer>(limits);
+    if (!metricsServer_->Bind("127.0.0.1", config_.metricsPort, error)) return false;
+    metricsPort_ = metricsServer_->port();
+    WebPolicy policy;
+    policy.port = metricsPort_;
+    HttpServer& s = *metricsServer_;
+    s.SetGuard([policy](const Request& req, Response& res) {
+        const std::string host = req.get_header_value("Host");
+        if ((host.empty() && req.version >= 11) || (!host.empty() && !NamesThisService(host, 80, req.localAddr, policy)) ||
+            (req.has_header("Origin") && !OriginAllowed(req.get_header_value("Origin"), req.localAddr, policy))) {
+            Error(req, res, 403, "this port serves GET /metrics to this machine only");
+            return true;
+        }
+        return false;
+    });
+    s.SetErrorHandler([](const Request& req, Response& res) {
+        Error(req, res, res.status, res.status == 404 ? "this port serves GET /metrics only" : "the request was refused");
+    });
+    s.SetExceptionHandler(
+        [](const Request& req, Response& res, const std::exception& e) { Error(req, res, 500, e.what()); });
+    s.Get("/metrics", [this](const Request&, Response& res) { res.set_content(Metrics(), metrics::kContentType); });
+    return true;
 }
 
 Service::Printer* Service::Find(const Request& req, Response& res) {
@@ -362,7 +411,16 @@ void Service::PostAction(Printer& printer, const Request& req, Response& res, co
         if (std::optional<Reply> refused = book_.Refusal()) {
             Respond(*refused, req, res);
         } else {
-            Enqueue(printer, req, res, [action](Device& device) { return RunOperation(action, device); });
+            const std::string id = printer.config.id;
+            Enqueue(printer, req, res, [this, action, id](Device& device) {
+                Answer answer = RunOperation(action, device);
+                const bool reconciled = FlagIn(answer.body, "reconciled");
+                metrics_.Finished(id, action.kind,
+                                  answer.status == 200   ? (reconciled ? Outcome::ReconciledDone : Outcome::Done)
+                                  : answer.status == 422 ? (reconciled ? Outcome::ReconciledFailed : Outcome::Failed)
+                                                         : Outcome::Unknown);
+                return answer;
+            });
         }
         return;
     }
@@ -473,6 +531,7 @@ void Service::Routes() {
 
     s.Get("/", [](const Request&, Response& res) { res.set_content(StatusPageHtml(), "text/html; charset=utf-8"); });
     s.Get("/openapi.json", [](const Request&, Response& res) { res.set_content(OpenApiJson(), "application/json"); });
+    s.Get("/metrics", [this](const Request&, Response& res) { res.set_content(Metrics(), metrics::kContentType); });
     // The JSON Schemas the API document refers to (schemas/NAME.schema.json).
     s.Get(R"(/schemas/([a-z-]+\.schema\.json))", [](const Request& req, Response& res) {
         const char* schema = brenvik::results::SchemaText(req.matches[1].str());

@@ -49,6 +49,9 @@ public:
     // Binds the socket (port 0 picks one); false with *error.
     bool Bind(std::string* error);
     int port() const { return port_; }
+    // The port of GET /metrics without a token (config.metricsPort), once
+    // bound; 0 when there is none.
+    int metricsPort() const { return metricsPort_; }
     // Serves until Stop().
     void Serve();
     void Stop();
@@ -72,17 +75,24 @@ private:
     void PostAction(Printer& printer, const Request& req, Response& res, const Action& action, const json& body);
     void Respond(const Reply& reply, const Request& req, Response& res);
     json Describe(Printer& printer);
+    // The text of GET /metrics.
+    std::string Metrics();
+    // The loopback port that serves GET /metrics alone.
+    bool BindMetrics(std::string* error);
 
     Config config_;
     Ledger& ledger_;
     DeviceFactory devices_;
     ReceiptValidator validator_;
+    ServiceMetrics metrics_;  // before the book, which reports to it
     ReceiptBook book_;
     TaskTable tasks_;
     std::map<std::string, Printer> printers_;
     WebPolicy policy_;
     std::unique_ptr<HttpServer> server_;
     int port_ = 0;
+    std::unique_ptr<HttpServer> metricsServer_;
+    int metricsPort_ = 0;
 };
 
 }  // namespace brenvikd

@@ -47,6 +47,8 @@ class ApiTest:
         _, _, main = self.call("GET", "/printers/main", expect=200)
         assert main["connection"] == "online" and main["serialNumber"] == "4000012345", main
         self.call("GET", "/printers/elsewhere", expect=404)
+        _, _, metrics = self.call("GET", "/metrics", expect=200)  # tests/metrics/ holds it to its format
+        assert 'brenvik_printer_up{printer="main"} 1\n' in metrics, metrics
         _, _, status = self.call("GET", "/printers/main/status", expect=200)
         assert status["printer"]["lastCheckNumber"] == self.sim.state()["last_check_number"]
         expected = {"config": ("serialNumber", "4000012345"), "taxes": None, "cash": ("rest", None),
