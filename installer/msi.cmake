@@ -24,7 +24,8 @@ set(registration ${PROJECT_SOURCE_DIR}/server/module_win32.cpp ${PROJECT_SOURCE_
 # The programs and DLLs are packed from copies, which sign.sh signs when a
 # release is built with a certificate (as for the setup program).
 set(stage ${msi_gen_dir}/payload)
-set(pe64 server/BrenvikPlus.dll tray/KorvellOLE.exe testutil/BrenvikTest.exe capi/brenvik.dll cli/brenvik.exe)
+set(pe64 server/BrenvikPlus.dll tray/KorvellOLE.exe testutil/BrenvikTest.exe capi/brenvik.dll cli/brenvik.exe
+  service/brenvikd.exe)
 set(pe32 server/BrenvikPlus.dll capi/brenvik.dll cli/brenvik.exe)
 set(stage_pairs "")
 set(binaries "")
@@ -94,6 +95,11 @@ foreach(path ${sdk_samples})
   endif()
 endforeach()
 msi_ship(SDKDIR/samples/web/index.html ${PROJECT_SOURCE_DIR}/examples/windows/web/index.html)
+# BrenvikPlus for early binding, one set for both bitnesses (the 32-bit
+# type library, which 32-bit tools import too).
+foreach(name brenvik.idl brenvik.tlb brenvik_com.h Brenvik_TLB.pas)
+  msi_ship(SDKDIR/${name} ${BRENVIK_MINGW32_DIR}/server/sdk/${name})
+endforeach()
 file(CONFIGURE OUTPUT ${msi_gen_dir}/files.list CONTENT "${list}" @ONLY)
 
 # wixl finds a file only by a relative path: it runs from the root, and
@@ -114,8 +120,12 @@ add_custom_command(OUTPUT ${msi_gen_dir}/com64.wxi ${msi_gen_dir}/com32.wxi ${ms
   COMMENT "brenvik_msi_gen: registration and shipped files"
   VERBATIM)
 # The copies, signed or not; wixl; then what wixl cannot write: the
-# component conditions of the Startup choice, and the 64-bit view for the
-# two registry searches; last the package's own signature.
+# component conditions of the Startup and service choices, the 64-bit view
+# for the registry searches, and an upgrade from the same version (another
+# build of it, with its own product code, would install beside it); last
+# the package's own signature.
+file(STRINGS ${wxs} upgrade_code REGEX "UpgradeCode=")
+string(REGEX MATCH "{[0-9A-F-]+}" upgrade_code "${upgrade_code}")
 set(quoted "")
 foreach(arg ${wixl_command})
   string(APPEND quoted " \"${arg}\"")
@@ -141,15 +151,18 @@ execute_process(COMMAND @quoted@ -D Version=${VERSION} -o ${OUT} WORKING_DIRECTO
 foreach(query
     "UPDATE `Component` SET `Condition` = 'NOT NOSTARTUP AND PREVSTARTUP<>\"#0\"' WHERE `Component` = 'Startup'"
     "UPDATE `Component` SET `Condition` = 'NOSTARTUP OR PREVSTARTUP=\"#0\"' WHERE `Component` = 'NoStartup'"
+    "UPDATE `Component` SET `Condition` = 'SERVICE OR PREVSERVICE=\"#1\"' WHERE `Component` = 'Service'"
+    "UPDATE `RegLocator` SET `Type` = 18 WHERE `Signature_` = 'PrevService'"
     "UPDATE `RegLocator` SET `Type` = 18 WHERE `Signature_` = 'PrevStartup'"
-    "UPDATE `RegLocator` SET `Type` = 18 WHERE `Signature_` = 'SetupInstalled'")
+    "UPDATE `RegLocator` SET `Type` = 18 WHERE `Signature_` = 'SetupInstalled'"
+    "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'"
+    "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('@upgrade_code@', '${VERSION}', 513, 'WIX_UPGRADE_DETECTED')")
   execute_process(COMMAND @BRENVIK_MSIBUILD@ ${OUT} -q ${query} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 if(sign)
   execute_process(COMMAND sh "${sign}" "${OUT}" COMMAND_ERROR_IS_FATAL ANY)
 endif()
 ]=] @ONLY)
-set(BRENVIK_MSI_SCRIPT ${make_msi} CACHE INTERNAL "builds the MSI at a given version")
 
 set(sign_depends "")
 if(TARGET brenvik_sign_settings)

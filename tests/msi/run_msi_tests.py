@@ -2,7 +2,7 @@
 """Tests of Brenvik-<version>-x64.msi.
 
   run_msi_tests.py package --msi FILE --version V
-  run_msi_tests.py win64 --msi FILE --version V --make-msi SCRIPT --work DIR
+  run_msi_tests.py win64|service --msi FILE --version V --work DIR
       --prefix-script SH --sim m301sim --server-tests DIR --installer-tests DIR --source DIR
 
 Modes:
@@ -16,6 +16,10 @@ Modes:
            in their own registry view, a sale through each bitness against
            m301sim with the log in ProgramData; msiexec /x /qn leaves
            nothing of ours but the logs
+  service  SERVICE=1 PORT=3 HTTPPORT=n ORIGIN=... with m301sim on COM3:
+           brenvikd registered, running and printing over HTTP; an upgrade
+           keeps it and its configuration; msiexec /x removes the service
+           and its Event Log source and keeps its configuration and token
 
 The 32-bit sale is skipped (with the reason) where this machine cannot run
 32-bit programs; msiexec itself is the 64-bit one.
@@ -28,6 +32,7 @@ import re
 import shutil
 import subprocess
 import sys
+import uuid
 
 # Deployed packages find each other by it: it never changes.
 UPGRADE_CODE = "{EC3A3465-7424-4973-AC80-3D72C2029025}"
@@ -67,8 +72,10 @@ def package(s, args):
     check(re.search(r"^Template: x64;", summary, re.M) is not None, "an x64 package: %s"
           % re.findall(r"^Template:.*$", summary, re.M))
     upgrade = table(msi, "Upgrade")
-    check(any(row["UpgradeCode"] == UPGRADE_CODE and row["VersionMax"] == args.version for row in upgrade),
-          "older versions of the same upgrade code are removed")
+    removed = [row for row in upgrade if row["UpgradeCode"] == UPGRADE_CODE and row["VersionMax"] == args.version
+               and not row["VersionMin"] and not int(row["Attributes"]) & 2]  # not msidbUpgradeAttributesOnlyDetect
+    check(removed and int(removed[0]["Attributes"]) & 512,  # msidbUpgradeAttributesVersionMaxInclusive
+          "older versions, and another build of this one, are removed: %s" % upgrade)
 
     components = {row["Component"]: row for row in table(msi, "Component")}
     dlls = [row for row in table(msi, "File") if row["FileName"].split("|")[-1] == "BrenvikPlus.dll"]
@@ -97,6 +104,31 @@ class Msi:
         props = properties(path)
         self.code = props["ProductCode"]
         self.version = props["ProductVersion"]
+
+
+def repackaged(args, version):
+    """The same package at another version (or another build of this one)
+    with a product code of its own: what an upgrade starts from. Made
+    from a copy, so that tests running side by side never rebuild the
+    package under each other."""
+    path = os.path.join(args.work, "Brenvik-%s-%s-x64.msi" % (version, len(os.listdir(args.work))))
+    shutil.copy(args.msi, path)
+    code = "{%s}" % str(uuid.uuid4()).upper()
+    for name, value in (("ProductVersion", version), ("ProductCode", code), ("ProductName", "Brenvik " + version)):
+        subprocess.run(["msibuild", path, "-q", "UPDATE `Property` SET `Value` = '%s' WHERE `Property` = '%s'"
+                        % (value, name)], check=True)
+    rows = table(path, "Upgrade")
+    queries = ["DELETE FROM `Upgrade`"] if version != properties(args.msi)["ProductVersion"] else []
+    for row in rows if queries else []:
+        bound = "VersionMin" if row["VersionMin"] else "VersionMax"
+        queries.append("INSERT INTO `Upgrade` (`UpgradeCode`, `%s`, `Attributes`, `ActionProperty`) "
+                       "VALUES ('%s', '%s', %s, '%s')" % (bound, row["UpgradeCode"], version, row["Attributes"],
+                                                          row["ActionProperty"]))
+    for query in queries:
+        subprocess.run(["msibuild", path, "-q", query], check=True)
+    subprocess.run(["msibuild", path, "-s", "Brenvik " + version, "Brenvik", "x64;1033",
+                    "{%s}" % str(uuid.uuid4()).upper()], check=True)
+    return path
 
 
 def msiexec(t, *argv):
@@ -133,10 +165,7 @@ def win64(s, args):
     installer = s.installer
     check = s.check
     new = Msi(args.msi)
-    old_path = os.path.join(args.work, "Brenvik-old-x64.msi")
-    subprocess.run(["cmake", "-DVERSION=" + installer.older(args.version), "-DOUT=" + old_path,
-                    "-P", args.make_msi], check=True)
-    old = Msi(old_path)
+    old = Msi(repackaged(args, installer.older(args.version)))
     check(old.code != new.code, "each build has its own product code")
     t = installer.Installed(s.server, args, "win64")
     sim = None
@@ -159,6 +188,8 @@ def win64(s, args):
             got = arp(t, new, name)
             check(got == want, "Programs and Features: %s is %s (got %s)" % (name, want, got))
         installer.check_files(s, t, new.version, [64, 32])
+        check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")) and t.p.query(installer.SERVICE_KEY) is None,
+              "the HTTP service is not installed unless asked for")
         check(not os.path.exists(installer.startup_link(t)) and
               t.value(installer.PRODUCT_KEY, "StartWithWindows", 64) == "0x0",
               "the upgrade keeps KorvellOLE out of the Startup folder")
@@ -173,6 +204,12 @@ def win64(s, args):
         rc, _ = msiexec(t, "/i", t.p.copy_in(old.path))
         check(rc != 0 and arp(t, new, "DisplayVersion") == new.version,
               "the older version is refused over this one (exit %d)" % rc)
+        rebuilt = Msi(repackaged(args, args.version))
+        rc, _ = msiexec(t, "/i", t.p.copy_in(rebuilt.path))
+        check(rc == 0 and arp(t, new, "DisplayVersion") is None and arp(t, rebuilt, "DisplayVersion") == new.version,
+              "another build of version %s replaces it (exit %d)" % (new.version, rc))
+        s.server.check_registered(t.view(64))
+        new = rebuilt
 
         sim = s.server.Simulator(args, t.p)
         installer.sale(s, t, sim, "sale.js", 64, "C", None)
@@ -203,6 +240,66 @@ def win64(s, args):
     return 0
 
 
+def service(s, args):
+    """SERVICE=1 PORT=3 HTTPPORT=n with m301sim on COM3; the upgrade keeps
+    the service running; the uninstall removes it and keeps its data."""
+    installer = s.installer
+    check = s.check
+    new = Msi(args.msi)
+    old = Msi(repackaged(args, installer.older(args.version)))
+    # Not 8123: another test's service may listen there meanwhile.
+    installer.SERVICE_PORT = installer.free_port()
+    t = installer.Installed(s.server, args, "win64")
+    sim = s.server.Simulator(args, t.p)
+    data = t.log_dir
+    try:
+        rc, _ = msiexec(t, "/i", t.p.copy_in(old.path), "SERVICE=1", "PORT=3",
+                        "HTTPPORT=%d" % installer.SERVICE_PORT, "ORIGIN=http://localhost:8080")
+        check(rc == 0, "version %s installs with SERVICE=1 PORT=3 (exit %d)" % (old.version, rc))
+        config = installer.service_config(data)
+        printer = [p for p in config.get("printers", []) if p.get("id") == "main"]
+        check(printer and (printer[0].get("port") == 3 or str(printer[0].get("device")).upper() == "COM3"),
+              "brenvikd.json names printer main on COM3: %s" % printer)
+        check(config.get("listen") == "127.0.0.1:%d" % installer.SERVICE_PORT, "and the port: %s"
+              % config.get("listen"))
+        check(config.get("corsOrigins") == ["http://localhost:8080"], "and the origin: %s" % config.get("corsOrigins"))
+        token_path = os.path.join(data, "brenvikd.token")
+        token = open(token_path).read().strip() if os.path.exists(token_path) else ""
+        check(token, "a token in ProgramData\\Brenvik\\brenvikd.token")
+        check(installer.wait(lambda: installer.service_state(t) == "RUNNING", 10), "the service runs")
+        check(installer.wait(lambda: installer.online(token), 60), "it reaches the printer on COM3 over HTTP")
+        check(installer.event_sources(t), "an Event Log source of ours")
+
+        sim.restart()  # the service's next connection: a fresh line under Wine
+        rc, log = msiexec(t, "/i", t.p.copy_in(new.path))
+        open(os.path.join(args.work, "upgrade.log"), "w").write(log)
+        check(rc == 0 and installer.pe_bits(os.path.join(t.dir64, "brenvikd.exe")) == 64,
+              "the upgrade installs the 64-bit brenvikd.exe again (exit %d)" % rc)
+        check(installer.service_config(data) == config, "the upgrade keeps brenvikd.json")
+        check(installer.wait(lambda: installer.online(token), 60), "and the service, running, with the same token")
+        sale = {"requestId": "msi-1", "type": "sale",
+                "items": [{"name": "Кава зернова", "quantity": 1, "price": "120.00", "tax": 1}]}
+        status, _, answer = installer.call("POST", "/printers/main/receipt", token, sale)
+        check(status == 200 and answer.get("state") == "closed", "a receipt printed over HTTP: %s %s"
+              % (status, answer))
+
+        rc, _ = msiexec(t, "/x", t.p.copy_in(new.path))
+        check(rc == 0, "msiexec /x /qn uninstalls (exit %d)" % rc)
+        check(t.p.wine("sc", "query", "brenvikd")[0] != 0, "the service is gone")
+        t.p.cache = {}
+        check(t.p.query(installer.SERVICE_KEY) is None, installer.SERVICE_KEY + " removed")
+        check(not installer.event_sources(t), "the Event Log source removed")
+        check(not installer.listening(), "nothing listens on %d any more" % installer.SERVICE_PORT)
+        check(not os.path.exists(os.path.join(t.dir64, "brenvikd.exe")), "brenvikd.exe removed")
+        kept = sorted(os.listdir(data)) if os.path.isdir(data) else []
+        check(all(n in kept for n in ("brenvikd.json", "brenvikd.token")), "its configuration and token kept: %s"
+              % kept)
+    finally:
+        sim.stop()
+        t.close()
+    return 0
+
+
 class Suite:
     def __init__(self, args, server, installer):
         self.args = args
@@ -213,10 +310,9 @@ class Suite:
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["package", "win64"])
+    ap.add_argument("mode", choices=["package", "win64", "service"])
     ap.add_argument("--msi", required=True)
     ap.add_argument("--version", required=True)
-    ap.add_argument("--make-msi", default="")
     ap.add_argument("--work", default="")
     ap.add_argument("--prefix-script", default="")
     ap.add_argument("--sim", default="")
@@ -244,7 +340,7 @@ def main():
     if args.work:
         os.makedirs(args.work, exist_ok=True)
     suite = Suite(args, server, installer)
-    {"package": package, "win64": win64}[args.mode](suite, args)
+    {"package": package, "win64": win64, "service": service}[args.mode](suite, args)
     failures = server.failures
     print("%s: %d failure(s)" % ("FAIL" if failures else "OK", len(failures)))
     return 1 if failures else 0
