@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -35,6 +37,96 @@ bool ParseListen(const std::string& text, Config* config, std::string* error) {
     }
     config->host = host;
     config->port = std::stoi(port);
+    return true;
+}
+
+std::string ReadSecret(const std::string& path, bool* ok) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string secret = text.str();
+    while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r' || secret.back() == ' ')) {
+        secret.pop_back();
+    }
+    *ok = in && !secret.empty();
+    return secret;
+}
+
+// A topic level of ours: no wildcard, no separator, nothing a broker treats
+// specially ('$' first).
+bool TopicLevel(const std::string& text) {
+    return !text.empty() && text.size() <= 64 && text[0] != '$' &&
+           text.find_first_of("/+#") == std::string::npos;
+}
+
+bool FinishMqtt(MqttConfig* mqtt, std::string* error) {
+    const std::string& url = mqtt->url;
+    const size_t scheme = url.find("://");
+    const std::string kind = scheme == std::string::npos ? "" : url.substr(0, scheme);
+    std::string where = scheme == std::string::npos ? "" : url.substr(scheme + 3);
+    if (!where.empty() && where.back() == '/') where.pop_back();
+    mqtt->tls = kind == "mqtts";
+    mqtt->port = mqtt->tls ? 8883 : 1883;
+    size_t colon = where.rfind(':');
+    if (colon != std::string::npos && where.find(']', colon) == std::string::npos) {
+        const std::string port = where.substr(colon + 1);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(port) < 1 || std::stoi(port) > 65535) {
+            where.clear();
+        } else {
+            mqtt->port = std::stoi(port);
+            where.resize(colon);
+        }
+    }
+    if (where.size() > 2 && where.front() == '[' && where.back() == ']') where = where.substr(1, where.size() - 2);
+    if ((kind != "mqtt" && kind != "mqtts") || where.empty() || where.find('/') != std::string::npos) {
+        *error = "--mqtt wants mqtt://HOST:PORT or mqtts://HOST:PORT, not '" + url + "'";
+        return false;
+    }
+    mqtt->host = where;
+    if (!TopicLevel(mqtt->shop)) {
+        *error = "the MQTT connector needs the shop's id (--shop ID): up to 64 characters, none of / + # and no $ "
+                 "first, not '" + mqtt->shop + "'";
+        return false;
+    }
+    bool prefixOk = !mqtt->prefix.empty() && mqtt->prefix.front() != '/' && mqtt->prefix.back() != '/';
+    for (size_t from = 0; prefixOk && from <= mqtt->prefix.size();) {
+        size_t slash = std::min(mqtt->prefix.find('/', from), mqtt->prefix.size());
+        prefixOk = TopicLevel(mqtt->prefix.substr(from, slash - from));
+        from = slash + 1;
+    }
+    if (!prefixOk) {
+        *error = "the MQTT topic prefix '" + mqtt->prefix + "' must be levels of a topic without + # or a $ first";
+        return false;
+    }
+    if (mqtt->clientId.empty()) mqtt->clientId = "brenvikd-" + mqtt->shop;
+    if (mqtt->offline != "queue" && mqtt->offline != "refuse") {
+        *error = "the MQTT offline policy is \"queue\" or \"refuse\", not '" + mqtt->offline + "'";
+        return false;
+    }
+    if (mqtt->keepAliveS < 5 || mqtt->keepAliveS > 65535 || mqtt->reconnectMaxS < 1) {
+        *error = "the MQTT keep-alive is 5 to 65535 seconds, and the reconnection cap at least 1";
+        return false;
+    }
+    if (!mqtt->tls && !(mqtt->caFile.empty() && mqtt->certFile.empty() && mqtt->keyFile.empty())) {
+        *error = "a CA file, certificate or key for MQTT needs an mqtts:// broker";
+        return false;
+    }
+    if (mqtt->certFile.empty() != mqtt->keyFile.empty()) {
+        *error = "the MQTT client certificate and its key go together";
+        return false;
+    }
+    if (!mqtt->passwordFile.empty()) {
+        bool ok = false;
+        mqtt->password = ReadSecret(mqtt->passwordFile, &ok);
+        if (!ok) {
+            *error = "cannot read the MQTT password from " + mqtt->passwordFile;
+            return false;
+        }
+    } else if (mqtt->password.empty()) {
+        const char* env = std::getenv("BRENVIKD_MQTT_PASSWORD");
+        if (env) mqtt->password = env;
+    }
     return true;
 }
 
@@ -88,6 +180,27 @@ bool ParseConfigFile(const std::string& text, Config* config, std::string* error
         if (doc.contains("logDir")) config->logDir = doc["logDir"].get<std::string>();
         if (doc.contains("timeoutMs")) config->timeoutMs = doc["timeoutMs"].get<unsigned>();
         if (doc.contains("metricsPort")) config->metricsPort = doc["metricsPort"].get<int>();
+        if (doc.contains("mqtt")) {
+            const json& m = doc["mqtt"];
+            MqttConfig& mqtt = config->mqtt;
+            if (!m.is_object()) {
+                *error = "configuration file: mqtt must be an object";
+                return false;
+            }
+            mqtt.url = m.value("url", mqtt.url);
+            mqtt.shop = m.value("shop", mqtt.shop);
+            mqtt.prefix = m.value("prefix", mqtt.prefix);
+            mqtt.clientId = m.value("clientId", mqtt.clientId);
+            mqtt.caFile = m.value("caFile", mqtt.caFile);
+            mqtt.certFile = m.value("certFile", mqtt.certFile);
+            mqtt.keyFile = m.value("keyFile", mqtt.keyFile);
+            mqtt.user = m.value("user", mqtt.user);
+            mqtt.password = m.value("password", mqtt.password);
+            mqtt.passwordFile = m.value("passwordFile", mqtt.passwordFile);
+            mqtt.keepAliveS = m.value("keepAlive", mqtt.keepAliveS);
+            mqtt.reconnectMaxS = m.value("reconnectMax", mqtt.reconnectMaxS);
+            mqtt.offline = m.value("offline", mqtt.offline);
+        }
         for (const json& p : doc.value("printers", json::array())) {
             PrinterConfig printer;
             printer.id = p.at("id").get<std::string>();
@@ -148,6 +261,7 @@ bool FinishConfig(Config* config, std::string* error) {
         }
         config->token = token;
     }
+    if (!config->mqtt.url.empty() && !FinishMqtt(&config->mqtt, error)) return false;
     // Beyond the loopback, anyone who reaches the port could print.
     if (!IsLoopbackHost(config->host) && config->token.empty() && !config->insecureNoToken) {
         *error = "refusing to listen on " + config->host +
@@ -211,6 +325,18 @@ std::string ConfigJson(const Config& config) {
     differs("waitMs", config.waitMs, defaults.waitMs);
     differs("timeoutMs", config.timeoutMs, defaults.timeoutMs);
     differs("metricsPort", config.metricsPort, defaults.metricsPort);
+    if (!config.mqtt.url.empty()) {
+        const MqttConfig& m = config.mqtt;
+        json mqtt = {{"url", m.url}, {"shop", m.shop}, {"prefix", m.prefix}, {"keepAlive", m.keepAliveS},
+                     {"reconnectMax", m.reconnectMaxS}, {"offline", m.offline}};
+        // The password stays in its file, or where it was given.
+        for (auto [key, value] : {std::pair<const char*, const std::string*>{"clientId", &m.clientId},
+                                  {"caFile", &m.caFile}, {"certFile", &m.certFile}, {"keyFile", &m.keyFile},
+                                  {"user", &m.user}, {"passwordFile", &m.passwordFile}}) {
+            if (!value->empty()) mqtt[key] = *value;
+        }
+        doc["mqtt"] = mqtt;
+    }
     return doc.dump(2) + "\n";
 }
 
@@ -274,6 +400,33 @@ int ParseOptions(int argc, char** argv, Config* config, std::string* error) {
                         "also serve GET /metrics (Prometheus) alone, without a token, on 127.0.0.1:PORT; 0 picks a "
                         "free port (off; GET /metrics on --listen takes the token as every route does)"),
          [&] { config->metricsPort = cli.metricsPort; });
+    MqttConfig& mq = cli.mqtt;
+    keep(app.add_option("--mqtt", mq.url, "connect to an MQTT broker, mqtt://HOST:PORT or mqtts://HOST:PORT, and take "
+                                          "requests from it too (needs --shop)"),
+         [&] { config->mqtt.url = mq.url; });
+    keep(app.add_option("--shop", mq.shop, "this shop's id in the MQTT topics"), [&] { config->mqtt.shop = mq.shop; });
+    keep(app.add_option("--mqtt-prefix", mq.prefix, "the MQTT topics' first levels (brenvik)"),
+         [&] { config->mqtt.prefix = mq.prefix; });
+    keep(app.add_option("--mqtt-client-id", mq.clientId, "the MQTT client id (brenvikd-SHOP)"),
+         [&] { config->mqtt.clientId = mq.clientId; });
+    keep(app.add_option("--mqtt-user", mq.user, "the MQTT user name"), [&] { config->mqtt.user = mq.user; });
+    keep(app.add_option("--mqtt-password-file", mq.passwordFile,
+                        "file holding the MQTT password or token (or BRENVIKD_MQTT_PASSWORD in the environment)"),
+         [&] { config->mqtt.passwordFile = mq.passwordFile; });
+    keep(app.add_option("--mqtt-ca-file", mq.caFile, "mqtts: the broker's CA certificates (the system's)"),
+         [&] { config->mqtt.caFile = mq.caFile; });
+    keep(app.add_option("--mqtt-cert-file", mq.certFile, "mqtts: this client's certificate"),
+         [&] { config->mqtt.certFile = mq.certFile; });
+    keep(app.add_option("--mqtt-key-file", mq.keyFile, "mqtts: this client's private key"),
+         [&] { config->mqtt.keyFile = mq.keyFile; });
+    keep(app.add_option("--mqtt-keepalive", mq.keepAliveS, "MQTT keep-alive, seconds (30)"),
+         [&] { config->mqtt.keepAliveS = mq.keepAliveS; });
+    keep(app.add_option("--mqtt-reconnect-max", mq.reconnectMaxS,
+                        "the longest wait between two tries to reach the broker, seconds (30)"),
+         [&] { config->mqtt.reconnectMaxS = mq.reconnectMaxS; });
+    keep(app.add_option("--mqtt-offline", mq.offline,
+                        "an MQTT request for an offline printer: queue (wait for it) or refuse (answer 503)"),
+         [&] { config->mqtt.offline = mq.offline; });
     bool quiet = false;
     app.add_flag("--no-request-log", quiet, "no line per request on standard error");
     app.add_flag("--simulate", config->simulate, "serve one simulated printer 'sim' (no hardware needed)");

@@ -15,6 +15,27 @@ struct PrinterConfig {
     std::string password = "0000";
 };
 
+// The MQTT connector (service/mqtt.h): off while url is empty.
+struct MqttConfig {
+    std::string url;                 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string shop;                // the shop's id: a level of every topic
+    std::string prefix = "brenvik";  // the levels before it
+    std::string clientId;            // empty: "brenvikd-" + shop
+    std::string caFile;              // mqtts: the broker's CA; empty: the system's
+    std::string certFile;            // mqtts: this client's certificate and key, when the broker wants one
+    std::string keyFile;
+    std::string user;
+    std::string password;            // or a token: from passwordFile or BRENVIKD_MQTT_PASSWORD, not the command line
+    std::string passwordFile;
+    int keepAliveS = 30;
+    int reconnectMaxS = 30;          // the cap of the reconnection back-off
+    std::string offline = "queue";   // a request for an offline printer waits ("queue") or is refused ("refuse")
+    // From url, by FinishConfig.
+    std::string host;
+    int port = 0;
+    bool tls = false;
+};
+
 struct Config {
     std::string host = "127.0.0.1";  // loopback unless told otherwise
     int port = 8123;
@@ -40,6 +61,7 @@ struct Config {
     bool simulate = false;                 // one simulated printer 'sim', no hardware
     bool logRequests = true;               // a line per request on standard error
     std::string simJournal;                // where the simulated printer prints
+    MqttConfig mqtt;
     // Read when no --config is given, if it exists (the platform's place for
     // the service's settings); not a setting of its own.
     std::string defaultConfigFile;

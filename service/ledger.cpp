@@ -249,6 +249,10 @@ void Ledger::Schema() {
     Exec("CREATE TABLE IF NOT EXISTS printers (printer TEXT PRIMARY KEY, serial TEXT NOT NULL,"
          " last_check INTEGER NOT NULL, updated_ms INTEGER NOT NULL)");
     Exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
+    Exec("CREATE TABLE IF NOT EXISTS mqtt_inbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
+         " payload TEXT NOT NULL, created_ms INTEGER NOT NULL)");
+    Exec("CREATE TABLE IF NOT EXISTS mqtt_outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL,"
+         " payload TEXT NOT NULL, created_ms INTEGER NOT NULL)");
 }
 
 void Ledger::Durable(bool full) {
@@ -424,6 +428,64 @@ void Ledger::RecordPrinter(const std::string& printer, const PrinterRecord& reco
         .Bind(3, static_cast<int64_t>(record.lastCheckNumber))
         .Bind(4, NowMs())
         .Step();
+}
+
+int64_t Ledger::Take(const std::string& topic, const std::string& payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Writing("take");
+    Durable(true);  // the broker forgets the message once it is acknowledged
+    Statement(db_, path_, "INSERT INTO mqtt_inbox (topic, payload, created_ms) VALUES (?, ?, ?)")
+        .Bind(1, topic)
+        .Bind(2, payload)
+        .Bind(3, NowMs())
+        .Step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+int64_t Ledger::Answer(int64_t inboxSeq, const std::string& topic, const std::string& payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Writing("answer");
+    // Lost in a crash, the message is still in the inbox and answered again.
+    Durable(false);
+    Transaction transaction(db_, path_);
+    Statement(db_, path_, "INSERT INTO mqtt_outbox (topic, payload, created_ms) VALUES (?, ?, ?)")
+        .Bind(1, topic)
+        .Bind(2, payload)
+        .Bind(3, NowMs())
+        .Step();
+    const int64_t seq = sqlite3_last_insert_rowid(db_);
+    if (inboxSeq != 0) Statement(db_, path_, "DELETE FROM mqtt_inbox WHERE seq = ?").Bind(1, inboxSeq).Step();
+    transaction.Commit();
+    return seq;
+}
+
+void Ledger::Delivered(int64_t outboxSeq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Writing("delivered");
+    Durable(false);  // lost, the answer is only sent once more
+    Statement(db_, path_, "DELETE FROM mqtt_outbox WHERE seq = ?").Bind(1, outboxSeq).Step();
+}
+
+namespace {
+std::vector<QueuedMessage> ReadMessages(Statement& query) {
+    std::vector<QueuedMessage> out;
+    while (query.Step()) out.push_back({query.Int(0), query.Text(1), query.Text(2)});
+    return out;
+}
+}  // namespace
+
+std::vector<QueuedMessage> Ledger::Inbox() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Writing("");
+    Statement query(db_, path_, "SELECT seq, topic, payload FROM mqtt_inbox ORDER BY seq");
+    return ReadMessages(query);
+}
+
+std::vector<QueuedMessage> Ledger::Outbox() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Writing("");
+    Statement query(db_, path_, "SELECT seq, topic, payload FROM mqtt_outbox ORDER BY seq");
+    return ReadMessages(query);
 }
 
 void Ledger::CheckFile() {

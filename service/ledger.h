@@ -59,6 +59,15 @@ struct PrinterRecord {
     long lastCheckNumber = 0;
 };
 
+// A message of the MQTT connector's: one taken from the broker and not yet
+// answered (its inbox), or an answer the broker has not acknowledged yet
+// (its outbox).
+struct QueuedMessage {
+    int64_t seq = 0;
+    std::string topic;
+    std::string payload;
+};
+
 class LedgerError : public std::runtime_error {
 public:
     LedgerError(const std::string& message, bool lasting) : std::runtime_error(message), lasting_(lasting) {}
@@ -117,6 +126,16 @@ public:
     std::optional<PrinterRecord> Printer(const std::string& printer);
     void RecordPrinter(const std::string& printer, const PrinterRecord& record);
 
+    // The MQTT connector's inbox and outbox. A message taken is on disk
+    // before Take returns (the broker is acknowledged after it); answering
+    // one moves it from the inbox to the outbox in one step (seq 0: no
+    // inbox entry); Delivered forgets an answer the broker acknowledged.
+    int64_t Take(const std::string& topic, const std::string& payload);
+    int64_t Answer(int64_t inboxSeq, const std::string& topic, const std::string& payload);
+    void Delivered(int64_t outboxSeq);
+    std::vector<QueuedMessage> Inbox();
+    std::vector<QueuedMessage> Outbox();
+
     // Throws a lasting LedgerError when the path no longer names the file
     // that is open (deleted, or another file put in its place).
     void CheckFile();
@@ -126,7 +145,8 @@ public:
     void Close();
 
     // Tests only: a write named "claim", "forget", "started", "stage",
-    // "finish", "printer" or "probe" for which this answers true fails as
+    // "finish", "printer", "probe", "take", "answer" or "delivered" for
+    // which this answers true fails as
     // a full disk would.
     void FailWritesForTests(std::function<bool(const char* write)> failing);
     // The virtual machine steps of the last query: what finding unfinished

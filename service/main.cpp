@@ -11,6 +11,7 @@
 #include "service/config.h"
 #include "service/host.h"
 #include "service/ledger.h"
+#include "service/mqtt.h"
 #include "service/printer_events.h"
 #include "service/service.h"
 #include "service/simulator.h"
@@ -48,6 +49,16 @@ int Run(Host& host, Config& config) {
         host.Error(error);
         return 1;
     }
+    // The broker's messages of the last run that never reached a printer
+    // are taken back before the printers reconcile.
+    std::unique_ptr<MqttConnector> mqtt;
+    if (!config.mqtt.url.empty()) {
+        mqtt = std::make_unique<MqttConnector>(config, service, *ledger);
+        if (!mqtt->Open(&error)) {
+            host.Error(error);
+            return 1;
+        }
+    }
     host.Running();
     // A stop ends the process within a few seconds, whatever a printer
     // does: what is still under way is decided at the next start.
@@ -65,6 +76,7 @@ int Run(Host& host, Config& config) {
         if (!host.WaitForStop()) return;
         stopping = true;
         host.Stopping(kPrinterGraceMs + kServeGraceMs + 1000);
+        if (mqtt) mqtt->Stop();  // no message is taken that the printers would not finish
         service.Stop();
         if (!service.StopPrinters(kPrinterGraceMs)) leave("a printer was still busy");
         std::unique_lock<std::mutex> lock(served);
@@ -74,6 +86,7 @@ int Run(Host& host, Config& config) {
     });
     // Unfinished requests of a previous run are decided before anything new is served.
     service.StartPrinters(30000);
+    if (!stopping && mqtt) mqtt->Start();
     if (!stopping) {
         if (service.metricsPort() > 0)
             fprintf(stderr, "brenvikd: metrics on http://127.0.0.1:%d/metrics without a token\n", service.metricsPort());

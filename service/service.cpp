@@ -67,12 +67,16 @@ void Error(const HttpRequest& req, HttpResponse& res, int status, const std::str
 
 // A document with problems: every one of them, the first told as the
 // error itself.
-void Invalid(const HttpRequest& req, HttpResponse& res, const json& problems) {
+Reply Invalid(const json& problems) {
     const json& first = problems.front();
     std::string message = TextIn(first, "message", "invalid");
     if (problems.size() > 1) message += " (and " + std::to_string(problems.size() - 1) + " more problems)";
     const std::string path = TextIn(first, "path");
-    Send(req, res, 400, ErrorBody(400, message, {}, path.c_str(), problems));
+    return Reply(400, ErrorBody(400, message, {}, path.c_str(), problems));
+}
+
+Reply Problem(int status, const std::string& message, const char* path = nullptr) {
+    return Reply(status, ErrorBody(status, message, {}, path));
 }
 
 void Busy(const HttpRequest& req, HttpResponse& res, const std::string& printer) {
@@ -302,37 +306,73 @@ Service::Printer* Service::Find(const Request& req, Response& res) {
 }
 
 bool Service::ParseBody(const Request& req, Response& res, json* body) {
-    if (JsonDepth(req.body) > config_.nestingLimit) {
-        Error(req, res, 400, "the JSON is nested deeper than " + std::to_string(config_.nestingLimit) + " levels", "");
-        return false;
+    std::optional<Reply> refused = Parse(req.body, body);
+    if (refused) Respond(*refused, req, res);
+    return !refused;
+}
+
+std::optional<Reply> Service::Parse(const std::string& text, json* body) {
+    if (JsonDepth(text) > config_.nestingLimit) {
+        return Problem(400, "the JSON is nested deeper than " + std::to_string(config_.nestingLimit) + " levels", "");
     }
-    *body = json::parse(req.body, nullptr, false);
+    *body = json::parse(text, nullptr, false);
     if (body->is_discarded()) {
         // The document reader says what is wrong and where: the character
         // as U+XXXX, bad UTF-8 by its bytes, a syntax error by its place.
         json problems;
         try {
-            problems = validator_(req.body);
+            problems = validator_(text);
         } catch (const std::exception&) {
         }
-        if (problems.is_array() && !problems.empty()) {
-            Invalid(req, res, problems);
-        } else {
-            Error(req, res, 400, "the body is not valid JSON", "");
-        }
-        return false;
+        if (problems.is_array() && !problems.empty()) return Invalid(problems);
+        return Problem(400, "the body is not valid JSON", "");
     }
-    if (!body->is_object()) {
-        Error(req, res, 400, "the body is not a JSON object", "");
-        return false;
-    }
-    return true;
+    if (!body->is_object()) return Problem(400, "the body is not a JSON object", "");
+    return std::nullopt;
 }
 
 void Service::Await(const std::shared_ptr<Task>& task, const Request& req, Response& res) {
     bool async = req.get_param_value("async") == "1";
-    if (!async && task->Wait(config_.waitMs)) {
-        Send(req, res, task->status(), task->result());
+    if (!async) {
+        // No handler thread waits for the printer, or 64 busy printers
+        // would hold every one and a status request would wait behind
+        // them: the answer goes when the task ends, or as 202 after waitMs.
+        res.later = [this, task, language = LanguageOf(req)](std::function<void(HttpResponse)> send) {
+            struct Once {
+                std::mutex mutex;
+                bool answered = false;
+                std::function<void()> cancelTimer;
+            };
+            auto once = std::make_shared<Once>();
+            auto answer = [task, language, send, once] {
+                std::function<void()> cancelTimer;
+                {
+                    std::lock_guard<std::mutex> lock(once->mutex);
+                    if (once->answered) return;
+                    once->answered = true;
+                    cancelTimer = std::move(once->cancelTimer);
+                }
+                HttpResponse out;
+                json body = task->Describe();
+                if (body["state"] == "done") {
+                    if (cancelTimer) cancelTimer();
+                    out.status = task->status();
+                    body = task->result();
+                } else {
+                    out.status = 202;
+                    out.set_header("Location", "/tasks/" + task->id());
+                }
+                Localize(body, language);
+                out.set_content(Dump(body), "application/json");
+                send(std::move(out));
+            };
+            std::function<void()> cancelTimer = server_->After(config_.waitMs, answer);
+            {
+                std::lock_guard<std::mutex> lock(once->mutex);
+                if (!once->answered) once->cancelTimer = std::move(cancelTimer);
+            }
+            task->OnDone(answer);
+        };
         return;
     }
     res.set_header("Location", "/tasks/" + task->id());
@@ -375,23 +415,60 @@ static std::function<Answer(Device&)> Operation(Call call) {
 void Service::PostReceipt(Printer& printer, const Request& req, Response& res) {
     json body;
     if (!ParseBody(req, res, &body)) return;
+    Respond(Recorded(printer, kReceiptKind, body), req, res);
+}
+
+std::optional<Reply> Service::CheckAction(const std::string& kind, const json& body, Action* action) {
+    *action = Action{kind};
+    if (kind != "cash") return std::nullopt;
+    std::string direction = TextAt(body, "direction").value_or("");
+    if (direction != "in" && direction != "out") return Problem(400, "direction must be \"in\" or \"out\"", "/direction");
+    long long amount = 0;
+    if (!body.contains("amount") || !ParseAmount(body["amount"], &amount) || amount == 0) {
+        return Problem(400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
+    }
+    *action = Action{"cash", direction == "in", amount};
+    return std::nullopt;
+}
+
+Reply Service::Recorded(Printer& printer, const std::string& kind, const json& body) {
+    Action action;
+    if (kind != kReceiptKind) {
+        if (std::optional<Reply> refused = CheckAction(kind, body, &action)) return *refused;
+    }
     if (!body.contains("requestId")) {
-        Error(req, res, 400, "requestId is required: a unique id per receipt makes retries safe", "/requestId");
-        return;
+        return Problem(400, "requestId is required: a unique id per receipt makes retries safe", "/requestId");
     }
     const std::string requestId = TextAt(body, "requestId").value_or("");
     if (!ValidRequestId(requestId)) {
-        Error(req, res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
-        return;
+        return Problem(400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
+    }
+    if (kind != kReceiptKind) {
+        return book_.Submit(*printer.worker, tasks_, action.kind, requestId, action.Canonical(requestId));
     }
     const std::string canonical = body.dump();
     const json problems = validator_(canonical);
-    if (problems.is_array() && !problems.empty()) {
-        Invalid(req, res, problems);
-        return;
-    }
+    if (problems.is_array() && !problems.empty()) return Invalid(problems);
+    return book_.Submit(*printer.worker, tasks_, kReceiptKind, requestId, canonical);
+}
 
-    Respond(book_.Submit(*printer.worker, tasks_, kReceiptKind, requestId, canonical), req, res);
+Reply Service::Take(const std::string& printer, const std::string& kind, const std::string& text) {
+    auto it = printers_.find(printer);
+    if (it == printers_.end()) return Problem(404, "no printer '" + printer + "'");
+    if (text.size() > config_.bodyLimit) return Problem(413, "the request body is too large");
+    json body;
+    if (std::optional<Reply> refused = Parse(text, &body)) return *refused;
+    return Recorded(it->second, kind, body);
+}
+
+json Service::Printers() {
+    json list = json::array();
+    for (auto& entry : printers_) {
+        json printer = Describe(entry.second);
+        printer["error"] = entry.second.worker->Snapshot()["error"];
+        list.push_back(printer);
+    }
+    return list;
 }
 
 void Service::Respond(const Reply& reply, const Request& req, Response& res) {
@@ -405,8 +482,10 @@ void Service::Respond(const Reply& reply, const Request& req, Response& res) {
 
 // With a requestId the action is recorded in the ledger and done once, as
 // receipts are; without one it is done at once.
-void Service::PostAction(Printer& printer, const Request& req, Response& res, const Action& action,
+void Service::PostAction(Printer& printer, const Request& req, Response& res, const std::string& kind,
                          const json& body) {
+    Action action;
+    if (std::optional<Reply> refused = CheckAction(kind, body, &action)) return Respond(*refused, req, res);
     if (!body.contains("requestId")) {
         if (std::optional<Reply> refused = book_.Refusal()) {
             Respond(*refused, req, res);
@@ -424,12 +503,7 @@ void Service::PostAction(Printer& printer, const Request& req, Response& res, co
         }
         return;
     }
-    const std::string requestId = TextAt(body, "requestId").value_or("");
-    if (!ValidRequestId(requestId)) {
-        Error(req, res, 400, "requestId must be 1 to 64 characters of A-Z a-z 0-9 . _ : -", "/requestId");
-        return;
-    }
-    Respond(book_.Submit(*printer.worker, tasks_, action.kind, requestId, action.Canonical(requestId)), req, res);
+    Respond(Recorded(printer, kind, body), req, res);
 }
 
 json Service::Describe(Printer& printer) {
@@ -615,24 +689,14 @@ void Service::Routes() {
             Printer* printer = Find(req, res);
             json body = json::object();
             if (!printer || (!req.body.empty() && !ParseBody(req, res, &body))) return;
-            PostAction(*printer, req, res, Action{kind}, body);
+            PostAction(*printer, req, res, kind, body);
         });
     }
     s.Post(p + "/cash", [this](const Request& req, Response& res) {
         Printer* printer = Find(req, res);
         json body;
         if (!printer || !ParseBody(req, res, &body)) return;
-        std::string direction = TextAt(body, "direction").value_or("");
-        if (direction != "in" && direction != "out") {
-            Error(req, res, 400, "direction must be \"in\" or \"out\"", "/direction");
-            return;
-        }
-        long long amount = 0;
-        if (!body.contains("amount") || !ParseAmount(body["amount"], &amount) || amount == 0) {
-            Error(req, res, 400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");
-            return;
-        }
-        PostAction(*printer, req, res, Action{"cash", direction == "in", amount}, body);
+        PostAction(*printer, req, res, "cash", body);
     });
     simple(&HttpServer::Get, "/time", [](Device& d, json* out, DeviceError* e) { return d.GetTime(out, e); });
     s.Put(p + "/time", [this](const Request& req, Response& res) {

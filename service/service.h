@@ -56,6 +56,13 @@ public:
     void Serve();
     void Stop();
 
+    // Another road in (the MQTT connector): a receipt, x-report, z-report
+    // or cash movement (kind) for a printer, as the JSON text HTTP takes,
+    // requestId required. The answer HTTP would give, now or by its task.
+    Reply Take(const std::string& printer, const std::string& kind, const std::string& text);
+    // Each printer as GET /printers describes it, with its last error.
+    json Printers();
+
 private:
     struct Printer {
         PrinterConfig config;
@@ -69,10 +76,15 @@ private:
     bool Refused(const Request& req, Response& res);
     Printer* Find(const Request& req, Response& res);
     bool ParseBody(const Request& req, Response& res, json* body);
+    std::optional<Reply> Parse(const std::string& text, json* body);
+    // A cash movement's direction and amount; a report needs nothing.
+    std::optional<Reply> CheckAction(const std::string& kind, const json& body, Action* action);
+    // Checked, then claimed in the ledger and queued, on every road.
+    Reply Recorded(Printer& printer, const std::string& kind, const json& body);
     void Enqueue(Printer& printer, const Request& req, Response& res, std::function<Answer(Device&)> op);
     void Await(const std::shared_ptr<Task>& task, const Request& req, Response& res);
     void PostReceipt(Printer& printer, const Request& req, Response& res);
-    void PostAction(Printer& printer, const Request& req, Response& res, const Action& action, const json& body);
+    void PostAction(Printer& printer, const Request& req, Response& res, const std::string& kind, const json& body);
     void Respond(const Reply& reply, const Request& req, Response& res);
     json Describe(Printer& printer);
     // The text of GET /metrics.
