@@ -150,6 +150,16 @@ def resolved(log, prop):
     return match.group(1) if match else None
 
 
+def use_start_menu(installer, log):
+    """Points the setup program's checks at the Start menu msiexec used:
+    Wine's Windows Installer keeps it per user even for an installation for
+    all users, where Windows puts it in ProgramData."""
+    menu = resolved(log, "ProgramMenuFolder")
+    if menu:
+        installer.START_MENU = os.path.join(*menu.split("\\")[1:])
+    return menu
+
+
 def arp(t, msi, name):
     return t.value(UNINSTALL + msi.code, name, 64)
 
@@ -173,11 +183,7 @@ def win64(s, args):
         rc, log = msiexec(t, "/i", t.p.copy_in(old.path), "NOSTARTUP=1")
         check(rc == 0 and arp(t, old, "DisplayVersion") == old.version,
               "version %s installs with msiexec /qn (exit %d)" % (old.version, rc))
-        # Wine's Windows Installer keeps the Start menu per user even for an
-        # installation for all users; Windows puts it in ProgramData.
-        menu = resolved(log, "ProgramMenuFolder")
-        check(menu is not None, "msiexec's log names the Start menu: %s" % menu)
-        installer.START_MENU = os.path.join(*menu.split("\\")[1:]) if menu else installer.START_MENU
+        check(use_start_menu(installer, log), "msiexec's log names the Start menu")
         check(not os.path.exists(installer.startup_link(t)), "NOSTARTUP=1 leaves KorvellOLE out of the Startup folder")
 
         rc, log = msiexec(t, "/i", t.p.copy_in(new.path))
@@ -253,9 +259,11 @@ def service(s, args):
     sim = s.server.Simulator(args, t.p)
     data = t.log_dir
     try:
-        rc, _ = msiexec(t, "/i", t.p.copy_in(old.path), "SERVICE=1", "PORT=3",
-                        "HTTPPORT=%d" % installer.SERVICE_PORT, "ORIGIN=http://localhost:8080")
+        rc, log = msiexec(t, "/i", t.p.copy_in(old.path), "SERVICE=1", "PORT=3",
+                          "HTTPPORT=%d" % installer.SERVICE_PORT, "ORIGIN=http://localhost:8080")
         check(rc == 0, "version %s installs with SERVICE=1 PORT=3 (exit %d)" % (old.version, rc))
+        use_start_menu(installer, log)
+        check(os.path.exists(installer.startup_link(t)), "KorvellOLE starts with Windows by default")
         config = installer.service_config(data)
         printer = [p for p in config.get("printers", []) if p.get("id") == "main"]
         check(printer and (printer[0].get("port") == 3 or str(printer[0].get("device")).upper() == "COM3"),
