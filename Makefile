@@ -73,6 +73,7 @@ bench: setup
 	@$(MAKE) --no-print-directory build-linux
 	./build/linux/bench/brenvik_bench
 	./build/linux/bench/brenvikd_bench
+	./build/linux/bench/brenvikd_fleet_bench
 
 # 10,000 checks against the simulator: memory, the log's archiving, and the
 # engine's totals beside the printer's every 1,000 (SOAK_CHECKS=N for more).

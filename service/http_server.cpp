@@ -22,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <tuple>
 
@@ -78,12 +79,27 @@ struct Route {
 
 class Session;
 
+// Where a deferred answer or a cancelled timer goes: the io_context while
+// the server lives, nothing after. What a printer's job holds on to holds
+// only this, never the server itself.
+struct Outbox {
+    std::mutex mutex;
+    asio::io_context* io = nullptr;
+
+    template <typename F>
+    void Post(F f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (io) asio::post(*io, std::move(f));
+    }
+};
+
 }  // namespace
 
 struct HttpServer::Impl {
     explicit Impl(Limits l) : limits(l) {}
 
-    HttpResponse Dispatch(HttpRequest& req) const;
+    // Answers req and hands the answer to send, now or (deferred) later.
+    void Dispatch(HttpRequest& req, std::function<void(HttpResponse)> send) const;
     HttpResponse Answer(HttpRequest& req) const;
     std::function<void(const std::string&)> requestLog;
     void Accept();
@@ -100,6 +116,7 @@ struct HttpServer::Impl {
 
     // Declared first, destroyed last: every socket belongs to it.
     asio::io_context io{1};
+    std::shared_ptr<Outbox> outbox = std::make_shared<Outbox>();
     tcp::acceptor acceptor{io};
     asio::steady_timer retry{io};
     // Touched on the io thread only.
@@ -228,9 +245,16 @@ private:
         phase_ = Phase::Handling;
         stream_.expires_never();
         asio::post(*server_.pool, [self = shared_from_this(), req, keepAlive, head] {
-            auto res = std::make_shared<HttpResponse>(self->server_.Dispatch(*req));
-            asio::post(self->server_.io, [self, res, version = req->version, keepAlive, head] {
-                if (!self->closed_) self->Write(std::move(*res), version, keepAlive, head);
+            // A deferred answer may come after the connection, or the
+            // server, is gone: it holds neither.
+            std::weak_ptr<Session> session = self;
+            std::shared_ptr<Outbox> outbox = self->server_.outbox;
+            self->server_.Dispatch(*req, [session, outbox, version = req->version, keepAlive, head](HttpResponse r) {
+                auto res = std::make_shared<HttpResponse>(std::move(r));
+                outbox->Post([session, res, version, keepAlive, head] {
+                    auto live = session.lock();
+                    if (live && !live->closed_) live->Write(std::move(*res), version, keepAlive, head);
+                });
             });
         });
     }
@@ -292,21 +316,36 @@ private:
 
 }  // namespace
 
-HttpResponse HttpServer::Impl::Dispatch(HttpRequest& req) const {
+void HttpServer::Impl::Dispatch(HttpRequest& req, std::function<void(HttpResponse)> send) const {
     const auto started = std::chrono::steady_clock::now();
-    HttpResponse res = Answer(req);
-    if (requestLog) {
-        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - started).count();
-        std::string line = "request method=" + LogValue(req.method) + " path=" + LogValue(req.path) +
-                           " status=" + std::to_string(res.status) + " ms=" + std::to_string(ms) +
-                           " client=" + LogValue(req.remoteAddr);
-        for (const auto& [name, value] : res.headers) {
-            if (name == "Brenvik-Repeated") line += " repeated=" + LogValue(value);
+    // The log line is made when the answer goes, by what it holds itself.
+    auto finish = [send, log = requestLog, started, method = req.method, path = req.path,
+                   client = req.remoteAddr](HttpResponse res) {
+        if (log) {
+            const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started).count();
+            std::string line = "request method=" + LogValue(method) + " path=" + LogValue(path) +
+                               " status=" + std::to_string(res.status) + " ms=" + std::to_string(ms) +
+                               " client=" + LogValue(client);
+            for (const auto& [name, value] : res.headers) {
+                if (name == "Brenvik-Repeated") line += " repeated=" + LogValue(value);
+            }
+            log(line);
         }
-        requestLog(line);
+        send(std::move(res));
+    };
+    HttpResponse res = Answer(req);
+    if (!res.later) return finish(std::move(res));
+    auto later = std::move(res.later);
+    try {
+        later(finish);
+    } catch (const std::exception& e) {
+        // Nothing was handed on: answered here instead.
+        HttpResponse failed;
+        failed.status = 500;
+        if (exceptionHandler) exceptionHandler(req, failed, e);
+        finish(std::move(failed));
     }
-    return res;
 }
 
 HttpResponse HttpServer::Impl::Answer(HttpRequest& req) const {
@@ -387,10 +426,14 @@ void HttpServer::Impl::Forget(uint64_t id, const std::string& client) {
     if (it != perClient.end() && it->second == 0) perClient.erase(it);
 }
 
-HttpServer::HttpServer(Limits limits) : impl_(std::make_unique<Impl>(limits)) {}
+HttpServer::HttpServer(Limits limits) : impl_(std::make_unique<Impl>(limits)) { impl_->outbox->io = &impl_->io; }
 
 HttpServer::~HttpServer() {
     Stop();
+    {
+        std::lock_guard<std::mutex> lock(impl_->outbox->mutex);
+        impl_->outbox->io = nullptr;
+    }
     if (impl_->pool) impl_->pool->join();
     impl_->pool.reset();
     impl_->sessions.clear();
@@ -457,6 +500,32 @@ void HttpServer::Run() {
 }
 
 void HttpServer::Stop() { impl_->io.stop(); }
+
+std::function<void()> HttpServer::After(int ms, std::function<void()> fn) {
+    // Made, waited on and cancelled on the io thread only; the io_context
+    // owns it through the wait, so nothing outside may keep it alive.
+    struct Pending {
+        std::optional<asio::steady_timer> timer;
+        bool cancelled = false;
+    };
+    auto pending = std::make_shared<Pending>();
+    std::weak_ptr<Pending> handle = pending;
+    impl_->outbox->Post([io = &impl_->io, pending, ms, fn = std::move(fn)]() mutable {
+        if (pending->cancelled) return;
+        pending->timer.emplace(*io, std::chrono::milliseconds(ms));
+        pending->timer->async_wait([pending, fn = std::move(fn)](beast::error_code ec) {
+            if (!ec && !pending->cancelled) fn();
+        });
+    });
+    return [outbox = impl_->outbox, handle] {
+        outbox->Post([handle] {
+            if (auto waiting = handle.lock()) {
+                waiting->cancelled = true;
+                if (waiting->timer) waiting->timer->cancel();
+            }
+        });
+    };
+}
 
 bool HttpRequest::has_header(const std::string& name) const { return headers.count(Lower(name)) > 0; }
 

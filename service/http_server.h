@@ -36,6 +36,12 @@ struct HttpResponse {
     int status = 200;
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+    // Set by a handler whose answer comes later (a printer's job), so that
+    // no handler thread waits for a printer: once the handler has returned,
+    // it is called with a function that sends the answer, once, from any
+    // thread (also after the server is gone: then nothing is sent). This
+    // response itself is not sent; the answer later is sent as it is.
+    std::function<void(std::function<void(HttpResponse)> send)> later;
 
     void set_header(const std::string& name, const std::string& value);
     void set_content(const std::string& content, const std::string& type);
@@ -88,6 +94,10 @@ public:
     // Serves until Stop(), which any thread may call, before Run() too.
     void Run();
     void Stop();
+    // Runs fn on the server's thread after ms, unless the function returned
+    // is called first; either may be called from any thread, the returned
+    // one also after the server is gone.
+    std::function<void()> After(int ms, std::function<void()> fn);
 
     struct Impl;
 

@@ -12,14 +12,28 @@ void Task::SetRunning() {
 }
 
 void Task::Finish(int httpStatus, json result) {
+    std::vector<std::function<void()>> waiting;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (state_ == "done") return;
         state_ = "done";
         status_ = httpStatus;
         result_ = std::move(result);
+        waiting.swap(waiting_);
     }
     done_.notify_all();
+    for (auto& done : waiting) done();
+}
+
+void Task::OnDone(std::function<void()> done) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != "done") {
+            waiting_.push_back(std::move(done));
+            return;
+        }
+    }
+    done();
 }
 
 bool Task::Wait(int ms) {

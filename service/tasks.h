@@ -5,10 +5,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +29,9 @@ public:
     void Finish(int httpStatus, json result);
     // Waits up to `ms`; true when finished.
     bool Wait(int ms);
+    // Runs `done` once the task is finished: at once when it is, otherwise
+    // on the thread that finishes it.
+    void OnDone(std::function<void()> done);
     // {"id","printer","state":"queued|running|done","status","result"}
     json Describe() const;
     int status() const;
@@ -40,6 +45,7 @@ private:
     std::string state_ = "queued";
     int status_ = 0;
     json result_;
+    std::vector<std::function<void()>> waiting_;
 };
 
 // Keeps the last `keep` tasks; the ledger keeps receipts for ever.

@@ -19,7 +19,12 @@ json ErrorJson(const DeviceError& error) {
 }  // namespace
 
 PrinterWorker::PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Prepare prepare)
-    : id_(std::move(id)), device_(std::move(device)), options_(options), prepare_(std::move(prepare)) {
+    : id_(std::move(id)),
+      device_(std::move(device)),
+      options_(options),
+      prepare_(std::move(prepare)),
+      backoff_(options.retry),
+      random_(std::random_device()() ^ static_cast<unsigned>(std::hash<std::string>()(id_))) {
     snapshot_ = {{"id", id_}, {"connection", "starting"}, {"busy", false}, {"printer", nullptr},
                  {"error", nullptr}, {"updatedMs", NowMs()}};
 }
@@ -153,6 +158,19 @@ void PrinterWorker::Refresh() {
     }
 }
 
+void PrinterWorker::Settle() {
+    if (device_->Connected()) {
+        if (!retryAt_ && backoff_.failures() == 0) return;
+        backoff_.Succeeded();
+        retryAt_.reset();
+        Publish([](json& s) { s.erase("nextTryMs"); });
+        return;
+    }
+    const int64_t delayMs = backoff_.Failed(std::uniform_real_distribution<double>(0.0, 1.0)(random_));
+    retryAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    Publish([&](json& s) { s["nextTryMs"] = NowMs() + delayMs; });
+}
+
 // Nothing a job or the printer throws may end the thread (and with it the
 // process): a refresh's failure is logged, a job's is told to its client.
 void PrinterWorker::SafeRefresh() {
@@ -167,15 +185,21 @@ void PrinterWorker::SafeRefresh() {
 
 void PrinterWorker::Run() {
     SafeRefresh();
+    Settle();
     for (;;) {
         Job job;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             auto ready = [this] { return stopping_ || !queue_.empty(); };
             if (options_.refreshMs > 0) {
-                if (!wake_.wait_for(lock, std::chrono::milliseconds(options_.refreshMs), ready)) {
+                // Online: a refresh after refreshMs without a job. Offline:
+                // one try to open the line when the back-off allows, jobs or not.
+                const auto due =
+                    retryAt_.value_or(std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.refreshMs));
+                if (!wake_.wait_until(lock, due, ready)) {
                     lock.unlock();
                     SafeRefresh();
+                    Settle();
                     continue;
                 }
             } else {
@@ -204,6 +228,7 @@ void PrinterWorker::Run() {
         }
         // No status read here: the next request must not wait behind it.
         Publish([](json& s) { s["busy"] = false; });
+        Settle();
     }
     // What is still queued is told that the service stops.
     std::deque<Job> left;

@@ -1,16 +1,22 @@
 // One worker thread per printer owns its device: requests to one printer
-// run one at a time in arrival order from a bounded queue.
+// run one at a time in arrival order from a bounded queue. It is all a
+// printer costs: no thread or timer besides, its refresh and its tries to
+// reopen a lost line are the waits of this one thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 
+#include "service/backoff.h"
 #include "service/device.h"
 
 namespace brenvikd {
@@ -34,7 +40,10 @@ public:
 
     struct Options {
         size_t capacity = 16;       // queued jobs beyond the running one
-        int refreshMs = 2000;       // status refresh while idle; 0 = never
+        int refreshMs = 2000;       // status refresh while idle; 0 = never (nor a retry of a lost line)
+        // Offline, the line is tried again when this says; a job tries at
+        // once, since its client waits, and counts as a try.
+        Backoff::Schedule retry;
     };
 
     PrinterWorker(std::string id, std::unique_ptr<Device> device, Options options, Prepare prepare);
@@ -71,6 +80,9 @@ private:
     bool MakeReady(DeviceError* error);
     void Refresh();
     void SafeRefresh();
+    // After a job or a refresh: online, the back-off starts over; offline,
+    // the next try is put off by it.
+    void Settle();
 
     const std::string id_;
     std::unique_ptr<Device> device_;
@@ -85,6 +97,11 @@ private:
     bool running_ = false;  // the thread is started and has not ended
     json snapshot_;
     std::thread thread_;
+
+    // The worker thread's own.
+    Backoff backoff_;
+    std::optional<std::chrono::steady_clock::time_point> retryAt_;  // set while offline
+    std::minstd_rand random_;
 };
 
 }  // namespace brenvikd
