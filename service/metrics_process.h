@@ -12,7 +12,7 @@ struct ProcessFigures {
     // Each is missing where the system does not tell it.
     std::optional<double> cpuSeconds;        // user and system time
     std::optional<double> residentBytes;     // resident set (the working set on Windows)
-    std::optional<double> virtualBytes;      // address space (committed private bytes on Windows)
+    std::optional<double> virtualBytes;      // address space in use
     std::optional<double> openFds;           // open descriptors (handles on Windows)
     std::optional<double> maxFds;            // the soft limit of descriptors (handles on Windows)
     std::optional<double> startTimeSeconds;  // Unix time the process started

@@ -24,10 +24,16 @@ ProcessFigures ReadProcessFigures() {
         // FILETIME counts 100 ns from 1601; Unix time from 1970.
         figures.startTimeSeconds = (Hundreds(created) - 116444736000000000.0) / 1e7;
     }
-    PROCESS_MEMORY_COUNTERS_EX memory{};
-    if (GetProcessMemoryInfo(self, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (GetProcessMemoryInfo(self, &memory, sizeof memory)) {
         figures.residentBytes = static_cast<double>(memory.WorkingSetSize);
-        figures.virtualBytes = static_cast<double>(memory.PrivateUsage);
+    }
+    // The part of this process's address space in use, as Linux's vsize
+    // counts it (Wine leaves PrivateUsage at 0).
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status)) {
+        figures.virtualBytes = static_cast<double>(status.ullTotalVirtual - status.ullAvailVirtual);
     }
     DWORD handles = 0;
     if (GetProcessHandleCount(self, &handles)) figures.openFds = handles;

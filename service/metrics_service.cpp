@@ -163,7 +163,8 @@ ServiceMetrics::ServiceMetrics()
       capacity_(registry_.AddGauge("brenvik_queue_capacity",
                                    "Requests a printer's queue holds before new ones get 503.", {"printer"})),
       up_(registry_.AddGauge("brenvik_printer_up",
-                             "1 when the printer answered its last command and every earlier request is decided, else 0.",
+                             "1 when the printer answered its last command and every earlier request is decided, "
+                             "else 0.",
                              {"printer"})),
       paperOut_(registry_.AddGauge("brenvik_printer_paper_out",
                                    "1 when the printer refused for want of paper, 0 once it printed; absent "
