@@ -389,7 +389,9 @@ int main() {
     const double directRate = static_cast<double>(direct.receipts) / direct.elapsed;
 
     Daemon daemon(dir, "fleet.db", printers, count);
+    const double idleCpuBefore = daemon.CpuSeconds();
     sleep(5);
+    const double idleCpu = (daemon.CpuSeconds() - idleCpuBefore) / 5;
     const long idleKb = daemon.RssKb();
     const long idleThreads = daemon.Threads();
 
@@ -437,8 +439,10 @@ int main() {
              cpu, fleet.elapsed, simCpu, sysconf(_SC_NPROCESSORS_ONLN), machineBusy * 100);
     printf("%-58s %8.3f   (informational)\n   %s\n", "2. brenvikd CPU ms per receipt", cpu / fleet.receipts * 1e3,
            detail);
-    snprintf(detail, sizeof detail, "idle %.1f MB with %ld threads; under load at most %.1f MB, %ld threads",
-             idleKb / 1024.0, idleThreads, loadKb / 1024.0, loadThreads);
+    snprintf(detail, sizeof detail,
+             "idle %.1f MB with %ld threads, %.1f%% of a core (status refreshes); under load at most %.1f MB, "
+             "%ld threads",
+             idleKb / 1024.0, idleThreads, idleCpu * 100, loadKb / 1024.0, loadThreads);
     printf("%-58s %8.1f   (informational)\n   %s\n", "3. brenvikd RSS, MB, idle with all printers", idleKb / 1024.0,
            detail);
     snprintf(detail, sizeof detail, "%zu status calls; median %.1f ms", latencies.size(),
