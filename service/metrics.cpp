@@ -43,20 +43,28 @@ void AddTo(std::atomic<double>& value, double by) {
 
 const char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
+namespace {
+
+void AppendLabelValue(std::string* out, const std::string& text) {
+    for (char c : text) {
+        if (c == '\\') {
+            *out += "\\\\";
+        } else if (c == '"') {
+            *out += "\\\"";
+        } else if (c == '\n') {
+            *out += "\\n";
+        } else {
+            *out += c;
+        }
+    }
+}
+
+}  // namespace
+
 std::string EscapeLabelValue(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '"') {
-            out += "\\\"";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
+    AppendLabelValue(&out, text);
     return out;
 }
 
@@ -149,7 +157,10 @@ void FamilyBase::Sample(std::string* out, const std::string& suffix, const Label
         *out += '{';
         for (size_t i = 0; i < values.size(); ++i) {
             if (i > 0) *out += ',';
-            *out += labelNames_[i] + "=\"" + EscapeLabelValue(values[i]) + "\"";
+            *out += labelNames_[i];
+            *out += "=\"";
+            AppendLabelValue(out, values[i]);
+            *out += '"';
         }
         if (!extra.empty()) {
             if (!values.empty()) *out += ',';
