@@ -118,12 +118,14 @@ def repackaged(args, version):
         subprocess.run(["msibuild", path, "-q", "UPDATE `Property` SET `Value` = '%s' WHERE `Property` = '%s'"
                         % (value, name)], check=True)
     rows = table(path, "Upgrade")
-    queries = ["DELETE FROM `Upgrade`"] if version != properties(args.msi)["ProductVersion"] else []
-    for row in rows if queries else []:
+    queries = []
+    for row in rows if version != properties(args.msi)["ProductVersion"] else []:
+        # One by one: msibuild's DELETE without WHERE removes one row only.
         bound = "VersionMin" if row["VersionMin"] else "VersionMax"
-        queries.append("INSERT INTO `Upgrade` (`UpgradeCode`, `%s`, `Attributes`, `ActionProperty`) "
-                       "VALUES ('%s', '%s', %s, '%s')" % (bound, row["UpgradeCode"], version, row["Attributes"],
-                                                          row["ActionProperty"]))
+        queries += ["DELETE FROM `Upgrade` WHERE `ActionProperty` = '%s'" % row["ActionProperty"],
+                    "INSERT INTO `Upgrade` (`UpgradeCode`, `%s`, `Attributes`, `ActionProperty`) "
+                    "VALUES ('%s', '%s', %s, '%s')" % (bound, row["UpgradeCode"], version, row["Attributes"],
+                                                       row["ActionProperty"])]
     for query in queries:
         subprocess.run(["msibuild", path, "-q", query], check=True)
     subprocess.run(["msibuild", path, "-s", "Brenvik " + version, "Brenvik", "x64;1033",
