@@ -144,6 +144,7 @@ private:
             reset_ = true;
             std::string why = rc == 0 ? "disconnected" : mosquitto_strerror(rc);
             if (!why.empty() && why.back() == '.') why.pop_back();
+            told_ = why;  // told here, not again by the first retry
             if (!leaving_) fprintf(stderr, "brenvikd: MQTT: lost the broker (%s); reconnecting\n", why.c_str());
             events_.disconnected(why);
         }

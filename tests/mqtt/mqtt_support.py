@@ -97,9 +97,9 @@ class Cloud:
         self.client.on_connect = self._connected
         self.client.on_message = self._message
         self.client.reconnect_delay_set(0.2, 1)
+        self.connected = threading.Event()
         self.client.connect_async("127.0.0.1", broker.port, keepalive=5)
         self.client.loop_start()
-        self.connected = threading.Event()
         assert self.connected.wait(10), "the cloud client did not connect"
 
     def _connected(self, client, userdata, flags, rc):
