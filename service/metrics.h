@@ -108,11 +108,6 @@ public:
         if (!series) series = Make();
         return *series;
     }
-    // The series leaves the output (a printer that no longer reports paper, say).
-    void Remove(const Labels& values) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        series_.erase(values);
-    }
 
 protected:
     virtual std::unique_ptr<Series> Make() const = 0;
