@@ -122,10 +122,8 @@ void MqttConnector::OnConnected() {
 }
 
 void MqttConnector::OnMessage(const std::string& topic, const std::string& payload) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_) return;  // not acknowledged in vain: the broker keeps it for the next run
-    }
+    // Kept even while stopping: the broker is acknowledged all the same,
+    // and the next run answers it.
     int64_t seq = 0;
     std::string kept = payload;
     if (payload.size() > bodyLimit_) {
