@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace brenvikd {
@@ -53,17 +54,59 @@ bool Lasting(int code) {
     throw LedgerError("the ledger " + path + ": " + text, Lasting(code));
 }
 
-// One prepared statement, finalized on every path.
+// Statements are prepared once per connection and kept until it closes:
+// with 64 printers, preparing cost more than running them. Kept reset, so
+// none holds a read open. Every connection's calls are serialised by its
+// ledger; this lock guards only the map between connections.
+struct Prepared {
+    sqlite3_stmt* stmt = nullptr;
+    bool inUse = false;
+};
+std::mutex preparedMutex;
+std::map<sqlite3*, std::map<std::string, Prepared>> prepared;
+
+// A kept statement of this connection, or nullptr while it is in use.
+Prepared* Kept(sqlite3* db, const std::string& sql) {
+    std::lock_guard<std::mutex> lock(preparedMutex);
+    Prepared& p = prepared[db][sql];
+    if (p.inUse) return nullptr;
+    p.inUse = true;
+    return &p;
+}
+
+void FinalizeKept(sqlite3* db) {
+    std::lock_guard<std::mutex> lock(preparedMutex);
+    auto it = prepared.find(db);
+    if (it == prepared.end()) return;
+    for (auto& entry : it->second) sqlite3_finalize(entry.second.stmt);
+    prepared.erase(it);
+}
+
+// One prepared statement, reset (or finalized) on every path.
 class Statement {
 public:
     Statement(sqlite3* db, const std::string& path, const std::string& sql, int64_t* steps = nullptr)
-        : db_(db), path_(path), steps_(steps) {
+        : db_(db), path_(path), steps_(steps), kept_(Kept(db, sql)) {
+        if (kept_ && kept_->stmt) {
+            stmt_ = kept_->stmt;
+            return;
+        }
         int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
-        if (rc != SQLITE_OK) Throw(db_, path_, sqlite3_extended_errcode(db_));
+        if (rc != SQLITE_OK) {
+            Release();
+            Throw(db_, path_, sqlite3_extended_errcode(db_));
+        }
+        if (kept_) kept_->stmt = stmt_;
     }
     ~Statement() {
-        if (steps_) *steps_ = sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_VM_STEP, 0);
-        sqlite3_finalize(stmt_);
+        if (steps_) *steps_ = sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_VM_STEP, 1);
+        if (!kept_) {
+            sqlite3_finalize(stmt_);
+            return;
+        }
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        Release();
     }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -103,9 +146,15 @@ private:
     void Check(int rc) {
         if (rc != SQLITE_OK) Throw(db_, path_, sqlite3_extended_errcode(db_));
     }
+    void Release() {
+        if (!kept_) return;
+        std::lock_guard<std::mutex> lock(preparedMutex);
+        kept_->inUse = false;
+    }
     sqlite3* db_;
     const std::string& path_;
     int64_t* steps_;
+    Prepared* kept_;
     sqlite3_stmt* stmt_ = nullptr;
 };
 
@@ -171,7 +220,10 @@ bool IsFinal(ReceiptState state) {
 
 Ledger::Ledger(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
 
-Ledger::~Ledger() { sqlite3_close(db_); }
+Ledger::~Ledger() {
+    FinalizeKept(db_);
+    sqlite3_close(db_);
+}
 
 void Ledger::Exec(const char* sql) {
     char* message = nullptr;
@@ -511,6 +563,7 @@ void Ledger::Probe() {
 void Ledger::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!db_) return;
+    FinalizeKept(db_);
     sqlite3_close(db_);
     db_ = nullptr;
 }
