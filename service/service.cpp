@@ -422,7 +422,9 @@ std::optional<Reply> Service::CheckAction(const std::string& kind, const json& b
     *action = Action{kind};
     if (kind != "cash") return std::nullopt;
     std::string direction = TextAt(body, "direction").value_or("");
-    if (direction != "in" && direction != "out") return Problem(400, "direction must be \"in\" or \"out\"", "/direction");
+    if (direction != "in" && direction != "out") {
+        return Problem(400, "direction must be \"in\" or \"out\"", "/direction");
+    }
     long long amount = 0;
     if (!body.contains("amount") || !ParseAmount(body["amount"], &amount) || amount == 0) {
         return Problem(400, "amount must be above zero: \"12.50\" or 1250 kopecks", "/amount");

@@ -10,7 +10,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import (PREFIX, SHOP, Broker, Cloud, Simulator, check_paper, receipt,  # noqa: E402
+from mqtt_support import (PREFIX, SHOP, Broker, Cloud, start_simulator, check_paper, receipt,  # noqa: E402
                           start_daemon, wait_for, workdir)
 
 BASE = "%s/%s" % (PREFIX, SHOP)
@@ -22,7 +22,7 @@ class ConnectorTest:
         self.dir = workdir("mqtt")
         self.broker = Broker(self.dir)
         self.state = os.path.join(self.dir, "printer.state")
-        self.sim = Simulator(build, self.dir, "--state", self.state)
+        self.sim = start_simulator(build, self.dir, "--state", self.state)
         self.daemon = start_daemon(build, self.dir, self.sim, self.broker)
         self.cloud = Cloud(self.broker)
         self.numbers = []
@@ -113,13 +113,13 @@ class ConnectorTest:
             if policy == "queue":
                 time.sleep(1.5)
                 assert self.cloud.result("m-%04d" % n) is None, "answered while the printer was away"
-                self.sim = Simulator(self.build, self.dir, "--state", self.state)
+                self.sim = start_simulator(self.build, self.dir, "--state", self.state)
                 self.cloud.wait(["m-%04d" % n], 30)
                 assert self.cloud.result("m-%04d" % n)["httpStatus"] == 200
             else:
                 self.cloud.wait(["m-%04d" % n], 30)
                 answer = self.cloud.result("m-%04d" % n)
-                self.sim = Simulator(self.build, self.dir, "--state", self.state)
+                self.sim = start_simulator(self.build, self.dir, "--state", self.state)
                 assert answer["httpStatus"] == 503 and answer["error"]["status"] in ("unavailable", "no-connection"), \
                     answer
         assert check_paper(self.sim, self.cloud, self.numbers) == []

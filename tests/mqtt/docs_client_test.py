@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import SHOP, Broker, Simulator, start_daemon, workdir  # noqa: E402
+from mqtt_support import SHOP, Broker, start_simulator, start_daemon, workdir  # noqa: E402
 
 PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "mqtt.md")
 
@@ -35,7 +35,7 @@ def main():
     assert not missing, "docs/mqtt.md does not name %s" % missing
 
     broker = Broker(directory)
-    sim = Simulator(args.build, directory)
+    sim = start_simulator(args.build, directory)
     daemon = start_daemon(args.build, directory, sim, broker)
     try:
         def client(*extra):

@@ -9,7 +9,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import Broker, Cloud, Simulator, check_paper, receipt, start_daemon, wait_for, workdir  # noqa: E402
+from mqtt_support import (Broker, Cloud, check_paper, receipt, start_daemon, start_simulator,  # noqa: E402
+                          wait_for, workdir)
 
 
 class FaultsTest:
@@ -17,7 +18,7 @@ class FaultsTest:
         self.dir = workdir("mqtt-faults")
         self.broker = Broker(self.dir)
         # Some printing time per line: a fault lands while a check is open.
-        self.sim = Simulator(build, self.dir, "--print-delay", "30")
+        self.sim = start_simulator(build, self.dir, "--print-delay", "30")
         self.daemon = start_daemon(build, self.dir, self.sim, self.broker)
         self.cloud = Cloud(self.broker)
         self.next = 0

@@ -2,6 +2,7 @@
 (persistence on), a cloud client on paho-mqtt that sends requests and
 collects results, and the check of the simulated printer's journal against
 the results published."""
+import atexit
 import getpass
 import json
 import os
@@ -20,6 +21,23 @@ from harness import Daemon, Simulator, end, wait_for, workdir  # noqa: E402,F401
 import paho.mqtt.client as paho  # noqa: E402
 
 PREFIX, SHOP = "brenvik", "shop1"
+_owned = []
+
+
+def own(thing):
+    """Stopped at exit, whatever failed meanwhile: no broker, printer or
+    service outlives its test."""
+    _owned.append(thing)
+    return thing
+
+
+@atexit.register
+def _stop_owned():
+    for thing in reversed(_owned):
+        try:
+            (thing.close if isinstance(thing, Cloud) else thing.stop)()
+        except Exception:  # noqa: BLE001 - stopping what is left, as far as it goes
+            pass
 
 
 def free_port():
@@ -42,6 +60,7 @@ class Broker:
                     "log_dest file %s/mosquitto.log\nlog_type all\nuser %s\n"
                     % (self.port, directory, directory, getpass.getuser()))
         self.process = None
+        own(self)
         self.start()
 
     @property
@@ -49,8 +68,8 @@ class Broker:
         return "mqtt://127.0.0.1:%d" % self.port
 
     def start(self):
-        self.process = subprocess.Popen([os.environ.get("MOSQUITTO", "mosquitto"), "-c", self.conf], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen([os.environ.get("MOSQUITTO", "mosquitto"), "-c", self.conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def accepting():
             if self.process.poll() is not None:
@@ -93,6 +112,7 @@ class Cloud:
         self.results = {}   # requestId -> [payload, ...]
         self.other = []     # (topic, payload) of the status and error topics
         self.sent = {}      # requestId -> (topic, payload) to send again
+        own(self)
         self.client = paho.Client(client_id="%s-%d" % (name, os.getpid()), clean_session=False)
         self.client.on_connect = self._connected
         self.client.on_message = self._message
@@ -198,7 +218,11 @@ def check_paper(sim, cloud, numbers):
     return problems
 
 
+def start_simulator(build, directory, *extra):
+    return own(Simulator(build, directory, *extra))
+
+
 def start_daemon(build, directory, sim, broker, *extra):
-    return Daemon(build, directory, "--printer", "main=" + sim.link, "--log-dir", directory, "--timeout-ms", "300",
+    return own(Daemon(build, directory, "--printer", "main=" + sim.link, "--log-dir", directory, "--timeout-ms", "300",
                   "--mqtt", broker.url, "--shop", SHOP, "--mqtt-keepalive", "5", "--mqtt-reconnect-max", "1",
-                  *extra)
+                  *extra))

@@ -14,7 +14,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import Broker, Cloud, Simulator, check_paper, receipt, start_daemon, workdir  # noqa: E402
+from mqtt_support import Broker, Cloud, start_simulator, check_paper, receipt, start_daemon, workdir  # noqa: E402
 
 FAULTS = ["next silent", "next cut {n}", "next noise", "next error SOFTPAPER",
           "next done-and-error SOFTPAPER", "next cut-end {n}", "next trailing 3"]
@@ -25,7 +25,7 @@ class Torture:
         self.args = args
         self.dir = workdir("mqtt-torture")
         self.broker = Broker(self.dir)
-        self.sim = Simulator(args.build, self.dir, "--print-delay", "1")
+        self.sim = start_simulator(args.build, self.dir, "--print-delay", "1")
         self.daemon = start_daemon(args.build, self.dir, self.sim, self.broker, "--queue", "32")
         self.clouds = [Cloud(self.broker, "pos%d" % i) for i in range(args.publishers)]
         self.sending = threading.Event()
