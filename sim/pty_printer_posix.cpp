@@ -26,6 +26,7 @@ namespace {
 
 // 115200 baud, 8 data bits, even parity, two stop bits: 12 bits a byte.
 constexpr std::chrono::nanoseconds kByteTime{1000000000LL * 12 / 115200};
+constexpr std::chrono::nanoseconds kFrame{1000000};
 // A babbling printer's bytes leave in slices this far apart.
 constexpr int kBabbleTickMs = 10;
 
@@ -146,12 +147,22 @@ struct PtyPrinter::Impl {
                 if (!WriteAll(lineFd, bytes.data(), bytes.size())) return !Stopping();
                 continue;
             }
+            // No byte leaves before its wire time; what is due goes in one
+            // write at most every millisecond, as a USB-serial adapter hands
+            // bytes on in 1 ms frames. Waking per byte would cost a fleet of
+            // printers more CPU than the line ever could.
             const auto start = std::chrono::steady_clock::now();
-            for (size_t i = 0; i < bytes.size(); ++i) {
-                if (!WriteAll(lineFd, &bytes[i], 1)) return !Stopping();
-                const auto due = start + kByteTime * static_cast<long>(i + 1);
+            size_t sent = 0;
+            while (sent < bytes.size()) {
                 const auto now = std::chrono::steady_clock::now();
-                if (due > now && !Pause(due - now)) return false;
+                const size_t due = std::min(bytes.size(), static_cast<size_t>((now - start) / kByteTime) + 1);
+                if (due > sent) {
+                    if (!WriteAll(lineFd, &bytes[sent], due - sent)) return !Stopping();
+                    sent = due;
+                }
+                if (sent == bytes.size()) break;
+                const auto next = std::max(start + kByteTime * static_cast<long>(sent), now + kFrame);
+                if (!Pause(next - std::chrono::steady_clock::now())) return false;
             }
         }
         return true;
