@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "json/results.h"
+#include "service/operations.h"
 
 namespace brenvikd {
 namespace {
@@ -49,6 +50,7 @@ public:
                 : brenvik_connect_device(handle_, printer_.device.c_str(), printer_.cashier.c_str(),
                                          printer_.password.c_str());
         if (status != BRENVIK_OK) return Fail(error);
+        lineLost_ = false;
         brenvik_config config{};
         config.size = sizeof config;
         if (brenvik_get_config(handle_, &config) == BRENVIK_OK) {
@@ -59,6 +61,7 @@ public:
     }
 
     bool Connected() const override { return handle_ && brenvik_is_connected(handle_); }
+    bool LineLost() const override { return lineLost_; }
     void Disconnect() override { brenvik_disconnect(handle_); }
 
     bool ReadLastCheckNumber(long* number, DeviceError* error) override {
@@ -95,6 +98,7 @@ public:
             outcome.details = Json(results::ReceiptClosed(result));
         } else {
             outcome.error = {static_cast<int>(result.error_number), result.error_word, result.message};
+            if (LineFailure(outcome.error.number)) lineLost_ = true;
             outcome.details = {{"failedLine", result.failed_line >= 0 ? json(result.failed_line) : json(nullptr)},
                                {"failedPath", result.failed_path}};
             if (outcome.invalid) {
@@ -228,6 +232,9 @@ private:
         return false;
     }
 
+    // No printer to talk to, or a reply lost on the way (95, UNCONFIRMED).
+    static bool LineFailure(int number) { return ConnectionError(number) || number == 95; }
+
     bool Fail(DeviceError* error) {
         brenvik_error info{};
         info.size = sizeof info;
@@ -235,6 +242,7 @@ private:
         *error = DeviceError(static_cast<int>(info.number), info.word, info.message,
                              results::FailureOf(static_cast<brenvik_status>(info.status), info).advice);
         if (error->message.empty()) error->message = brenvik_status_text(static_cast<brenvik_status>(info.status));
+        if (LineFailure(error->number)) lineLost_ = true;
         return false;
     }
 
@@ -243,6 +251,7 @@ private:
     brenvik_printer* handle_ = nullptr;
     std::string serial_, fiscal_;
     OperationOutcome last_ = OperationOutcome::Refused;
+    bool lineLost_ = false;
 };
 
 }  // namespace

@@ -54,6 +54,10 @@ public:
     virtual bool Connected() const = 0;
     // Closes the line; the next Connect opens it again and wakes the printer.
     virtual void Disconnect() = 0;
+    // Since the line was opened, a call found no printer on it (the port
+    // failed, or the printer stayed silent): the worker opens the line anew
+    // after the job, for the line itself may be gone.
+    virtual bool LineLost() const = 0;
 
     // Reads the document numbers from the printer now.
     virtual bool ReadLastCheckNumber(long* number, DeviceError* error) = 0;

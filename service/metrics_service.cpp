@@ -82,6 +82,7 @@ public:
     bool Connect(DeviceError* error) override { return Seen(device_->Connect(error), *error, false); }
     bool Connected() const override { return device_->Connected(); }
     void Disconnect() override { device_->Disconnect(); }
+    bool LineLost() const override { return device_->LineLost(); }
     bool ReadLastCheckNumber(long* number, DeviceError* error) override {
         return Seen(device_->ReadLastCheckNumber(number, error), *error, false);
     }

@@ -1,5 +1,7 @@
 #include "service/worker.h"
 
+#include "service/operations.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -151,6 +153,10 @@ void PrinterWorker::Refresh() {
     if (device_->Status(&status, &error)) {
         Publish([&](json& s) { s["printer"] = status; });
     } else {
+        // A printer gone silent may sit behind a line that is gone for good
+        // (an adapter plugged in again, a new pseudo-terminal): the next try,
+        // by the back-off, opens the line anew instead of waiting on the old.
+        if (ConnectionError(error.number)) device_->Disconnect();
         Publish([&](json& s) {
             s["error"] = ErrorJson(error);
             if (!device_->Connected()) s["connection"] = "offline";
@@ -226,6 +232,9 @@ void PrinterWorker::Run() {
         } catch (...) {
             fprintf(stderr, "brenvikd: printer %s: a job failed\n", id_.c_str());
         }
+        // A job that found no printer leaves the line to be opened anew: the
+        // next job or try, by the back-off, does not wait on a line gone for good.
+        if (device_->Connected() && device_->LineLost()) device_->Disconnect();
         // No status read here: the next request must not wait behind it.
         Publish([](json& s) { s["busy"] = false; });
         Settle();

@@ -199,6 +199,21 @@ class ApiTest:
                          r"client=127\.0\.0\.1$", log, re.M), log
         assert re.search(r"^brenvikd: printer=gone state=offline detail=", log, re.M), log
 
+    def case_printer_replaced_on_its_line(self):
+        # A new pseudo-terminal behind the same name, as an adapter plugged in
+        # again: the service must open the line anew, not wait on the old one.
+        where = workdir("replaced")
+        sim = Simulator(self.build, where)
+        daemon = Daemon(self.build, where, "--printer", "p=" + sim.link, "--timeout-ms", "300")
+        try:
+            wait_for(lambda: daemon.request("GET", "/printers/p")[2]["connection"] == "online", 10, "online")
+            sim.stop()
+            sim = Simulator(self.build, where)
+            wait_for(lambda: daemon.request("POST", "/printers/p/x-report")[0] == 200, 15, "the new line in use")
+        finally:
+            daemon.stop()
+            sim.stop()
+
     def run(self):
         cases = [getattr(self, name) for name in dir(self) if name.startswith("case_")]
         for case in cases:

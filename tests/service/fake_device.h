@@ -77,6 +77,7 @@ public:
         return reachable;
     }
     bool Connected() const override { return connected_; }
+    bool LineLost() const override { return false; }
     void Disconnect() override {
         Note("disconnect");
         connected_ = false;
