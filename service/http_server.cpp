@@ -337,14 +337,22 @@ void HttpServer::Impl::Dispatch(HttpRequest& req, std::function<void(HttpRespons
     HttpResponse res = Answer(req);
     if (!res.later) return finish(std::move(res));
     auto later = std::move(res.later);
+    // What was set before the handler deferred (CORS above all: without it
+    // a browser never sees the answer) goes with the answer that comes later.
+    auto withEarly = [finish, early = std::move(res.headers)](HttpResponse answer) {
+        for (const auto& [name, value] : early) {
+            if (!answer.has_header(name)) answer.headers.emplace_back(name, value);
+        }
+        finish(std::move(answer));
+    };
     try {
-        later(finish);
+        later(withEarly);
     } catch (const std::exception& e) {
         // Nothing was handed on: answered here instead.
         HttpResponse failed;
         failed.status = 500;
         if (exceptionHandler) exceptionHandler(req, failed, e);
-        finish(std::move(failed));
+        withEarly(std::move(failed));
     }
 }
 

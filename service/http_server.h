@@ -40,7 +40,8 @@ struct HttpResponse {
     // no handler thread waits for a printer: once the handler has returned,
     // it is called with a function that sends the answer, once, from any
     // thread (also after the server is gone: then nothing is sent). This
-    // response itself is not sent; the answer later is sent as it is.
+    // response is not sent, but the headers already set on it go with the
+    // answer later, unless the answer sets them itself.
     std::function<void(std::function<void(HttpResponse)> send)> later;
 
     void set_header(const std::string& name, const std::string& value);

@@ -118,6 +118,11 @@ class SafetyTest:
         assert self.printed()[0]["drawer_openings"] == openings + len(allowed)
         _, answer_headers, _ = self.call("GET", "/printers", {"Origin": "http://pos.example:3000"})
         assert answer_headers.get("access-control-allow-origin") == "http://pos.example:3000"
+        # An answer that waited for the printer carries them too, or the page never sees it.
+        status, answer_headers, answer = self.call("POST", "/printers/main/x-report",
+                                                   {"Origin": "http://pos.example:3000"})
+        assert status == 200 and answer_headers.get("access-control-allow-origin") == "http://pos.example:3000", \
+            (status, answer_headers, answer)
 
     def case_a_post_without_body_or_length_is_empty(self):
         reports = self.sim.state()["last_serv_doc_number"]
