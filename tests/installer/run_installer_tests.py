@@ -788,8 +788,17 @@ def signing(s):
     check(staged and all(filecmp.cmp(tree, copy, shallow=False) for tree, copy in staged),
           "without a certificate the %d programs and DLLs are packed as built" % len(staged))
 
-    setup, staged = build("signed", dict(clean, BRENVIK_SIGN_CERT=cert, BRENVIK_SIGN_KEY=key,
-                                         BRENVIK_SIGN_PASS=password))
+    signing_env = dict(clean, BRENVIK_SIGN_CERT=cert, BRENVIK_SIGN_KEY=key, BRENVIK_SIGN_PASS=password)
+    if args.make_msi and os.path.exists(args.make_msi):
+        # The MSI, as make installer writes it, without and with a certificate.
+        for name, env in (("unsigned", clean), ("signed", signing_env)):
+            msi = os.path.join(work, name, "Brenvik-%s-x64.msi" % args.version)
+            os.makedirs(os.path.dirname(msi), exist_ok=True)
+            subprocess.run(["cmake", "-DVERSION=" + args.version, "-DOUT=" + msi, "-P", args.make_msi], env=env,
+                           check=True, stdout=subprocess.DEVNULL)
+            check(osslsigncode_verify(msi, cert) == (name == "signed"),
+                  "the MSI is %s" % ("signed" if name == "signed" else "not signed without a certificate"))
+    setup, staged = build("signed", signing_env)
     check(osslsigncode_verify(setup, cert), "the installer is signed")
     check(all(osslsigncode_verify(copy, cert) for _, copy in staged), "the %d programs and DLLs are signed before "
           "they are packed" % len(staged))
@@ -960,6 +969,7 @@ def main():
     ap.add_argument("--build32", default="", help="the mingw32 tree")
     ap.add_argument("--sign", default="", help="installer/sign.sh")
     ap.add_argument("--payload", default="", help="what it signs, |-separated paths in the build trees")
+    ap.add_argument("--make-msi", default="", help="the script that makes the MSI (installer/msi/make_msi.cmake)")
     args = ap.parse_args()
     for path, what in ((args.setup, "the installer (make installer)"), (args.sim, "m301sim")):
         if not os.path.exists(path):
