@@ -6,6 +6,7 @@
 
 #include "brenvik_version.h"
 #include "service/metrics_process.h"
+#include "service/observed_device.h"
 #include "service/operations.h"
 
 namespace brenvikd {
@@ -69,69 +70,36 @@ bool PaperWord(const std::string& word) { return word == "SOFTPAPER" || word == 
 
 // The device as the worker uses it, counting what passes through. Only the
 // printer's worker thread calls it.
-class MeteredDevice : public Device {
+class MeteredDevice : public ObservedDevice {
 public:
     MeteredDevice(ServiceMetrics& metrics, std::string printer, std::unique_ptr<Device> device,
                   std::atomic<bool>& answering)
-        : metrics_(metrics),
+        : ObservedDevice(std::move(device)),
+          metrics_(metrics),
           printer_(std::move(printer)),
-          device_(std::move(device)),
           statusSeconds_(metrics.statusSeconds_.With({printer_})),
           answering_(answering) {}
 
-    bool Connect(DeviceError* error) override { return Seen(device_->Connect(error), *error, false); }
-    bool Connected() const override { return device_->Connected(); }
-    void Disconnect() override { device_->Disconnect(); }
-    bool LineLost() const override { return device_->LineLost(); }
-    bool ReadLastCheckNumber(long* number, DeviceError* error) override {
-        return Seen(device_->ReadLastCheckNumber(number, error), *error, false);
-    }
-    long KnownLastCheckNumber() override { return device_->KnownLastCheckNumber(); }
-    bool AbortCheck(DeviceError* error) override { return Seen(device_->AbortCheck(error), *error, false); }
-    ReceiptOutcome PrintReceipt(const std::string& receiptJson, const ReceiptProgress& progress) override {
-        ReceiptOutcome outcome = device_->PrintReceipt(receiptJson, progress);
-        if (!outcome.invalid) Seen(outcome.closed, outcome.error, true);  // invalid: nothing was sent
-        return outcome;
-    }
-    bool Document(const std::string& kind, int article, json* out, DeviceError* error) override {
-        return Seen(device_->Document(kind, article, out, error), *error, false);
-    }
     bool Status(json* out, DeviceError* error) override {
         const auto began = std::chrono::steady_clock::now();
-        const bool ok = device_->Status(out, error);
+        const bool ok = ObservedDevice::Status(out, error);
         statusSeconds_.Observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-        return Seen(ok, *error, false);
-    }
-    bool XReport(json* out, DeviceError* error) override { return Seen(device_->XReport(out, error), *error, true); }
-    bool ZReport(json* out, DeviceError* error) override { return Seen(device_->ZReport(out, error), *error, true); }
-    bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
-        return Seen(device_->MoveCash(in, amount, out, error), *error, true);
-    }
-    OperationOutcome LastOutcome() override { return device_->LastOutcome(); }
-    bool GetTime(json* out, DeviceError* error) override { return Seen(device_->GetTime(out, error), *error, false); }
-    bool SetTime(const std::string& when, json* out, DeviceError* error) override {
-        return Seen(device_->SetTime(when, out, error), *error, false);
-    }
-    bool Raw(const std::string& command, json* out, DeviceError* error) override {
-        return Seen(device_->Raw(command, out, error), *error, false);
+        return ok;
     }
 
 private:
-    // printed: the operation puts a document on paper, so its success
-    // means there is paper. The printer tells nothing of its paper
-    // otherwise: until it does, there is no paper series. A refusal is an
-    // answer; silence, a line that will not open or only babbles is not.
-    bool Seen(bool ok, const DeviceError& error, bool printed) {
-        answering_ = ok || !(ConnectionError(error.number) || !device_->Connected());
+    // The printer tells nothing of its paper unless asked to print: until
+    // it does, there is no paper series. A refusal is an answer; silence,
+    // a line that will not open or only babbles is not.
+    void Observe(bool ok, const DeviceError& error, bool printed) override {
+        answering_ = ok || !(ConnectionError(error.number) || !Connected());
         if (!ok && !error.word.empty()) metrics_.errors_.With({printer_, WordLabel(error.word)}).Inc();
         if (ok && printed) metrics_.paperOut_.With({printer_}).Set(0);
         if (!ok && PaperWord(error.word)) metrics_.paperOut_.With({printer_}).Set(1);
-        return ok;
     }
 
     ServiceMetrics& metrics_;
     const std::string printer_;
-    std::unique_ptr<Device> device_;
     metrics::Histogram& statusSeconds_;
     std::atomic<bool>& answering_;
 };

@@ -1,6 +1,7 @@
 #include "service/printer_events.h"
 
 #include "service/log_line.h"
+#include "service/observed_device.h"
 
 namespace brenvikd {
 namespace {
@@ -13,53 +14,20 @@ bool NoAnswer(const DeviceError& error) {
 
 bool PaperWord(const std::string& word) { return word == "SOFTPAPER" || word == "HARDPAPER"; }
 
-class WatchedDevice : public Device {
+class WatchedDevice : public ObservedDevice {
 public:
     WatchedDevice(std::unique_ptr<Device> device, std::string printer, std::shared_ptr<Notifier> notifier)
-        : device_(std::move(device)), printer_(std::move(printer)), notifier_(std::move(notifier)) {}
-
-    bool Connect(DeviceError* error) override { return Seen(device_->Connect(error), *error, false); }
-    bool Connected() const override { return device_->Connected(); }
-    void Disconnect() override { device_->Disconnect(); }
-    bool LineLost() const override { return device_->LineLost(); }
-    bool ReadLastCheckNumber(long* number, DeviceError* error) override {
-        return Seen(device_->ReadLastCheckNumber(number, error), *error, false);
-    }
-    long KnownLastCheckNumber() override { return device_->KnownLastCheckNumber(); }
-    bool AbortCheck(DeviceError* error) override { return Seen(device_->AbortCheck(error), *error, false); }
-    ReceiptOutcome PrintReceipt(const std::string& receiptJson, const ReceiptProgress& progress) override {
-        ReceiptOutcome outcome = device_->PrintReceipt(receiptJson, progress);
-        if (!outcome.invalid) Seen(outcome.closed, outcome.error, true);  // invalid: nothing was sent
-        return outcome;
-    }
-    bool Document(const std::string& kind, int article, json* out, DeviceError* error) override {
-        return Seen(device_->Document(kind, article, out, error), *error, false);
-    }
-    bool Status(json* out, DeviceError* error) override { return Seen(device_->Status(out, error), *error, false); }
-    bool XReport(json* out, DeviceError* error) override { return Seen(device_->XReport(out, error), *error, true); }
-    bool ZReport(json* out, DeviceError* error) override { return Seen(device_->ZReport(out, error), *error, true); }
-    bool MoveCash(bool in, long long amount, json* out, DeviceError* error) override {
-        return Seen(device_->MoveCash(in, amount, out, error), *error, true);
-    }
-    OperationOutcome LastOutcome() override { return device_->LastOutcome(); }
-    bool GetTime(json* out, DeviceError* error) override { return Seen(device_->GetTime(out, error), *error, false); }
-    bool SetTime(const std::string& when, json* out, DeviceError* error) override {
-        return Seen(device_->SetTime(when, out, error), *error, false);
-    }
-    bool Raw(const std::string& command, json* out, DeviceError* error) override {
-        return Seen(device_->Raw(command, out, error), *error, false);
-    }
+        : ObservedDevice(std::move(device)), printer_(std::move(printer)), notifier_(std::move(notifier)) {}
 
 private:
-    // What one result says about the printer. printed: the operation puts
-    // a document on paper, so its success means the paper is back.
-    bool Seen(bool ok, const DeviceError& error, bool printed) {
-        bool answered = ok || !(NoAnswer(error) || !device_->Connected());
+    // What one result says about the printer. printed: its success means
+    // the paper is back.
+    void Observe(bool ok, const DeviceError& error, bool printed) override {
+        bool answered = ok || !(NoAnswer(error) || !Connected());
         if (answered && offline_) Change(offline_, false, PrinterEvent::Online, "");
         if (!answered && !offline_) Change(offline_, true, PrinterEvent::Offline, error.message);
         if (ok && printed && paperOut_) Change(paperOut_, false, PrinterEvent::PaperBack, "");
         if (!ok && PaperWord(error.word) && !paperOut_) Change(paperOut_, true, PrinterEvent::PaperOut, error.message);
-        return ok;
     }
 
     void Change(bool& state, bool now, PrinterEvent event, const std::string& detail) {
@@ -67,7 +35,6 @@ private:
         notifier_->Notify(printer_, event, detail);
     }
 
-    std::unique_ptr<Device> device_;
     const std::string printer_;
     std::shared_ptr<Notifier> notifier_;
     // The worker's thread is the only caller: no lock.
