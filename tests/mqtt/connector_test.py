@@ -3,14 +3,13 @@ and reports through the broker print once, a message published again is
 answered from the ledger, mistakes are answered (never dropped), the
 status is retained with its last will, and a printer that is away makes a
 message wait or refuses it, per the setting."""
-import argparse
 import json
 import os
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import (PREFIX, SHOP, Broker, Cloud, start_simulator, check_paper, receipt,  # noqa: E402
+from mqtt_support import (run_cases, PREFIX, SHOP, Broker, Cloud, start_simulator, check_paper, receipt,  # noqa: E402
                           start_daemon, wait_for, workdir)
 
 BASE = "%s/%s" % (PREFIX, SHOP)
@@ -141,27 +140,5 @@ class ConnectorTest:
         self.broker.stop()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args = parser.parse_args()
-    test = ConnectorTest(args.build)
-    failures = []
-    cases = [name for name in ConnectorTest.__dict__ if name.startswith("case_")]
-    try:
-        for name in cases:
-            started = time.monotonic()
-            try:
-                getattr(test, name)()
-                print("ok   %s (%.1f s)" % (name[5:], time.monotonic() - started))
-            except Exception as error:  # noqa: BLE001 - every case runs, each failure is told
-                failures.append(name)
-                print("FAIL %s: %r" % (name[5:], error))
-    finally:
-        test.cleanup()
-    print("%d passed, %d failed (%s)" % (len(cases) - len(failures), len(failures), test.dir))
-    return 1 if failures else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(ConnectorTest))

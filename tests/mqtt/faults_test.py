@@ -3,13 +3,12 @@ started again mid-receipt, brenvikd killed with SIGKILL mid-receipt and
 started again, and the broker frozen (the network to it cut) for longer
 than the keep-alive. After each, every requestId has its result, and the
 printer's paper equals the results: one check per closed receipt."""
-import argparse
 import os
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mqtt_support import (Broker, Cloud, check_paper, receipt, start_daemon, start_simulator,  # noqa: E402
+from mqtt_support import (run_cases, Broker, Cloud, check_paper, receipt, start_daemon, start_simulator,  # noqa: E402
                           wait_for, workdir)
 
 
@@ -74,27 +73,5 @@ class FaultsTest:
         self.broker.stop()
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args = parser.parse_args()
-    test = FaultsTest(args.build)
-    failures = []
-    cases = [name for name in FaultsTest.__dict__ if name.startswith("case_")]
-    try:
-        for name in cases:
-            started = time.monotonic()
-            try:
-                getattr(test, name)()
-                print("ok   %s (%.1f s)" % (name[5:], time.monotonic() - started))
-            except Exception as error:  # noqa: BLE001 - every case runs, each failure is told
-                failures.append(name)
-                print("FAIL %s: %r" % (name[5:], error))
-    finally:
-        test.cleanup()
-    print("%d passed, %d failed (%s)" % (len(cases) - len(failures), len(failures), test.dir))
-    return 1 if failures else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(FaultsTest))

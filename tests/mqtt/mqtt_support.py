@@ -2,6 +2,7 @@
 (persistence on), a cloud client on paho-mqtt that sends requests and
 collects results, and the check of the simulated printer's journal against
 the results published."""
+import argparse
 import atexit
 import getpass
 import json
@@ -226,3 +227,26 @@ def start_daemon(build, directory, sim, broker, *extra):
     return own(Daemon(build, directory, "--printer", "main=" + sim.link, "--log-dir", directory, "--timeout-ms", "300",
                   "--mqtt", broker.url, "--shop", SHOP, "--mqtt-keepalive", "5", "--mqtt-reconnect-max", "1",
                   *extra))
+
+
+def run_cases(test_class):
+    """Runs every case_ method of test_class on one instance (--build from
+    the command line), each failure told, then its cleanup; the exit code."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    test = test_class(parser.parse_args().build)
+    failures = []
+    cases = [name for name in test_class.__dict__ if name.startswith("case_")]
+    try:
+        for name in cases:
+            started = time.monotonic()
+            try:
+                getattr(test, name)()
+                print("ok   %s (%.1f s)" % (name[5:], time.monotonic() - started))
+            except Exception as error:  # noqa: BLE001 - every case runs, each failure is told
+                failures.append(name)
+                print("FAIL %s: %r" % (name[5:], error))
+    finally:
+        test.cleanup()
+    print("%d passed, %d failed (%s)" % (len(cases) - len(failures), len(failures), test.dir))
+    return 1 if failures else 0
